@@ -1,0 +1,19 @@
+#pragma once
+
+#include "radio/replywait.h"
+#include "radio/serialline.h"
+
+#include <QByteArray>
+
+namespace quillon {
+
+// One status exchange: discard stale input, write the request byte by byte, mark the time,
+// wait the fixed delay, read everything into RxData. Failures are ignored: a failed write is
+// skipped, the wait always happens, a failed read leaves RxData as it was.
+void ExchangeMainStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData);
+void ExchangeSubStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData);
+
+// Sends FilterSelect built from FilterPath and FilterCode.
+LineError SwitchFilters(SerialLine &line, int FilterPath, qint16 FilterCode);
+
+} // namespace quillon

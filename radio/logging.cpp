@@ -1,0 +1,4 @@
+#include "logging.h"
+
+Q_LOGGING_CATEGORY(lcRadio, "quillon.radio", QtWarningMsg)
+Q_LOGGING_CATEGORY(lcFilters, "quillon.filters", QtWarningMsg)

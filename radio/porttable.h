@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+namespace quillon {
+
+// What the port table needs to know of one serial device found on the system.
+struct PortCandidate {
+    QString portName;       // "ttyUSB0", "ttyS3", "COM4"
+    QString systemLocation; // "/dev/ttyUSB0"
+    bool hasUart = true;    // false for placeholder 8250 ports with no chip behind them
+    bool isUsbOrAcm = false;
+};
+
+// Orders candidates into the COM1..COMn sequence: placeholders dropped, USB and ACM adapters
+// first, then the rest, each group in natural order (ttyUSB2 before ttyUSB10).
+QStringList orderPortTable(QList<PortCandidate> candidates);
+
+// Maps the program's port numbers COM1..COM16 to device names. Built once per program start;
+// tests and the demo construct one from their own list.
+class PortTable {
+public:
+    PortTable() = default;
+    explicit PortTable(QStringList devices) : m_devices(std::move(devices)) {}
+
+    // The device for COM n, or an empty string when there is none.
+    QString deviceFor(int portNum) const;
+    const QStringList &devices() const { return m_devices; }
+    bool isIdentity() const { return m_identity; }
+
+    // The system's table: "COMn" on Windows, the ordered device list elsewhere.
+    static PortTable fromSystem();
+    // COM n is simply "COMn" (Windows).
+    static PortTable identity();
+
+private:
+    QStringList m_devices;
+    bool m_identity = false;
+};
+
+} // namespace quillon

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <chrono>
+
+namespace quillon {
+
+using namespace std::chrono_literals;
+
+// The fixed waits after each request.
+inline constexpr std::chrono::milliseconds kProbeDelay = 100ms;
+inline constexpr std::chrono::milliseconds kMainStatusDelay = 150ms;
+inline constexpr std::chrono::milliseconds kSubStatusDelay = 200ms;
+
+// A monotonic clock the waits read; tests replace it with one that only moves when told.
+class MonotonicClock {
+public:
+    using time_point = std::chrono::steady_clock::time_point;
+    virtual ~MonotonicClock() = default;
+    virtual time_point now() const = 0;
+    // Block the calling thread (no events run) until now() >= deadline.
+    virtual void sleepUntil(time_point deadline) = 0;
+};
+
+class SystemClock final : public MonotonicClock {
+public:
+    time_point now() const override;
+    void sleepUntil(time_point deadline) override;
+    static SystemClock &instance();
+};
+
+// The time mark and the fixed wait that every exchange with the radio goes through.
+// A monotonic clock, so midnight or a clock change cannot stretch or cut a wait short.
+class ReplyWait {
+public:
+    explicit ReplyWait(MonotonicClock &clock = SystemClock::instance()) : m_clock(&clock) {}
+
+    // StartTime = now. Called right after writing a request.
+    void MarkTime();
+    // Returns once the clock has reached StartTime + Delay; at once if that has passed.
+    // Sleeps rather than spins, and runs no event of the program.
+    void DoDelay(std::chrono::nanoseconds Delay);
+
+    MonotonicClock::time_point StartTime() const { return m_startTime; }
+    MonotonicClock &clock() const { return *m_clock; }
+
+private:
+    MonotonicClock *m_clock;
+    MonotonicClock::time_point m_startTime{};
+};
+
+} // namespace quillon

@@ -1,0 +1,24 @@
+#include "serialline.h"
+
+namespace quillon {
+
+const char *lineErrorName(LineError error)
+{
+    switch (error) {
+    case LineError::None:
+        return "no error";
+    case LineError::InvalidPortNumber:
+        return "invalid port number";
+    case LineError::OpenFailed:
+        return "cannot open port";
+    case LineError::NotOpen:
+        return "port not open";
+    case LineError::WriteFailed:
+        return "write failed";
+    case LineError::ReadFailed:
+        return "read failed";
+    }
+    return "unknown error";
+}
+
+} // namespace quillon

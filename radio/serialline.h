@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QByteArray>
+#include <QtGlobal>
+
+#include <optional>
+
+namespace quillon {
+
+// Why an operation on the line failed. Callers mostly just go on, but discovery's
+// diagnostics and the tests need to tell a missing port from a busy one.
+enum class LineError {
+    None,
+    InvalidPortNumber, // no device behind this COM number
+    OpenFailed,        // the device exists but cannot be opened (busy, permission, not a tty)
+    NotOpen,           // the operation needs an open port
+    WriteFailed,
+    ReadFailed,
+};
+
+const char *lineErrorName(LineError error);
+
+// The radio's line settings never change: 4800 baud, no parity, 8 data bits, 2 stop bits.
+inline constexpr char kLineSettings[] = "4800,n,8,2";
+inline constexpr qint32 kBaudRate = 4800;
+inline constexpr int kInputBufferSize = 1024;
+inline constexpr int kOutputBufferSize = 512;
+inline constexpr qint16 kFirstPort = 1;
+inline constexpr qint16 kLastPort = 16;
+
+// The one serial line to the radio. Every caller goes through these eight operations so that
+// the program runs the same against a real port, a pseudo-terminal or the in-process radio.
+class SerialLine {
+public:
+    virtual ~SerialLine() = default;
+
+    // Before opening: DTR off, "4800,n,8,2", binary read-all input, select port PortNum.
+    virtual LineError Configure(qint16 PortNum) = 0;
+    // Discard unread input and unsent output.
+    virtual LineError ClearBuffers() = 0;
+    virtual LineError OpenPort() = 0;
+    virtual bool IsOpen() const = 0;
+    virtual LineError ClosePort() = 0;
+    // Sends the bytes in order and unchanged; returns once they are handed to the device.
+    virtual LineError WriteBytes(const QByteArray &bytes) = 0;
+    // Count of received bytes not yet read; nullopt when the line cannot be asked.
+    virtual std::optional<qint16> BytesWaiting() = 0;
+    // Every received byte not yet read (possibly none); nullopt when the read failed.
+    virtual std::optional<QByteArray> ReadAll() = 0;
+};
+
+} // namespace quillon

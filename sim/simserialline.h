@@ -1,0 +1,81 @@
+#pragma once
+
+#include "radio/replywait.h"
+#include "radio/serialline.h"
+#include "virtualradio.h"
+
+#include <map>
+#include <vector>
+
+namespace quillon::sim {
+
+// An in-process serial line with up to sixteen simulated ports behind it. Replies of the
+// virtual radio arrive at the wire's pace on the given clock, so with a ManualClock a whole
+// exchange runs instantly. Every call is recorded for the tests.
+class SimSerialLine final : public SerialLine {
+public:
+    enum class Op { Configure, ClearBuffers, OpenPort, IsOpen, ClosePort, WriteBytes, BytesWaiting, ReadAll };
+    struct Call {
+        Op op;
+        qint16 port;     // the configured port at the time of the call
+        QByteArray data; // bytes written, or bytes returned by ReadAll
+        LineError result = LineError::None;
+    };
+
+    explicit SimSerialLine(MonotonicClock &clock);
+
+    // What stands behind a port number. Ports not mentioned are missing.
+    void attachRadio(qint16 portNum, VirtualRadio *radio);
+    void setBusy(qint16 portNum);               // exists, cannot be opened
+    void attachMute(qint16 portNum);            // opens, never answers
+    void unplug();                              // the open device vanishes: later I/O fails
+    // Bytes that arrive on the open port at time `at` (for late and unsolicited input).
+    void injectInput(const QByteArray &bytes, MonotonicClock::time_point at);
+
+    LineError Configure(qint16 PortNum) override;
+    LineError ClearBuffers() override;
+    LineError OpenPort() override;
+    bool IsOpen() const override;
+    LineError ClosePort() override;
+    LineError WriteBytes(const QByteArray &bytes) override;
+    std::optional<qint16> BytesWaiting() override;
+    std::optional<QByteArray> ReadAll() override;
+
+    const std::vector<Call> &calls() const { return m_calls; }
+    void clearCalls() { m_calls.clear(); }
+    // The payload of every WriteBytes call, in order (one entry per call).
+    std::vector<QByteArray> writes() const;
+    // All bytes written, concatenated.
+    QByteArray wire() const;
+    int openCount() const { return m_openCount; }
+    int closeCount() const { return m_closeCount; }
+    qint16 openPort() const { return m_open ? m_port : 0; }
+
+private:
+    struct Pending {
+        MonotonicClock::time_point at;
+        quint8 byte;
+    };
+    enum class Kind { Missing, Busy, Mute, Radio };
+    struct Slot {
+        Kind kind = Kind::Missing;
+        VirtualRadio *radio = nullptr;
+    };
+
+    Slot slot(qint16 port) const;
+    void record(Op op, QByteArray data = {}, LineError result = LineError::None);
+    int arrived() const;
+
+    MonotonicClock &m_clock;
+    std::map<qint16, Slot> m_slots;
+    qint16 m_port = 0;
+    bool m_open = false;
+    bool m_unplugged = false;
+    std::vector<Pending> m_pending; // sorted by arrival
+    MonotonicClock::time_point m_wireFree{}; // when the radio's transmitter is next idle
+    std::vector<Call> m_calls;
+    int m_openCount = 0;
+    int m_closeCount = 0;
+};
+
+} // namespace quillon::sim

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "radio/commandblock.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+
+#include <chrono>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+namespace quillon::sim {
+
+// Misbehaviours the virtual radio can be told to show.
+enum class RadioFault {
+    None,
+    Silent,     // answers nothing
+    WrongId,    // probe answered with ID 03 94
+    ShortReply, // every reply cut to shortReplyLength() bytes
+    Garbage,    // every reply replaced by random bytes of random length
+    LateReply,  // replies leave only after lateDelay()
+    Unplugged,  // takes nothing in, answers nothing (front ends also drop the line)
+};
+
+// One reply: the bytes, and how long after the request's last byte the first of them leaves.
+struct SimReply {
+    QByteArray bytes;
+    std::chrono::microseconds delay{0};
+};
+
+// A pure model of the radio's computer-control port: bytes in, replies out, state.
+// Input is framed in five-byte blocks (no echo). Knows ReadFlags, StatusUpdate and
+// FilterSelect; other blocks are taken in and ignored.
+class VirtualRadio {
+public:
+    // 4800 baud, 1 start + 8 data + 2 stop bits.
+    static constexpr std::chrono::microseconds kByteTime{2292};
+
+    VirtualRadio();
+
+    // Takes bytes as they arrive from the program; returns the replies due to blocks completed.
+    std::vector<SimReply> feed(QByteArrayView in);
+
+    quint8 mainFilterByte() const { return m_main[8]; }
+    quint8 subFilterByte() const { return m_sub[8]; }
+    // Set directly, as an operator turning the radio's own knobs would.
+    void setMainFilterByte(quint8 b) { m_main[8] = b; }
+    void setSubFilterByte(quint8 b) { m_sub[8] = b; }
+
+    void setId(quint8 id0, quint8 id1);
+    void setFlags(quint8 f0, quint8 f1, quint8 f2);
+
+    void setFault(RadioFault fault) { m_fault = fault; }
+    RadioFault fault() const { return m_fault; }
+    void setLatency(std::chrono::microseconds latency) { m_latency = latency; }
+    std::chrono::microseconds latency() const { return m_latency; }
+    void setLateDelay(std::chrono::microseconds d) { m_lateDelay = d; }
+    std::chrono::microseconds lateDelay() const { return m_lateDelay; }
+    void setShortReplyLength(int n) { m_shortLength = n; }
+    int shortReplyLength() const { return m_shortLength; }
+    void seedGarbage(std::uint32_t seed) { m_rng.seed(seed); }
+
+    // Every complete block received, in order.
+    const std::vector<CommandBlock> &received() const { return m_received; }
+    // Bytes of an incomplete block still waiting for the rest.
+    int pendingBytes() const { return static_cast<int>(m_partial.size()); }
+
+    // The 16-byte status records (filter byte at offset 8 of each).
+    QByteArray mainRecord() const;
+    QByteArray subRecord() const;
+
+private:
+    SimReply answer(const CommandBlock &block);
+    void applyFilterSelect(quint8 path, quint8 code);
+
+    std::array<quint8, 16> m_main{};
+    std::array<quint8, 16> m_sub{};
+    std::array<quint8, 5> m_flags{};
+    RadioFault m_fault = RadioFault::None;
+    std::chrono::microseconds m_latency{5000};
+    std::chrono::microseconds m_lateDelay{300000};
+    int m_shortLength = 4;
+    std::mt19937 m_rng{12345};
+    QByteArray m_partial;
+    std::vector<CommandBlock> m_received;
+};
+
+} // namespace quillon::sim
