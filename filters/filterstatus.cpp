@@ -1,0 +1,73 @@
+#include "filterstatus.h"
+
+#include "radio/commandblock.h"
+#include "radio/logging.h"
+
+#include <algorithm>
+
+namespace quillon {
+
+namespace {
+
+// A byte takes 2.3 ms at 4800 baud; a line quiet for a little over two byte times has no
+// reply in flight. The drain never holds the window longer than kDrainLimit.
+constexpr auto kQuietGap = std::chrono::milliseconds(5);
+constexpr auto kDrainLimit = std::chrono::milliseconds(60);
+
+// Input still waiting before a request belongs to an earlier exchange (a late reply, noise).
+// Read together with the new reply it would shift every offset and light the wrong filter,
+// so drop it, and let a reply that is still arriving finish before asking again.
+void drainStaleInput(SerialLine &line, MonotonicClock &clock)
+{
+    std::optional<QByteArray> stale = line.ReadAll();
+    if (!stale || stale->isEmpty())
+        return;
+    qsizetype dropped = stale->size();
+    const auto limit = clock.now() + kDrainLimit;
+    while (clock.now() < limit) {
+        clock.sleepUntil(std::min(clock.now() + kQuietGap, limit));
+        stale = line.ReadAll();
+        if (!stale || stale->isEmpty())
+            break;
+        dropped += stale->size();
+    }
+    qCDebug(lcFilters) << "dropped" << dropped << "stale bytes before a status request";
+}
+
+void exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, LineError (*send)(SerialLine &),
+              std::chrono::milliseconds delay, const char *what)
+{
+    drainStaleInput(line, wait.clock());
+    const LineError sent = send(line); // a failed write is skipped; the wait happens anyway
+    wait.MarkTime();
+    wait.DoDelay(delay);
+    if (std::optional<QByteArray> reply = line.ReadAll()) {
+        RxData = *reply;
+        qCDebug(lcFilters).nospace() << what << " status: " << RxData.size() << " bytes " << RxData.toHex(' ');
+    } else {
+        qCDebug(lcFilters) << what << "status: read failed, keeping the previous reply";
+    }
+    if (sent != LineError::None)
+        qCDebug(lcFilters) << what << "status request:" << lineErrorName(sent);
+}
+
+} // namespace
+
+void ExchangeMainStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData)
+{
+    exchange(line, wait, RxData, SendStatusMain, kMainStatusDelay, "main");
+}
+
+void ExchangeSubStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData)
+{
+    exchange(line, wait, RxData, SendStatusSub, kSubStatusDelay, "sub");
+}
+
+LineError SwitchFilters(SerialLine &line, int FilterPath, qint16 FilterCode)
+{
+    const LineError result = SendFilterSelect(line, FilterPath, FilterCode);
+    qCDebug(lcFilters) << "filter select path" << FilterPath << "code" << FilterCode << lineErrorName(result);
+    return result;
+}
+
+} // namespace quillon
