@@ -16,7 +16,12 @@ struct PortCandidate {
 
 // Orders candidates into the COM1..COMn sequence: placeholders dropped, USB and ACM adapters
 // first, then the rest, each group in natural order (ttyUSB2 before ttyUSB10).
+// Returns for each: systemLocation, or portName when no location is known.
 QStringList orderPortTable(QList<PortCandidate> candidates);
+
+// False for a serial device the system lists although no UART stands behind it (Linux keeps
+// placeholder 8250 ports with sysfs type 0); true wherever that cannot be told.
+bool portHasUart(const QString &portName);
 
 // Maps the program's port numbers COM1..COM16 to device names. Built once per program start;
 // tests and the demo construct one from their own list.

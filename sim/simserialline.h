@@ -12,6 +12,20 @@ namespace quillon::sim {
 // An in-process serial line with up to sixteen simulated ports behind it. Replies of the
 // virtual radio arrive at the wire's pace on the given clock, so with a ManualClock a whole
 // exchange runs instantly. Every call is recorded for the tests.
+//
+// Behaviour where a real port leaves room:
+// - Configure only selects the port for the next open; on an open port it is refused
+//   (OpenFailed), as the home control refused to change ports while open.
+// - ClearBuffers on a closed port succeeds (nothing is waiting); on an open one it drops what
+//   has arrived, while bytes still on the wire arrive later (that is how late replies happen).
+// - A reply byte n (1-based) becomes readable at write time + the radio's delay + n byte times;
+//   a reply never overtakes one still being sent.
+// - At most kInputBufferSize bytes wait unread; later arrivals beyond that are lost (overrun).
+// - Closing drops everything pending, in flight or not.
+// - After unplug() (or when the radio's fault is Unplugged) the port stays open as far as
+//   IsOpen is concerned, as a handle to a vanished device does, but writes fail (WriteFailed),
+//   counts and reads fail (nullopt, recorded as ReadFailed), and the port number is missing
+//   for later opens. ClosePort still succeeds.
 class SimSerialLine final : public SerialLine {
 public:
     enum class Op { Configure, ClearBuffers, OpenPort, IsOpen, ClosePort, WriteBytes, BytesWaiting, ReadAll };
@@ -43,7 +57,7 @@ public:
 
     const std::vector<Call> &calls() const { return m_calls; }
     void clearCalls() { m_calls.clear(); }
-    // The payload of every WriteBytes call, in order (one entry per call).
+    // The payload of every WriteBytes call that succeeded, in order (one entry per call).
     std::vector<QByteArray> writes() const;
     // All bytes written, concatenated.
     QByteArray wire() const;
@@ -63,8 +77,10 @@ private:
     };
 
     Slot slot(qint16 port) const;
-    void record(Op op, QByteArray data = {}, LineError result = LineError::None);
+    void record(Op op, QByteArray data = {}, LineError result = LineError::None) const;
     int arrived() const;
+    void settle();
+    bool deviceGone() const;
 
     MonotonicClock &m_clock;
     std::map<qint16, Slot> m_slots;
@@ -73,7 +89,7 @@ private:
     bool m_unplugged = false;
     std::vector<Pending> m_pending; // sorted by arrival
     MonotonicClock::time_point m_wireFree{}; // when the radio's transmitter is next idle
-    std::vector<Call> m_calls;
+    mutable std::vector<Call> m_calls;
     int m_openCount = 0;
     int m_closeCount = 0;
 };

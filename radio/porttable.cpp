@@ -1,0 +1,116 @@
+#include "porttable.h"
+
+#include "logging.h"
+
+#include <QSerialPortInfo>
+
+#include <algorithm>
+
+namespace quillon {
+
+namespace {
+
+// Natural order: runs of digits compare by value, so ttyUSB2 comes before ttyUSB10.
+bool naturalLess(const QString &a, const QString &b)
+{
+    qsizetype i = 0;
+    qsizetype j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a.at(i).isDigit() && b.at(j).isDigit()) {
+            qsizetype ie = i;
+            qsizetype je = j;
+            while (ie < a.size() && a.at(ie).isDigit())
+                ++ie;
+            while (je < b.size() && b.at(je).isDigit())
+                ++je;
+            // Compare values without overflow: strip leading zeros, then length, then digits.
+            QStringView da = QStringView(a).mid(i, ie - i);
+            QStringView db = QStringView(b).mid(j, je - j);
+            while (da.size() > 1 && da.front() == u'0')
+                da = da.mid(1);
+            while (db.size() > 1 && db.front() == u'0')
+                db = db.mid(1);
+            if (da.size() != db.size())
+                return da.size() < db.size();
+            if (const int c = da.compare(db); c != 0)
+                return c < 0;
+            i = ie;
+            j = je;
+            continue;
+        }
+        if (a.at(i) != b.at(j))
+            return a.at(i) < b.at(j);
+        ++i;
+        ++j;
+    }
+    if ((a.size() - i) != (b.size() - j))
+        return (a.size() - i) < (b.size() - j);
+    return a < b; // equal in natural order ("tty01" vs "tty1"): keep a total order
+}
+
+} // namespace
+
+QStringList orderPortTable(QList<PortCandidate> candidates)
+{
+    candidates.removeIf([](const PortCandidate &c) { return !c.hasUart; });
+    std::sort(candidates.begin(), candidates.end(), [](const PortCandidate &a, const PortCandidate &b) {
+        if (a.isUsbOrAcm != b.isUsbOrAcm)
+            return a.isUsbOrAcm;
+        return naturalLess(a.portName, b.portName);
+    });
+    QStringList out;
+    for (const PortCandidate &c : candidates) {
+        const QString device = c.systemLocation.isEmpty() ? c.portName : c.systemLocation;
+        if (!out.contains(device))
+            out.append(device);
+    }
+    return out;
+}
+
+QString PortTable::deviceFor(int portNum) const
+{
+    if (portNum < 1)
+        return {};
+    if (m_identity)
+        return QStringLiteral("COM%1").arg(portNum);
+    if (portNum > m_devices.size())
+        return {};
+    return m_devices.at(portNum - 1);
+}
+
+PortTable PortTable::fromSystem()
+{
+#if defined(Q_OS_WIN)
+    return identity();
+#else
+    QList<PortCandidate> candidates;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
+        const QString name = info.portName();
+#if defined(Q_OS_MACOS)
+        // Each device appears as tty.* and cu.*; only the call-out side opens without carrier.
+        if (name.startsWith(QLatin1String("tty.")))
+            continue;
+#endif
+        PortCandidate c;
+        c.portName = name;
+        c.systemLocation = info.systemLocation();
+        c.hasUart = portHasUart(name);
+        c.isUsbOrAcm = name.startsWith(QLatin1String("ttyUSB")) || name.startsWith(QLatin1String("ttyACM")) ||
+                       info.hasVendorIdentifier();
+        candidates.append(c);
+    }
+    PortTable table(orderPortTable(candidates));
+    for (int i = 0; i < table.devices().size(); ++i)
+        qCDebug(lcRadio) << "COM" << (i + 1) << "is" << table.devices().at(i);
+    return table;
+#endif
+}
+
+PortTable PortTable::identity()
+{
+    PortTable table;
+    table.m_identity = true;
+    return table;
+}
+
+} // namespace quillon

@@ -1,0 +1,57 @@
+#include "replywait.h"
+
+#include <thread>
+
+#if defined(__linux__)
+#include <cerrno>
+#include <ctime>
+#endif
+
+namespace quillon {
+
+MonotonicClock::time_point SystemClock::now() const
+{
+    return std::chrono::steady_clock::now();
+}
+
+void SystemClock::sleepUntil(time_point deadline)
+{
+    // Sleep, never spin: the old busy-wait burned a whole core for a third of every second.
+#if defined(__linux__)
+    // steady_clock is CLOCK_MONOTONIC here; an absolute deadline cannot drift through
+    // repeated interruptions by signals.
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+    ts.tv_nsec = static_cast<long>(ns % 1000000000);
+    while (now() < deadline) {
+        const int rc = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+        if (rc != 0 && rc != EINTR)
+            std::this_thread::sleep_until(deadline);
+    }
+#else
+    while (now() < deadline)
+        std::this_thread::sleep_until(deadline);
+#endif
+}
+
+SystemClock &SystemClock::instance()
+{
+    static SystemClock clock;
+    return clock;
+}
+
+void ReplyWait::MarkTime()
+{
+    m_startTime = m_clock->now();
+}
+
+void ReplyWait::DoDelay(std::chrono::nanoseconds Delay)
+{
+    const MonotonicClock::time_point deadline = m_startTime + Delay;
+    if (m_clock->now() >= deadline)
+        return;
+    m_clock->sleepUntil(deadline);
+}
+
+} // namespace quillon

@@ -1,0 +1,216 @@
+#include "simserialline.h"
+
+#include <algorithm>
+
+namespace quillon::sim {
+
+SimSerialLine::SimSerialLine(MonotonicClock &clock) : m_clock(clock) {}
+
+void SimSerialLine::attachRadio(qint16 portNum, VirtualRadio *radio)
+{
+    m_slots[portNum] = Slot{Kind::Radio, radio};
+}
+
+void SimSerialLine::setBusy(qint16 portNum)
+{
+    m_slots[portNum] = Slot{Kind::Busy, nullptr};
+}
+
+void SimSerialLine::attachMute(qint16 portNum)
+{
+    m_slots[portNum] = Slot{Kind::Mute, nullptr};
+}
+
+void SimSerialLine::unplug()
+{
+    if (!m_open)
+        return;
+    m_unplugged = true;
+    m_slots.erase(m_port);
+    m_pending.clear();
+}
+
+void SimSerialLine::injectInput(const QByteArray &bytes, MonotonicClock::time_point at)
+{
+    if (!m_open || deviceGone())
+        return;
+    for (char c : bytes) {
+        const auto pos = std::upper_bound(m_pending.begin(), m_pending.end(), at,
+                                          [](auto t, const Pending &p) { return t < p.at; });
+        m_pending.insert(pos, Pending{at, static_cast<quint8>(c)});
+    }
+}
+
+SimSerialLine::Slot SimSerialLine::slot(qint16 port) const
+{
+    const auto it = m_slots.find(port);
+    return it == m_slots.end() ? Slot{} : it->second;
+}
+
+void SimSerialLine::record(Op op, QByteArray data, LineError result) const
+{
+    m_calls.push_back(Call{op, m_port, std::move(data), result});
+}
+
+bool SimSerialLine::deviceGone() const
+{
+    if (m_unplugged)
+        return true;
+    const Slot s = slot(m_port);
+    return s.kind == Kind::Radio && s.radio && s.radio->fault() == RadioFault::Unplugged;
+}
+
+int SimSerialLine::arrived() const
+{
+    const auto now = m_clock.now();
+    const auto end = std::upper_bound(m_pending.begin(), m_pending.end(), now,
+                                      [](auto t, const Pending &p) { return t < p.at; });
+    return static_cast<int>(end - m_pending.begin());
+}
+
+void SimSerialLine::settle()
+{
+    // The input buffer holds kInputBufferSize bytes; what arrives while it is full is lost.
+    const int n = arrived();
+    if (n > kInputBufferSize)
+        m_pending.erase(m_pending.begin() + kInputBufferSize, m_pending.begin() + n);
+}
+
+LineError SimSerialLine::Configure(qint16 PortNum)
+{
+    if (m_open) {
+        record(Op::Configure, {}, LineError::OpenFailed);
+        return LineError::OpenFailed;
+    }
+    m_port = PortNum;
+    record(Op::Configure);
+    return LineError::None;
+}
+
+LineError SimSerialLine::ClearBuffers()
+{
+    if (m_open && !deviceGone()) {
+        settle();
+        m_pending.erase(m_pending.begin(), m_pending.begin() + arrived());
+    }
+    record(Op::ClearBuffers);
+    return LineError::None;
+}
+
+LineError SimSerialLine::OpenPort()
+{
+    LineError result = LineError::None;
+    const Slot s = slot(m_port);
+    if (m_open)
+        result = LineError::OpenFailed;
+    else if (s.kind == Kind::Missing || (s.kind == Kind::Radio && s.radio == nullptr) ||
+             (s.kind == Kind::Radio && s.radio->fault() == RadioFault::Unplugged))
+        result = LineError::InvalidPortNumber;
+    else if (s.kind == Kind::Busy)
+        result = LineError::OpenFailed;
+    if (result == LineError::None) {
+        m_open = true;
+        m_unplugged = false;
+        m_pending.clear();
+        m_wireFree = m_clock.now();
+        ++m_openCount;
+    }
+    record(Op::OpenPort, {}, result);
+    return result;
+}
+
+bool SimSerialLine::IsOpen() const
+{
+    record(Op::IsOpen);
+    return m_open;
+}
+
+LineError SimSerialLine::ClosePort()
+{
+    if (!m_open) {
+        record(Op::ClosePort, {}, LineError::NotOpen);
+        return LineError::NotOpen;
+    }
+    m_open = false;
+    m_unplugged = false;
+    m_pending.clear();
+    ++m_closeCount;
+    record(Op::ClosePort);
+    return LineError::None;
+}
+
+LineError SimSerialLine::WriteBytes(const QByteArray &bytes)
+{
+    LineError result = LineError::None;
+    if (!m_open)
+        result = LineError::NotOpen;
+    else if (deviceGone())
+        result = LineError::WriteFailed;
+    record(Op::WriteBytes, bytes, result);
+    if (result != LineError::None)
+        return result;
+
+    const Slot s = slot(m_port);
+    if (s.kind != Kind::Radio)
+        return result;
+    const auto now = m_clock.now();
+    for (const SimReply &reply : s.radio->feed(bytes)) {
+        auto start = std::max(now + reply.delay, m_wireFree);
+        for (qsizetype i = 0; i < reply.bytes.size(); ++i) {
+            const auto at = start + VirtualRadio::kByteTime * (i + 1);
+            const auto pos = std::upper_bound(m_pending.begin(), m_pending.end(), at,
+                                              [](auto t, const Pending &p) { return t < p.at; });
+            m_pending.insert(pos, Pending{at, static_cast<quint8>(reply.bytes.at(i))});
+        }
+        m_wireFree = start + VirtualRadio::kByteTime * reply.bytes.size();
+    }
+    return result;
+}
+
+std::optional<qint16> SimSerialLine::BytesWaiting()
+{
+    if (!m_open || deviceGone()) {
+        record(Op::BytesWaiting, {}, m_open ? LineError::ReadFailed : LineError::NotOpen);
+        return std::nullopt;
+    }
+    settle();
+    const int n = arrived();
+    record(Op::BytesWaiting, QByteArray::number(n));
+    return static_cast<qint16>(n);
+}
+
+std::optional<QByteArray> SimSerialLine::ReadAll()
+{
+    if (!m_open || deviceGone()) {
+        record(Op::ReadAll, {}, m_open ? LineError::ReadFailed : LineError::NotOpen);
+        return std::nullopt;
+    }
+    settle();
+    const int n = arrived();
+    QByteArray out;
+    out.reserve(n);
+    for (int i = 0; i < n; ++i)
+        out.append(static_cast<char>(m_pending[static_cast<size_t>(i)].byte));
+    m_pending.erase(m_pending.begin(), m_pending.begin() + n);
+    record(Op::ReadAll, out);
+    return out;
+}
+
+std::vector<QByteArray> SimSerialLine::writes() const
+{
+    std::vector<QByteArray> out;
+    for (const Call &c : m_calls)
+        if (c.op == Op::WriteBytes && c.result == LineError::None)
+            out.push_back(c.data);
+    return out;
+}
+
+QByteArray SimSerialLine::wire() const
+{
+    QByteArray out;
+    for (const QByteArray &w : writes())
+        out += w;
+    return out;
+}
+
+} // namespace quillon::sim
