@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QIcon>
+
+namespace quillon {
+
+// The globe in blue and green that both windows and the application carry.
+QIcon quillonIcon();
+
+} // namespace quillon

@@ -1,0 +1,12 @@
+#include "commondialog.h"
+
+#include "platform.h"
+
+namespace quillon {
+
+void CommonDialog::ShowHelp()
+{
+    m_platform.showHelp(HelpFile, HelpCommand);
+}
+
+} // namespace quillon

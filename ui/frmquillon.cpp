@@ -1,0 +1,326 @@
+#include "frmquillon.h"
+
+#include "appicon.h"
+#include "frmabout.h"
+#include "lampbutton.h"
+#include "panelwidgets.h"
+#include "platform.h"
+
+#include "filters/filterstatus.h"
+#include "filters/lamps.h"
+#include "radio/discovery.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QMenuBar>
+#include <QScreen>
+#include <QShortcut>
+#include <QTimer>
+
+namespace quillon {
+
+namespace {
+
+// Layouts are kept in twips as designed; 15 twips make one logical pixel.
+constexpr int px(int twips)
+{
+    return twips / 15;
+}
+constexpr QRect twipRect(int left, int top, int width, int height)
+{
+    return {px(left), px(top), px(width), px(height)};
+}
+
+constexpr int kButtonWidth = 615;
+constexpr int kButtonHeight = 255;
+
+// The tab index the design gives each control, kept on the widget for anyone who asks.
+void setTabIndex(QWidget *w, int index)
+{
+    w->setProperty("tabIndex", index);
+}
+
+using ClickHandler = void (frmQuillon::*)();
+constexpr std::array<ClickHandler, kFilterCount> kClickHandlers{
+    &frmQuillon::Hi_250_Cmd_Click,  &frmQuillon::Hi_500_Cmd_Click,  &frmQuillon::Hi_2000_Cmd_Click,
+    &frmQuillon::Hi_2400_Cmd_Click, &frmQuillon::Hi_Thru_Cmd_Click, &frmQuillon::Lo_250_Cmd_Click,
+    &frmQuillon::Lo_500_Cmd_Click,  &frmQuillon::Lo_2000_Cmd_Click, &frmQuillon::Lo_2400_Cmd_Click,
+    &frmQuillon::Lo_6000_Cmd_Click, &frmQuillon::cmdSub500_Click,   &frmQuillon::cmdSub2400_Click,
+    &frmQuillon::cmdSub6000_Click,
+};
+
+std::size_t indexOf(FilterId id)
+{
+    return static_cast<std::size_t>(id);
+}
+
+} // namespace
+
+frmQuillon::frmQuillon(Platform &platform, std::unique_ptr<SerialLine> line, QWidget *parent)
+    : QMainWindow(parent), m_platform(platform), m_line(std::move(line)), m_wait(platform.clock()),
+      CommonDialog1(platform)
+{
+    Q_ASSERT(m_line);
+    setObjectName(QStringLiteral("frmQuillon"));
+    setWindowTitle(QStringLiteral("FT-1000MP & Mark V Filter Selector"));
+    setWindowIcon(quillonIcon());
+    // Minimise and close, but no maximise: the window has one size only.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+
+    buildPanel();
+    buildMenu();
+    setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+
+    // Polls start only once the radio is found (Form_Load), so none can run while the search
+    // or its failure message is up. A QTimer never queues missed ticks: after a long poll the
+    // next tick comes at once and the one after that a full interval later.
+    m_timer = new QTimer(this);
+    m_timer->setObjectName(QStringLiteral("Timer1"));
+    m_timer->setInterval(kTimerInterval);
+    m_timer->setTimerType(Qt::PreciseTimer);
+    connect(m_timer, &QTimer::timeout, this, &frmQuillon::Timer1_Timer);
+
+    auto *help = new QShortcut(QKeySequence::HelpContents, this);
+    help->setContext(Qt::ApplicationShortcut);
+    connect(help, &QShortcut::activated, this, &frmQuillon::itmContents_Click);
+}
+
+frmQuillon::~frmQuillon()
+{
+    Form_Unload();
+}
+
+void frmQuillon::buildPanel()
+{
+    auto *client = new QWidget(this);
+    client->setObjectName(QStringLiteral("clientArea"));
+    client->setFixedSize(kClientWidth, kClientHeight);
+    QPalette pal = client->palette();
+    pal.setColor(QPalette::Window, Qt::black);
+    client->setPalette(pal);
+    client->setAutoFillBackground(true);
+    setCentralWidget(client);
+
+    // Frames first, so the titles are drawn over their top edges.
+    auto *shape1 = new RoundedFrame(client);
+    shape1->setObjectName(QStringLiteral("Shape1"));
+    shape1->setGeometry(twipRect(480, 840, 1935, 2535));
+    auto *shape2 = new RoundedFrame(client);
+    shape2->setObjectName(QStringLiteral("Shape2"));
+    shape2->setGeometry(twipRect(2640, 1200, 1095, 1455));
+
+    struct LabelDef {
+        const char *name;
+        const char *caption;
+        QRect geometry;
+        Qt::Alignment alignment;
+        bool border;
+        bool bold;
+    };
+    const LabelDef labels[] = {
+        {"BWlbl", "RECEIVER BANDWIDTH", twipRect(1080, 240, 2235, 225), Qt::AlignLeft, true, true},
+        {"lblMain", "MAIN RCVR", twipRect(960, 720, 975, 255), Qt::AlignHCenter, true, false},
+        {"Hi_IF_Lbl", "8.215", twipRect(720, 1080, 615, 255), Qt::AlignHCenter, false, false},
+        {"Lo_IF_Lbl", "455", twipRect(1560, 1080, 615, 255), Qt::AlignHCenter, false, false},
+        {"lblSub", "SUB RCVR", twipRect(2760, 1080, 855, 255), Qt::AlignHCenter, true, false},
+    };
+    int tabIndex = 0;
+    for (const LabelDef &def : labels) {
+        auto *label = new PanelLabel(QString::fromLatin1(def.caption), def.border, def.alignment, client);
+        label->setObjectName(QString::fromLatin1(def.name));
+        label->setFont(classicFont(ClassicFace::MsSansSerif, def.bold));
+        label->setGeometry(def.geometry);
+        setTabIndex(label, tabIndex++);
+    }
+
+    for (const FilterButtonInfo &info : filterButtons()) {
+        auto *b = new LampButton(QString::fromLatin1(info.caption), client);
+        b->setObjectName(QString::fromLatin1(info.name));
+        b->setAccessibleName(QString::fromUtf8(info.accessibleName));
+        b->setFont(classicFont(ClassicFace::Arial));
+        b->setGeometry(px(info.left), px(info.top), px(kButtonWidth), px(kButtonHeight));
+        // Never focusable: Tab cannot reach it, a click cannot leave it holding the focus, and so
+        // Space or Enter can never send a filter command.
+        b->setFocusPolicy(Qt::NoFocus);
+        b->setFaceColour(IdleColour());
+        setTabIndex(b, info.tabIndex);
+        connect(b, &QPushButton::clicked, this, kClickHandlers[indexOf(info.id)]);
+        m_buttons[indexOf(info.id)] = b;
+    }
+
+    // Beyond the right edge: it only holds the keyboard focus, so a key press lands on nothing.
+    m_cmdDummy = new QPushButton(QStringLiteral("dum"), client);
+    m_cmdDummy->setObjectName(QStringLiteral("cmdDummy"));
+    m_cmdDummy->setFont(classicFont(ClassicFace::MsSansSerif));
+    m_cmdDummy->setGeometry(twipRect(4680, 120, 495, 255));
+    m_cmdDummy->setFocusPolicy(Qt::StrongFocus);
+    m_cmdDummy->setAutoDefault(false);
+    setTabIndex(m_cmdDummy, 18);
+    m_cmdDummy->setFocus();
+}
+
+void frmQuillon::buildMenu()
+{
+    m_mnuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
+    m_mnuHelp->setObjectName(QStringLiteral("mnuHelp"));
+    QAction *contents = m_mnuHelp->addAction(QStringLiteral("Contents"));
+    contents->setObjectName(QStringLiteral("itmContents"));
+    connect(contents, &QAction::triggered, this, &frmQuillon::itmContents_Click);
+    QAction *about = m_mnuHelp->addAction(QStringLiteral("About Quillon"));
+    about->setObjectName(QStringLiteral("itmAbout"));
+    connect(about, &QAction::triggered, this, &frmQuillon::itmAbout_Click);
+}
+
+QColor frmQuillon::LitColour()
+{
+    return QColor(0, 255, 0);
+}
+
+QColor frmQuillon::IdleColour()
+{
+    return QApplication::palette().color(QPalette::Active, QPalette::Button);
+}
+
+QPushButton *frmQuillon::button(FilterId id) const
+{
+    return m_buttons[indexOf(id)];
+}
+
+bool frmQuillon::Form_Load()
+{
+    FindMp();
+    if (m_unloaded)
+        return false;
+    m_timer->start();
+    return true;
+}
+
+void frmQuillon::FindMp()
+{
+    if (SearchForRadio(*m_line, m_wait, PortNum, RxData)) {
+        m_platform.beep();
+        return;
+    }
+    m_platform.showMessage(QStringLiteral("I couldn't find the FT-1000MP on any COM port"),
+                           QStringLiteral("Quillon"));
+    Form_Unload();
+}
+
+void frmQuillon::Form_Unload()
+{
+    if (m_unloaded)
+        return;
+    m_unloaded = true;
+    // The window's timer goes with it; a poll on a closed line must not follow.
+    if (m_timer)
+        m_timer->stop();
+    if (m_line->IsOpen())
+        m_line->ClosePort();
+}
+
+void frmQuillon::closeEvent(QCloseEvent *event)
+{
+    Form_Unload();
+    event->accept();
+}
+
+void frmQuillon::showCentred()
+{
+    const QScreen *s = screen() ? screen() : QGuiApplication::primaryScreen();
+    if (s) {
+        QRect box(QPoint(), frameGeometry().size());
+        box.moveCenter(s->availableGeometry().center());
+        move(box.topLeft());
+    }
+    show();
+}
+
+void frmQuillon::Timer1_Timer()
+{
+    CheckMainFilters();
+    CheckSubFilters();
+}
+
+void frmQuillon::CheckMainFilters()
+{
+    ExchangeMainStatus(*m_line, m_wait, RxData);
+    SetMainLites();
+}
+
+void frmQuillon::CheckSubFilters()
+{
+    ExchangeSubStatus(*m_line, m_wait, RxData);
+    SetSubLites();
+}
+
+void frmQuillon::paintGroup(std::span<const FilterId> paintingOrder, FilterId lit)
+{
+    for (FilterId id : paintingOrder)
+        m_buttons[indexOf(id)]->setFaceColour(id == lit ? LitColour() : IdleColour());
+}
+
+void frmQuillon::SetMainLites()
+{
+    const MainLamps lamps = decodeMainReply(RxData);
+    if (!lamps.decoded)
+        return;
+    if (lamps.hi)
+        paintGroup(mainHiPaintingOrder(), *lamps.hi);
+    if (lamps.lo)
+        paintGroup(mainLoPaintingOrder(), *lamps.lo);
+}
+
+void frmQuillon::SetSubLites()
+{
+    const SubLamps lamps = decodeSubReply(RxData);
+    if (lamps.decoded && lamps.lit)
+        paintGroup(subPaintingOrder(), *lamps.lit);
+}
+
+void frmQuillon::SwitchFilters()
+{
+    quillon::SwitchFilters(*m_line, FilterPath, FilterCode);
+}
+
+void frmQuillon::filterClicked(FilterId id)
+{
+    m_cmdDummy->setFocus(Qt::OtherFocusReason);
+    const FilterButtonInfo &info = filterButton(id);
+    FilterPath = info.FilterPath;
+    FilterCode = static_cast<qint16>(info.FilterCode);
+    SwitchFilters();
+    // The clicked button is not painted here: it lights only if the radio reports the change.
+    if (info.group == FilterGroup::Sub)
+        CheckSubFilters();
+    else
+        CheckMainFilters();
+}
+
+void frmQuillon::Hi_250_Cmd_Click() { filterClicked(FilterId::Hi_250); }
+void frmQuillon::Hi_500_Cmd_Click() { filterClicked(FilterId::Hi_500); }
+void frmQuillon::Hi_2000_Cmd_Click() { filterClicked(FilterId::Hi_2000); }
+void frmQuillon::Hi_2400_Cmd_Click() { filterClicked(FilterId::Hi_2400); }
+void frmQuillon::Hi_Thru_Cmd_Click() { filterClicked(FilterId::Hi_Thru); }
+void frmQuillon::Lo_250_Cmd_Click() { filterClicked(FilterId::Lo_250); }
+void frmQuillon::Lo_500_Cmd_Click() { filterClicked(FilterId::Lo_500); }
+void frmQuillon::Lo_2000_Cmd_Click() { filterClicked(FilterId::Lo_2000); }
+void frmQuillon::Lo_2400_Cmd_Click() { filterClicked(FilterId::Lo_2400); }
+void frmQuillon::Lo_6000_Cmd_Click() { filterClicked(FilterId::Lo_6000); }
+void frmQuillon::cmdSub500_Click() { filterClicked(FilterId::Sub500); }
+void frmQuillon::cmdSub2400_Click() { filterClicked(FilterId::Sub2400); }
+void frmQuillon::cmdSub6000_Click() { filterClicked(FilterId::Sub6000); }
+
+void frmQuillon::itmContents_Click()
+{
+    CommonDialog1.HelpFile = QStringLiteral("Quillon.hlp");
+    CommonDialog1.HelpCommand = kHelpContents;
+    CommonDialog1.ShowHelp();
+}
+
+void frmQuillon::itmAbout_Click()
+{
+    frmAbout::showAbout(this);
+}
+
+} // namespace quillon

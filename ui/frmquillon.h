@@ -1,0 +1,111 @@
+#pragma once
+
+#include "commondialog.h"
+#include "filters/filtertable.h"
+#include "radio/replywait.h"
+#include "radio/serialline.h"
+
+#include <QByteArray>
+#include <QMainWindow>
+
+#include <array>
+#include <memory>
+#include <span>
+
+class QAction;
+class QMenu;
+class QPushButton;
+class QTimer;
+
+namespace quillon {
+
+class LampButton;
+class PanelLabel;
+class Platform;
+class RoundedFrame;
+
+// The main window: finds the radio when loaded, then shows the thirteen filter buttons whose
+// colours are the radio's filter state, polled twice a second.
+class frmQuillon final : public QMainWindow {
+    Q_OBJECT
+public:
+    frmQuillon(Platform &platform, std::unique_ptr<SerialLine> line, QWidget *parent = nullptr);
+    ~frmQuillon() override;
+
+    // Client area below the menu bar, in pixels (4230 x 3600 twips).
+    static constexpr int kClientWidth = 282;
+    static constexpr int kClientHeight = 240;
+    static constexpr int kTimerInterval = 500; // ms
+
+    static QColor LitColour();
+    static QColor IdleColour();
+
+    // Runs the search for the radio; true when found. On failure the message has been shown
+    // and the window unloaded; it must not be shown.
+    bool Form_Load();
+    // Closes the line if it is open. Runs once, whichever way the window goes.
+    void Form_Unload();
+    bool isUnloaded() const { return m_unloaded; }
+
+    void FindMp();
+    void CheckMainFilters();
+    void CheckSubFilters();
+    void SetMainLites();
+    void SetSubLites();
+    void SwitchFilters();
+
+    // Shows the window centred on its screen.
+    void showCentred();
+
+    QPushButton *button(FilterId id) const;
+    QTimer *timer() const { return m_timer; }
+    SerialLine &serialLine() const { return *m_line; }
+    CommonDialog &commonDialog() { return CommonDialog1; }
+
+    qint16 PortNum = 0;
+    QByteArray RxData;
+    int FilterPath = 0;
+    qint16 FilterCode = 0;
+
+public slots:
+    void Timer1_Timer();
+
+    void Hi_250_Cmd_Click();
+    void Hi_500_Cmd_Click();
+    void Hi_2000_Cmd_Click();
+    void Hi_2400_Cmd_Click();
+    void Hi_Thru_Cmd_Click();
+    void Lo_250_Cmd_Click();
+    void Lo_500_Cmd_Click();
+    void Lo_2000_Cmd_Click();
+    void Lo_2400_Cmd_Click();
+    void Lo_6000_Cmd_Click();
+    void cmdSub500_Click();
+    void cmdSub2400_Click();
+    void cmdSub6000_Click();
+
+    void itmContents_Click();
+    void itmAbout_Click();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void buildPanel();
+    void buildMenu();
+    void filterClicked(FilterId id);
+    void paintGroup(std::span<const FilterId> paintingOrder, FilterId lit);
+
+    Platform &m_platform;
+    std::unique_ptr<SerialLine> m_line;
+    ReplyWait m_wait;
+    CommonDialog CommonDialog1;
+    bool m_unloaded = false;
+
+    std::array<LampButton *, kFilterCount> m_buttons{};
+    QPushButton *m_cmdDummy = nullptr;
+    QTimer *m_timer = nullptr;
+    QMenu *m_mnuHelp = nullptr;
+};
+
+} // namespace quillon
