@@ -38,6 +38,8 @@ public:
     // Sends bytes nobody asked for, at once (floods, stray bytes).
     void sendUnsolicited(const QByteArray &bytes);
     std::vector<WireBlock> receivedBlocks() const;
+    // Every byte read from the program, unframed, in order.
+    QByteArray receivedBytes() const;
 
 private:
     struct Impl;

@@ -1,0 +1,140 @@
+// quillon-radio-sim: the virtual radio on a pseudo-terminal, for demos and manual tests
+// without the real radio. Prints the device path, then serves until interrupted.
+
+#include "ptyradioserver.h"
+
+#include <QCoreApplication>
+#include <QCommandLineParser>
+#include <QTextStream>
+
+#include <csignal>
+#include <cstdio>
+#include <thread>
+
+using namespace quillon::sim;
+
+namespace {
+
+volatile std::sig_atomic_t g_quit = 0;
+
+void onSignal(int)
+{
+    g_quit = 1;
+}
+
+bool parseByte(const QString &text, quint8 &out)
+{
+    bool ok = false;
+    const uint v = text.toUInt(&ok, 16);
+    if (!ok || v > 0xFF)
+        return false;
+    out = static_cast<quint8>(v);
+    return true;
+}
+
+bool parseFault(const QString &name, RadioFault &out)
+{
+    static const std::pair<const char *, RadioFault> names[] = {
+        {"none", RadioFault::None},          {"silent", RadioFault::Silent},
+        {"wrong-id", RadioFault::WrongId},   {"short", RadioFault::ShortReply},
+        {"garbage", RadioFault::Garbage},    {"late", RadioFault::LateReply},
+        {"unplugged", RadioFault::Unplugged},
+    };
+    for (const auto &[n, f] : names) {
+        if (name == QLatin1String(n)) {
+            out = f;
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("quillon-radio-sim"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Serves a virtual FT-1000MP Mark V on a pseudo-terminal and prints its device path."));
+    parser.addHelpOption();
+    const QCommandLineOption mainOpt(QStringLiteral("main"), QStringLiteral("Main receiver filter byte (hex)."),
+                                     QStringLiteral("HEX"));
+    const QCommandLineOption subOpt(QStringLiteral("sub"), QStringLiteral("Sub receiver filter byte (hex)."),
+                                    QStringLiteral("HEX"));
+    const QCommandLineOption idOpt(QStringLiteral("id"),
+                                   QStringLiteral("Probe reply ID as two hex bytes, e.g. \"03 93\"."),
+                                   QStringLiteral("HEX HEX"));
+    const QCommandLineOption faultOpt(
+        QStringLiteral("fault"),
+        QStringLiteral("Misbehave: none, silent, wrong-id, short, garbage, late, unplugged."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption latencyOpt(QStringLiteral("latency-ms"),
+                                        QStringLiteral("Delay before a reply starts (default 5)."),
+                                        QStringLiteral("N"));
+    parser.addOptions({mainOpt, subOpt, idOpt, faultOpt, latencyOpt});
+    parser.process(app);
+
+    // --id takes two bytes; accept them as one quoted argument or as the next two words.
+    QStringList idBytes;
+    if (parser.isSet(idOpt)) {
+        idBytes = parser.value(idOpt).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        if (idBytes.size() == 1 && !parser.positionalArguments().isEmpty())
+            idBytes.append(parser.positionalArguments().first());
+    } else if (!parser.positionalArguments().isEmpty()) {
+        parser.showHelp(2);
+    }
+
+    QTextStream err(stderr);
+    auto bad = [&](const QString &what) {
+        err << "quillon-radio-sim: " << what << Qt::endl;
+        return 2;
+    };
+
+    PtyRadioServer server;
+    quint8 mainByte = 0;
+    quint8 subByte = 0;
+    quint8 id0 = 0;
+    quint8 id1 = 0;
+    RadioFault fault = RadioFault::None;
+    int latencyMs = 5;
+    if (parser.isSet(mainOpt) && !parseByte(parser.value(mainOpt), mainByte))
+        return bad(QStringLiteral("--main needs a hex byte"));
+    if (parser.isSet(subOpt) && !parseByte(parser.value(subOpt), subByte))
+        return bad(QStringLiteral("--sub needs a hex byte"));
+    if (parser.isSet(idOpt) && (idBytes.size() != 2 || !parseByte(idBytes[0], id0) || !parseByte(idBytes[1], id1)))
+        return bad(QStringLiteral("--id needs two hex bytes"));
+    if (parser.isSet(faultOpt) && !parseFault(parser.value(faultOpt), fault))
+        return bad(QStringLiteral("unknown fault \"%1\"").arg(parser.value(faultOpt)));
+    if (parser.isSet(latencyOpt)) {
+        bool ok = false;
+        latencyMs = parser.value(latencyOpt).toInt(&ok);
+        if (!ok || latencyMs < 0 || latencyMs > 10000)
+            return bad(QStringLiteral("--latency-ms needs 0 to 10000"));
+    }
+
+    if (!server.start())
+        return bad(server.errorString());
+    server.withRadio([&](VirtualRadio &radio) {
+        if (parser.isSet(mainOpt))
+            radio.setMainFilterByte(mainByte);
+        if (parser.isSet(subOpt))
+            radio.setSubFilterByte(subByte);
+        if (parser.isSet(idOpt))
+            radio.setId(id0, id1);
+        radio.setLatency(std::chrono::milliseconds(latencyMs));
+        radio.setFault(fault);
+    });
+
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    std::printf("%s\n", server.devicePath().toLocal8Bit().constData());
+    std::fflush(stdout);
+
+    while (!g_quit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    server.stop();
+    return 0;
+}

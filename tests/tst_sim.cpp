@@ -1,0 +1,424 @@
+// The virtual radio and the in-process line: the model every later test stands on.
+
+#include "sim/manualclock.h"
+#include "sim/simserialline.h"
+#include "sim/virtualradio.h"
+
+#include <QTest>
+
+using namespace quillon;
+using namespace quillon::sim;
+using namespace std::chrono_literals;
+
+namespace {
+
+QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(text);
+}
+
+} // namespace
+
+class TstSim : public QObject {
+    Q_OBJECT
+
+private slots:
+    void shouldFrameBlocksAcrossAnyChunking_data();
+    void shouldFrameBlocksAcrossAnyChunking();
+    void shouldAnswerRequests_data();
+    void shouldAnswerRequests();
+    void shouldApplyFilterSelect_data();
+    void shouldApplyFilterSelect();
+    void shouldMisbehaveOnFault_data();
+    void shouldMisbehaveOnFault();
+    void shouldKeepTakingKnobChangesWhileSilent();
+
+    void shouldDeliverReplyAtWirePace_data();
+    void shouldDeliverReplyAtWirePace();
+    void shouldNotOverlapBackToBackReplies();
+    void shouldKeepLateBytesThroughClear();
+    void shouldOpenOnlyWhatIsThere_data();
+    void shouldOpenOnlyWhatIsThere();
+    void shouldRefuseReconfigureWhileOpen();
+    void shouldFailIoAfterUnplug();
+    void shouldDropOverrunBeyondInputBuffer();
+    void shouldDropPendingInputOnClose();
+};
+
+void TstSim::shouldFrameBlocksAcrossAnyChunking_data()
+{
+    QTest::addColumn<int>("chunk");
+    for (int n : {1, 2, 3, 4, 5, 6, 7, 11, 15})
+        QTest::newRow(qPrintable(QStringLiteral("chunks of %1").arg(n))) << n;
+}
+
+void TstSim::shouldFrameBlocksAcrossAnyChunking()
+{
+    QFETCH(int, chunk);
+    // probe, main status, a filter select, and a dangling half block
+    const QByteArray stream = hex("00000000fa 0000000210 020000038c 0000");
+    VirtualRadio radio;
+    QList<int> replyLengths;
+    for (qsizetype i = 0; i < stream.size(); i += chunk)
+        for (const SimReply &r : radio.feed(stream.mid(i, chunk)))
+            replyLengths.append(int(r.bytes.size()));
+
+    QCOMPARE(radio.received().size(), size_t(3));
+    QCOMPARE(radio.received()[0], (CommandBlock{0, 0, 0, 0, 0xFA}));
+    QCOMPARE(radio.received()[1], (CommandBlock{0, 0, 0, 2, 0x10}));
+    QCOMPARE(radio.received()[2], (CommandBlock{2, 0, 0, 3, 0x8C}));
+    QCOMPARE(replyLengths, (QList<int>{5, 16}));
+    QCOMPARE(radio.pendingBytes(), 2);
+    QCOMPARE(radio.mainFilterByte() & 0x07, 4); // 250 Hz selected in the 455 kHz IF
+}
+
+void TstSim::shouldAnswerRequests_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("expected"); // "M" / "S" stand for the main / sub record
+
+    QTest::newRow("probe") << hex("00000000fa") << hex("0220020393");
+    QTest::newRow("probe ignores its parameters") << hex("01020304fa") << hex("0220020393");
+    QTest::newRow("status main") << hex("0000000210") << QByteArray("M");
+    QTest::newRow("status main and sub") << hex("0000000310") << QByteArray("MS");
+    QTest::newRow("status 01 not modelled") << hex("0000000110") << QByteArray();
+    QTest::newRow("status 04 not modelled") << hex("0000000410") << QByteArray();
+    QTest::newRow("filter select has no reply") << hex("010000008c") << QByteArray();
+    QTest::newRow("unknown opcode") << hex("0000000002") << QByteArray();
+}
+
+void TstSim::shouldAnswerRequests()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, expected);
+    VirtualRadio radio;
+    radio.setMainFilterByte(0xA3);
+    radio.setSubFilterByte(0x33);
+    QByteArray want;
+    if (expected.startsWith('M')) {
+        want = radio.mainRecord();
+        if (expected == "MS")
+            want += radio.subRecord();
+    } else {
+        want = expected;
+    }
+
+    const std::vector<SimReply> replies = radio.feed(request);
+    QCOMPARE(replies.size(), size_t(want.isEmpty() ? 0 : 1));
+    if (want.isEmpty())
+        return;
+    QCOMPARE(replies[0].bytes, want);
+    QCOMPARE(replies[0].delay, radio.latency());
+    if (want.size() >= 16) {
+        QCOMPARE(quint8(want.at(kMainFilterOffset)), quint8(0xA3));
+        QCOMPARE(want.size(), expected == "MS" ? 32 : 16);
+    }
+    if (want.size() == 32)
+        QCOMPARE(quint8(want.at(kSubFilterOffset)), quint8(0x33));
+}
+
+void TstSim::shouldApplyFilterSelect_data()
+{
+    QTest::addColumn<int>("path");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<int>("mainBefore");
+    QTest::addColumn<int>("mainAfter");
+    QTest::addColumn<int>("subAfter"); // sub starts at 0x55, a value no selection gives
+
+    // 8.215 MHz IF, bits 6-4; bit 7 (a mode flag) and the 455 kHz bits stay.
+    QTest::newRow("Hi 2.4K") << 1 << 0 << 0x03 << 0x13 << 0x55;
+    QTest::newRow("Hi 2.0K") << 1 << 1 << 0x83 << 0xA3 << 0x55;
+    QTest::newRow("Hi 500") << 1 << 2 << 0x44 << 0x34 << 0x55;
+    QTest::newRow("Hi 250") << 1 << 3 << 0x80 << 0xC0 << 0x55;
+    QTest::newRow("Hi THRU") << 1 << 4 << 0xF7 << 0x87 << 0x55;
+    // 455 kHz IF, bits 2-0; bit 3 is not a filter bit either.
+    QTest::newRow("Lo 2.4K") << 2 << 0 << 0x20 << 0x21 << 0x55;
+    QTest::newRow("Lo 2.0K") << 2 << 1 << 0xAC << 0xAA << 0x55;
+    QTest::newRow("Lo 500") << 2 << 2 << 0x10 << 0x13 << 0x55;
+    QTest::newRow("Lo 250") << 2 << 3 << 0x93 << 0x94 << 0x55;
+    QTest::newRow("Lo 6.0K") << 2 << 4 << 0xCF << 0xC8 << 0x55;
+    // Sub receiver
+    QTest::newRow("Sub 2.4K") << 0 << 128 << 0x42 << 0x42 << 0x11;
+    QTest::newRow("Sub 500") << 0 << 130 << 0x42 << 0x42 << 0x33;
+    QTest::newRow("Sub 6.0K") << 0 << 132 << 0x42 << 0x42 << 0x00;
+    // Codes the radio does not know change nothing.
+    QTest::newRow("Hi code 5") << 1 << 5 << 0x42 << 0x42 << 0x55;
+    QTest::newRow("Lo code 7") << 2 << 7 << 0x42 << 0x42 << 0x55;
+    QTest::newRow("Sub code 129") << 0 << 129 << 0x42 << 0x42 << 0x55;
+    QTest::newRow("Sub code 0") << 0 << 0 << 0x42 << 0x42 << 0x55;
+    QTest::newRow("path 3") << 3 << 0 << 0x42 << 0x42 << 0x55;
+}
+
+void TstSim::shouldApplyFilterSelect()
+{
+    QFETCH(int, path);
+    QFETCH(int, code);
+    QFETCH(int, mainBefore);
+    QFETCH(int, mainAfter);
+    QFETCH(int, subAfter);
+    VirtualRadio radio;
+    radio.setMainFilterByte(quint8(mainBefore));
+    radio.setSubFilterByte(0x55);
+    const QByteArray before = radio.mainRecord() + radio.subRecord();
+
+    QVERIFY(radio.feed(toBytes(filterSelectBlock(path, qint16(code)))).empty());
+
+    QCOMPARE(int(radio.mainFilterByte()), mainAfter);
+    QCOMPARE(int(radio.subFilterByte()), subAfter);
+    // Nothing but the two filter bytes moves.
+    QByteArray after = radio.mainRecord() + radio.subRecord();
+    after[kMainFilterOffset] = before[kMainFilterOffset];
+    after[kSubFilterOffset] = before[kSubFilterOffset];
+    QCOMPARE(after, before);
+}
+
+void TstSim::shouldMisbehaveOnFault_data()
+{
+    QTest::addColumn<RadioFault>("fault");
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("expected"); // "*" = random bytes
+    QTest::addColumn<int>("delayMs");
+
+    QTest::newRow("silent probe") << RadioFault::Silent << hex("00000000fa") << QByteArray() << 0;
+    QTest::newRow("silent status") << RadioFault::Silent << hex("0000000310") << QByteArray() << 0;
+    QTest::newRow("wrong id") << RadioFault::WrongId << hex("00000000fa") << hex("0220020394") << 5;
+    QTest::newRow("short probe") << RadioFault::ShortReply << hex("00000000fa") << hex("02200203") << 5;
+    QTest::newRow("short status") << RadioFault::ShortReply << hex("0000000210") << hex("060015aa") << 5;
+    QTest::newRow("garbage") << RadioFault::Garbage << hex("00000000fa") << QByteArray("*") << 5;
+    QTest::newRow("late") << RadioFault::LateReply << hex("00000000fa") << hex("0220020393") << 300;
+    QTest::newRow("unplugged") << RadioFault::Unplugged << hex("00000000fa") << QByteArray() << 0;
+}
+
+void TstSim::shouldMisbehaveOnFault()
+{
+    QFETCH(RadioFault, fault);
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, expected);
+    QFETCH(int, delayMs);
+    VirtualRadio radio;
+    radio.setFault(fault);
+
+    const std::vector<SimReply> replies = radio.feed(request);
+    if (expected.isEmpty()) {
+        QVERIFY(replies.empty());
+        QCOMPARE(radio.received().size(), size_t(fault == RadioFault::Unplugged ? 0 : 1));
+        return;
+    }
+    QCOMPARE(replies.size(), size_t(1));
+    QCOMPARE(replies[0].delay, std::chrono::microseconds(std::chrono::milliseconds(delayMs)));
+    if (expected == "*") {
+        QVERIFY(!replies[0].bytes.isEmpty());
+        QVERIFY(replies[0].bytes.size() <= 40);
+        QVERIFY(replies[0].bytes != hex("0220020393"));
+        // A second reply is not a copy of the first.
+        QVERIFY(radio.feed(request)[0].bytes != replies[0].bytes);
+    } else {
+        QCOMPARE(replies[0].bytes, expected);
+    }
+}
+
+void TstSim::shouldKeepTakingKnobChangesWhileSilent()
+{
+    VirtualRadio radio;
+    radio.setFault(RadioFault::Silent);
+    radio.feed(toBytes(filterSelectBlock(1, 3)));
+    radio.setFault(RadioFault::None);
+    const std::vector<SimReply> r = radio.feed(toBytes(statusBlock(kStatusMain)));
+    QCOMPARE(r.size(), size_t(1));
+    QCOMPARE(quint8(r[0].bytes.at(kMainFilterOffset)) & 0x70, 0x40);
+}
+
+void TstSim::shouldDeliverReplyAtWirePace_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("length");
+    QTest::newRow("probe") << toBytes(probeBlock()) << 5;
+    QTest::newRow("status main") << toBytes(statusBlock(kStatusMain)) << 16;
+    QTest::newRow("status main and sub") << toBytes(statusBlock(kStatusMainAndSub)) << 32;
+}
+
+void TstSim::shouldDeliverReplyAtWirePace()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, length);
+    ManualClock clock;
+    VirtualRadio radio;
+    radio.setLatency(7ms);
+    SimSerialLine line(clock);
+    line.attachRadio(3, &radio);
+    QCOMPARE(line.Configure(3), LineError::None);
+    QCOMPARE(line.OpenPort(), LineError::None);
+
+    QCOMPARE(line.WriteBytes(request), LineError::None);
+    const auto last = 7ms + VirtualRadio::kByteTime * length;
+    clock.advance(last - 1us);
+    QCOMPARE(line.BytesWaiting(), std::optional<qint16>(qint16(length - 1)));
+    clock.advance(1us);
+    QCOMPARE(line.BytesWaiting(), std::optional<qint16>(qint16(length)));
+    const std::optional<QByteArray> got = line.ReadAll();
+    QVERIFY(got.has_value());
+    QCOMPARE(got->size(), length);
+    QCOMPARE(line.BytesWaiting(), std::optional<qint16>(0));
+}
+
+void TstSim::shouldNotOverlapBackToBackReplies()
+{
+    ManualClock clock;
+    VirtualRadio radio;
+    radio.setLatency(5ms);
+    SimSerialLine line(clock);
+    line.attachRadio(1, &radio);
+    line.Configure(1);
+    line.OpenPort();
+    SendStatusSub(line); // 32 bytes
+    SendProbe(line);     // must wait until the 32 bytes are out
+    clock.advance(5ms + VirtualRadio::kByteTime * 36);
+    QCOMPARE(line.BytesWaiting(), std::optional<qint16>(36));
+    clock.advance(VirtualRadio::kByteTime);
+    const std::optional<QByteArray> got = line.ReadAll();
+    QVERIFY(got.has_value());
+    QCOMPARE(got->size(), 37);
+    QCOMPARE(got->right(5), hex("0220020393"));
+}
+
+void TstSim::shouldKeepLateBytesThroughClear()
+{
+    ManualClock clock;
+    VirtualRadio radio;
+    radio.setFault(RadioFault::LateReply);
+    radio.setLateDelay(300ms);
+    SimSerialLine line(clock);
+    line.attachRadio(1, &radio);
+    line.Configure(1);
+    line.OpenPort();
+    SendProbe(line);
+    clock.advance(100ms);
+    QCOMPARE(line.BytesWaiting(), std::optional<qint16>(0));
+    QCOMPARE(line.ClearBuffers(), LineError::None);
+    clock.advance(300ms);
+    QCOMPARE(line.ReadAll(), std::optional<QByteArray>(hex("0220020393")));
+}
+
+void TstSim::shouldOpenOnlyWhatIsThere_data()
+{
+    QTest::addColumn<int>("port");
+    QTest::addColumn<LineError>("expected");
+    QTest::newRow("radio") << 1 << LineError::None;
+    QTest::newRow("mute device") << 2 << LineError::None;
+    QTest::newRow("busy") << 3 << LineError::OpenFailed;
+    QTest::newRow("missing") << 4 << LineError::InvalidPortNumber;
+    QTest::newRow("radio with cable pulled") << 5 << LineError::InvalidPortNumber;
+}
+
+void TstSim::shouldOpenOnlyWhatIsThere()
+{
+    QFETCH(int, port);
+    QFETCH(LineError, expected);
+    ManualClock clock;
+    VirtualRadio radio;
+    VirtualRadio pulled;
+    pulled.setFault(RadioFault::Unplugged);
+    SimSerialLine line(clock);
+    line.attachRadio(1, &radio);
+    line.attachMute(2);
+    line.setBusy(3);
+    line.attachRadio(5, &pulled);
+
+    QCOMPARE(line.Configure(qint16(port)), LineError::None);
+    QCOMPARE(line.ClearBuffers(), LineError::None); // before opening, as the search does
+    QCOMPARE(line.OpenPort(), expected);
+    QCOMPARE(line.IsOpen(), expected == LineError::None);
+    QCOMPARE(line.openCount(), expected == LineError::None ? 1 : 0);
+    if (expected != LineError::None) {
+        QCOMPARE(line.WriteBytes(toBytes(probeBlock())), LineError::NotOpen);
+        QCOMPARE(line.ReadAll(), std::nullopt);
+        return;
+    }
+    QCOMPARE(line.OpenPort(), LineError::OpenFailed); // already open
+    SendProbe(line);
+    clock.advance(100ms);
+    QCOMPARE(line.BytesWaiting(), std::optional<qint16>(port == 1 ? 5 : 0));
+    QCOMPARE(line.ClosePort(), LineError::None);
+    QCOMPARE(line.ClosePort(), LineError::NotOpen);
+    QCOMPARE(line.closeCount(), 1);
+}
+
+void TstSim::shouldRefuseReconfigureWhileOpen()
+{
+    ManualClock clock;
+    SimSerialLine line(clock);
+    line.attachMute(1);
+    line.attachMute(2);
+    line.Configure(1);
+    line.OpenPort();
+    QCOMPARE(line.Configure(2), LineError::OpenFailed);
+    QCOMPARE(line.openPort(), qint16(1));
+    QCOMPARE(line.calls().back().port, qint16(1));
+}
+
+void TstSim::shouldFailIoAfterUnplug()
+{
+    ManualClock clock;
+    VirtualRadio radio;
+    SimSerialLine line(clock);
+    line.attachRadio(1, &radio);
+    line.Configure(1);
+    line.OpenPort();
+    SendProbe(line);
+    line.unplug();
+    clock.advance(100ms);
+    QVERIFY(line.IsOpen());
+    QCOMPARE(line.BytesWaiting(), std::nullopt);
+    QCOMPARE(line.ReadAll(), std::nullopt);
+    QCOMPARE(SendStatusMain(line), LineError::WriteFailed);
+    QCOMPARE(radio.received().size(), size_t(1));
+    QCOMPARE(line.ClosePort(), LineError::None);
+    QCOMPARE(line.OpenPort(), LineError::InvalidPortNumber);
+
+    // The radio's own fault drops the line the same way.
+    VirtualRadio other;
+    line.attachRadio(2, &other);
+    line.Configure(2);
+    QCOMPARE(line.OpenPort(), LineError::None);
+    other.setFault(RadioFault::Unplugged);
+    QCOMPARE(SendProbe(line), LineError::WriteFailed);
+    QCOMPARE(line.ReadAll(), std::nullopt);
+}
+
+void TstSim::shouldDropOverrunBeyondInputBuffer()
+{
+    ManualClock clock;
+    SimSerialLine line(clock);
+    line.attachMute(1);
+    line.Configure(1);
+    line.OpenPort();
+    QByteArray flood(1500, '\0');
+    for (int i = 0; i < flood.size(); ++i)
+        flood[i] = char(i % 251);
+    line.injectInput(flood.left(1000), clock.now() + 1ms);
+    line.injectInput(flood.mid(1000), clock.now() + 2ms);
+    clock.advance(3ms);
+    QCOMPARE(line.BytesWaiting(), std::optional<qint16>(kInputBufferSize));
+    QCOMPARE(line.ReadAll(), std::optional<QByteArray>(flood.left(kInputBufferSize)));
+    line.injectInput(hex("0102"), clock.now());
+    QCOMPARE(line.ReadAll(), std::optional<QByteArray>(hex("0102")));
+}
+
+void TstSim::shouldDropPendingInputOnClose()
+{
+    ManualClock clock;
+    VirtualRadio radio;
+    SimSerialLine line(clock);
+    line.attachRadio(1, &radio);
+    line.Configure(1);
+    line.OpenPort();
+    SendStatusSub(line);
+    clock.advance(1ms);
+    line.ClosePort();
+    line.OpenPort();
+    clock.advance(1s);
+    QCOMPARE(line.ReadAll(), std::optional<QByteArray>(QByteArray()));
+}
+
+QTEST_GUILESS_MAIN(TstSim)
+#include "tst_sim.moc"
