@@ -13,6 +13,8 @@ namespace {
 // reply in flight. The drain never holds the window longer than kDrainLimit.
 constexpr auto kQuietGap = std::chrono::milliseconds(5);
 constexpr auto kDrainLimit = std::chrono::milliseconds(60);
+// After the wait, one byte time and a little more tells whether a reply is still arriving.
+constexpr auto kTrailGap = std::chrono::milliseconds(3);
 
 // Input still waiting before a request belongs to an earlier exchange (a late reply, noise).
 // Read together with the new reply it would shift every offset and light the wrong filter,
@@ -34,6 +36,13 @@ void drainStaleInput(SerialLine &line, MonotonicClock &clock)
     qCDebug(lcFilters) << "dropped" << dropped << "stale bytes before a status request";
 }
 
+bool stillArriving(SerialLine &line, MonotonicClock &clock)
+{
+    clock.sleepUntil(clock.now() + kTrailGap);
+    const std::optional<QByteArray> more = line.ReadAll();
+    return more && !more->isEmpty();
+}
+
 void exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, LineError (*send)(SerialLine &),
               std::chrono::milliseconds delay, const char *what)
 {
@@ -41,11 +50,17 @@ void exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, LineError (
     const LineError sent = send(line); // a failed write is skipped; the wait happens anyway
     wait.MarkTime();
     wait.DoDelay(delay);
-    if (std::optional<QByteArray> reply = line.ReadAll()) {
+    std::optional<QByteArray> reply = line.ReadAll();
+    if (!reply) {
+        qCDebug(lcFilters) << what << "status: read failed, keeping the previous reply";
+    } else if (stillArriving(line, wait.clock())) {
+        // A reply still coming in after the wait is late: what was read may hold the tail of
+        // an earlier reply in front of this one, so its offsets cannot be trusted.
+        RxData.clear();
+        qCDebug(lcFilters) << what << "status: reply still arriving after the wait, not used";
+    } else {
         RxData = *reply;
         qCDebug(lcFilters).nospace() << what << " status: " << RxData.size() << " bytes " << RxData.toHex(' ');
-    } else {
-        qCDebug(lcFilters) << what << "status: read failed, keeping the previous reply";
     }
     if (sent != LineError::None)
         qCDebug(lcFilters) << what << "status request:" << lineErrorName(sent);

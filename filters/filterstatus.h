@@ -9,7 +9,9 @@ namespace quillon {
 
 // One status exchange: discard stale input, write the request byte by byte, mark the time,
 // wait the fixed delay, read everything into RxData. Failures are ignored: a failed write is
-// skipped, the wait always happens, a failed read leaves RxData as it was.
+// skipped, the wait always happens, a failed read leaves RxData as it was. A reply still
+// arriving after the wait is late and possibly mixed with an earlier one: RxData is emptied
+// so that no lamp changes on it.
 void ExchangeMainStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData);
 void ExchangeSubStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData);
 
