@@ -27,7 +27,7 @@ public:
     const PortTable &portTable() const { return m_table; }
 
 private:
-    void pullIn();
+    bool pullIn();
 
     PortTable m_table;
     QSerialPort m_port;

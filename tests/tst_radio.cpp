@@ -1,0 +1,476 @@
+// The radio link: command blocks on the wire, the reply wait, the port table, and the real
+// serial adapter against the virtual radio on a pseudo-terminal.
+
+#include "radio/commandblock.h"
+#include "radio/porttable.h"
+#include "radio/qtserialline.h"
+#include "radio/replywait.h"
+#include "sim/manualclock.h"
+#include "sim/ptyradioserver.h"
+#include "sim/simserialline.h"
+
+#include <QTest>
+
+#include <memory>
+#include <thread>
+
+using namespace quillon;
+using namespace quillon::sim;
+using namespace std::chrono_literals;
+
+using ByteList = QList<QByteArray>;
+
+namespace {
+
+QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(text);
+}
+
+QByteArray allByteValues()
+{
+    QByteArray all(256, '\0');
+    for (int i = 0; i < 256; ++i)
+        all[i] = char(i);
+    return all;
+}
+
+// Reads from the adapter until `count` bytes have come or the (generous) deadline passes.
+QByteArray readUntil(SerialLine &line, int count, std::chrono::milliseconds limit = 5s)
+{
+    QByteArray got;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
+        const std::optional<QByteArray> more = line.ReadAll();
+        if (!more)
+            break;
+        got += *more;
+        if (got.size() < count)
+            std::this_thread::sleep_for(2ms);
+    }
+    return got;
+}
+
+} // namespace
+
+class TstRadio : public QObject {
+    Q_OBJECT
+
+private slots:
+    void shouldPutBlocksOnWireExactly_data();
+    void shouldPutBlocksOnWireExactly();
+    void shouldStillTryEveryStatusByteAfterAFailure();
+    void shouldIdentifyRadioReply_data();
+    void shouldIdentifyRadioReply();
+
+    void shouldWaitFromMarkOnManualClock_data();
+    void shouldWaitFromMarkOnManualClock();
+    void shouldWaitAtLeastTheDelayOnRealClock();
+    void shouldReturnAtOnceWhenDeadlinePassedOnRealClock();
+
+    void shouldOrderPortTable_data();
+    void shouldOrderPortTable();
+    void shouldMapPortNumbers_data();
+    void shouldMapPortNumbers();
+
+    void shouldFailOpenWithoutDevice_data();
+    void shouldFailOpenWithoutDevice();
+    void shouldRefuseSecondOpenOfSameDevice();
+    void shouldReadNothingAfterClear();
+    void shouldPassAllByteValuesOut();
+    void shouldPassAllByteValuesIn();
+    void shouldDeliverWrittenBytesBeforeClose();
+    void shouldExchangeWithVirtualRadio();
+    void shouldFailIoAfterUnplug();
+};
+
+void TstRadio::shouldPutBlocksOnWireExactly_data()
+{
+    QTest::addColumn<int>("which"); // 0 probe, 1 status main, 2 status sub, 3 filter select
+    QTest::addColumn<int>("path");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<ByteList>("writes");
+
+    QTest::newRow("probe") << 0 << 0 << 0 << ByteList{hex("00000000fa")};
+    QTest::newRow("status main") << 1 << 0 << 0
+                                 << ByteList{hex("00"), hex("00"), hex("00"), hex("02"), hex("10")};
+    QTest::newRow("status sub") << 2 << 0 << 0
+                                << ByteList{hex("00"), hex("00"), hex("00"), hex("03"), hex("10")};
+    QTest::newRow("455 500") << 3 << 2 << 3 << ByteList{hex("020000038c")};
+    QTest::newRow("8.215 2.4K") << 3 << 1 << 0 << ByteList{hex("010000008c")};
+    QTest::newRow("8.215 THRU") << 3 << 1 << 4 << ByteList{hex("010000048c")};
+    QTest::newRow("sub 2.4K") << 3 << 0 << 128 << ByteList{hex("000000808c")};
+    QTest::newRow("sub 6.0K") << 3 << 0 << 132 << ByteList{hex("000000848c")};
+    QTest::newRow("wide values keep their low byte") << 3 << 0x102 << 0x1FF << ByteList{hex("020000ff8c")};
+    QTest::newRow("negative code") << 3 << 2 << -1 << ByteList{hex("020000ff8c")};
+}
+
+void TstRadio::shouldPutBlocksOnWireExactly()
+{
+    QFETCH(int, which);
+    QFETCH(int, path);
+    QFETCH(int, code);
+    QFETCH(ByteList, writes);
+    ManualClock clock;
+    SimSerialLine line(clock);
+    line.attachMute(1);
+    line.Configure(1);
+    line.OpenPort();
+    line.clearCalls();
+
+    LineError result = LineError::WriteFailed;
+    switch (which) {
+    case 0:
+        result = SendProbe(line);
+        break;
+    case 1:
+        result = SendStatusMain(line);
+        break;
+    case 2:
+        result = SendStatusSub(line);
+        break;
+    default:
+        result = SendFilterSelect(line, path, qint16(code));
+        break;
+    }
+    QCOMPARE(result, LineError::None);
+    const std::vector<QByteArray> got = line.writes();
+    QCOMPARE(ByteList(got.begin(), got.end()), writes);
+    // Sending never reads.
+    for (const auto &call : line.calls())
+        QCOMPARE(call.op, SimSerialLine::Op::WriteBytes);
+}
+
+void TstRadio::shouldStillTryEveryStatusByteAfterAFailure()
+{
+    ManualClock clock;
+    SimSerialLine line(clock);
+    QCOMPARE(SendStatusSub(line), LineError::NotOpen);
+    QCOMPARE(line.calls().size(), size_t(5));
+    QCOMPARE(SendProbe(line), LineError::NotOpen);
+    QCOMPARE(SendFilterSelect(line, 2, 3), LineError::NotOpen);
+    QVERIFY(line.wire().isEmpty());
+}
+
+void TstRadio::shouldIdentifyRadioReply_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<bool>("isRadio");
+    QTest::newRow("Mark V") << hex("0220020393") << true;
+    QTest::newRow("any flags") << hex("ffffff0393") << true;
+    QTest::newRow("zero flags") << hex("0000000393") << true;
+    QTest::newRow("wrong id") << hex("0220020394") << false;
+    QTest::newRow("swapped id") << hex("0220029303") << false;
+    QTest::newRow("four bytes") << hex("20020393") << false;
+    QTest::newRow("six bytes") << hex("022002039300") << false;
+    QTest::newRow("six bytes ending in id") << hex("000220020393") << false;
+    QTest::newRow("empty") << QByteArray() << false;
+}
+
+void TstRadio::shouldIdentifyRadioReply()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(bool, isRadio);
+    QCOMPARE(isRadioReply(reply), isRadio);
+}
+
+void TstRadio::shouldWaitFromMarkOnManualClock_data()
+{
+    QTest::addColumn<int>("elapsedMs"); // time between MarkTime and DoDelay
+    QTest::addColumn<int>("delayMs");
+    QTest::addColumn<int>("sleeps");
+    QTest::addColumn<int>("endMs"); // clock reading after DoDelay, from the mark
+
+    QTest::newRow("right after mark") << 0 << 100 << 1 << 100;
+    QTest::newRow("part elapsed") << 60 << 150 << 1 << 150;
+    QTest::newRow("exactly due") << 200 << 200 << 0 << 200;
+    QTest::newRow("long passed") << 5000 << 100 << 0 << 5000;
+    QTest::newRow("zero delay") << 0 << 0 << 0 << 0;
+}
+
+void TstRadio::shouldWaitFromMarkOnManualClock()
+{
+    QFETCH(int, elapsedMs);
+    QFETCH(int, delayMs);
+    QFETCH(int, sleeps);
+    QFETCH(int, endMs);
+    ManualClock clock;
+    ReplyWait wait(clock);
+    wait.MarkTime();
+    const auto mark = clock.now();
+    QCOMPARE(wait.StartTime(), mark);
+    clock.advance(std::chrono::milliseconds(elapsedMs));
+    wait.DoDelay(std::chrono::milliseconds(delayMs));
+    QCOMPARE(clock.sleeps(), sleeps);
+    QCOMPARE(clock.now() - mark, std::chrono::nanoseconds(std::chrono::milliseconds(endMs)));
+}
+
+void TstRadio::shouldWaitAtLeastTheDelayOnRealClock()
+{
+    ReplyWait wait;
+    const auto before = std::chrono::steady_clock::now();
+    wait.MarkTime();
+    wait.DoDelay(kProbeDelay);
+    const auto took = std::chrono::steady_clock::now() - before;
+    QVERIFY(took >= kProbeDelay);
+    QVERIFY2(took < 5s, "a short wait must not run away"); // bound that cannot flake
+}
+
+void TstRadio::shouldReturnAtOnceWhenDeadlinePassedOnRealClock()
+{
+    ReplyWait wait;
+    wait.MarkTime();
+    std::this_thread::sleep_for(30ms);
+    const auto before = std::chrono::steady_clock::now();
+    wait.DoDelay(10ms);
+    QVERIFY(std::chrono::steady_clock::now() - before < 1s);
+    QVERIFY(std::chrono::steady_clock::now() - wait.StartTime() >= 30ms);
+}
+
+void TstRadio::shouldOrderPortTable_data()
+{
+    QTest::addColumn<QStringList>("names"); // prefixed "-" = no UART, "+" = USB/ACM
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("natural order within USB")
+        << QStringList{"+ttyUSB10", "+ttyUSB2", "+ttyUSB1"}
+        << QStringList{"/dev/ttyUSB1", "/dev/ttyUSB2", "/dev/ttyUSB10"};
+    QTest::newRow("USB and ACM before the rest")
+        << QStringList{"ttyS0", "+ttyUSB0", "ttyS1", "+ttyACM0"}
+        << QStringList{"/dev/ttyACM0", "/dev/ttyUSB0", "/dev/ttyS0", "/dev/ttyS1"};
+    QTest::newRow("placeholders dropped")
+        << QStringList{"ttyS0", "-ttyS1", "-ttyS2", "ttyS3", "-ttyS31"}
+        << QStringList{"/dev/ttyS0", "/dev/ttyS3"};
+    QTest::newRow("natural order in the rest")
+        << QStringList{"ttyS11", "ttyS2", "ttyS10", "ttyAMA0", "rfcomm0"}
+        << QStringList{"/dev/rfcomm0", "/dev/ttyAMA0", "/dev/ttyS2", "/dev/ttyS10", "/dev/ttyS11"};
+    QTest::newRow("long digit runs") << QStringList{"ttyX100000000000000000001", "ttyX99"}
+                                     << QStringList{"/dev/ttyX99", "/dev/ttyX100000000000000000001"};
+    QTest::newRow("nothing usable") << QStringList{"-ttyS0", "-ttyS1"} << QStringList{};
+    QTest::newRow("empty") << QStringList{} << QStringList{};
+}
+
+void TstRadio::shouldOrderPortTable()
+{
+    QFETCH(QStringList, names);
+    QFETCH(QStringList, expected);
+    QList<PortCandidate> candidates;
+    for (QString name : names) {
+        PortCandidate c;
+        if (name.startsWith('-')) {
+            c.hasUart = false;
+            name.remove(0, 1);
+        } else if (name.startsWith('+')) {
+            c.isUsbOrAcm = true;
+            name.remove(0, 1);
+        }
+        c.portName = name;
+        c.systemLocation = QStringLiteral("/dev/") + name;
+        candidates.append(c);
+    }
+    QCOMPARE(orderPortTable(candidates), expected);
+}
+
+void TstRadio::shouldMapPortNumbers_data()
+{
+    QTest::addColumn<bool>("identity");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("device");
+    QTest::newRow("first entry") << false << 1 << "/dev/ttyUSB0";
+    QTest::newRow("last entry") << false << 2 << "/dev/ttyS0";
+    QTest::newRow("beyond the table") << false << 3 << "";
+    QTest::newRow("zero") << false << 0 << "";
+    QTest::newRow("negative") << false << -1 << "";
+    QTest::newRow("COM1") << true << 1 << "COM1";
+    QTest::newRow("COM16") << true << 16 << "COM16";
+    QTest::newRow("COM0") << true << 0 << "";
+}
+
+void TstRadio::shouldMapPortNumbers()
+{
+    QFETCH(bool, identity);
+    QFETCH(int, port);
+    QFETCH(QString, device);
+    const PortTable table = identity ? PortTable::identity() : PortTable({"/dev/ttyUSB0", "/dev/ttyS0"});
+    QCOMPARE(table.deviceFor(port), device);
+}
+
+// --- the real adapter against the pseudo-terminal radio ---
+
+#define START_PTY_SERVER(server)                                                                             \
+    PtyRadioServer server;                                                                                   \
+    if (!server.start())                                                                                     \
+        QSKIP(qPrintable(QStringLiteral("no pseudo-terminal: ") + server.errorString()));
+
+void TstRadio::shouldFailOpenWithoutDevice_data()
+{
+    QTest::addColumn<QString>("device"); // "" = no table entry; "pty" = the live pty
+    QTest::addColumn<int>("port");
+    QTest::addColumn<LineError>("expected");
+    QTest::newRow("no table entry") << "pty" << 2 << LineError::InvalidPortNumber;
+    QTest::newRow("port zero") << "pty" << 0 << LineError::InvalidPortNumber;
+    QTest::newRow("device vanished") << "/dev/quillon-no-such-device" << 1 << LineError::InvalidPortNumber;
+    QTest::newRow("not a serial device") << "/dev/null" << 1 << LineError::OpenFailed;
+    QTest::newRow("the pty itself") << "pty" << 1 << LineError::None;
+}
+
+void TstRadio::shouldFailOpenWithoutDevice()
+{
+    QFETCH(QString, device);
+    QFETCH(int, port);
+    QFETCH(LineError, expected);
+    START_PTY_SERVER(server);
+    QtSerialLine line(PortTable({device == "pty" ? server.devicePath() : device}));
+    QCOMPARE(line.Configure(qint16(port)), LineError::None);
+    QCOMPARE(line.ClearBuffers(), LineError::None);
+    QCOMPARE(line.OpenPort(), expected);
+    QCOMPARE(line.IsOpen(), expected == LineError::None);
+    if (expected != LineError::None) {
+        QCOMPARE(line.WriteBytes(hex("00")), LineError::NotOpen);
+        QCOMPARE(line.BytesWaiting(), std::nullopt);
+        QCOMPARE(line.ClosePort(), LineError::NotOpen);
+    } else {
+        QCOMPARE(line.ClosePort(), LineError::None);
+        QVERIFY(!line.IsOpen());
+    }
+}
+
+void TstRadio::shouldRefuseSecondOpenOfSameDevice()
+{
+    START_PTY_SERVER(server);
+    QtSerialLine first(PortTable({server.devicePath()}));
+    QtSerialLine second(PortTable({server.devicePath()}));
+    first.Configure(1);
+    QCOMPARE(first.OpenPort(), LineError::None);
+    second.Configure(1);
+    QCOMPARE(second.OpenPort(), LineError::OpenFailed);
+    QVERIFY(!second.IsOpen());
+    QCOMPARE(first.Configure(1), LineError::OpenFailed); // no reconfiguring under an open line
+    first.ClosePort();
+    QCOMPARE(second.OpenPort(), LineError::None);
+}
+
+void TstRadio::shouldReadNothingAfterClear()
+{
+    START_PTY_SERVER(server);
+    QtSerialLine line(PortTable({server.devicePath()}));
+    line.Configure(1);
+    QCOMPARE(line.OpenPort(), LineError::None);
+    server.sendUnsolicited(hex("0102030405060708"));
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (line.BytesWaiting().value_or(0) < 8 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(2ms);
+    QCOMPARE(line.BytesWaiting(), std::optional<qint16>(8));
+    QCOMPARE(line.ClearBuffers(), LineError::None);
+    QCOMPARE(line.BytesWaiting(), std::optional<qint16>(0));
+    QCOMPARE(line.ReadAll(), std::optional<QByteArray>(QByteArray()));
+}
+
+void TstRadio::shouldPassAllByteValuesOut()
+{
+    START_PTY_SERVER(server);
+    server.withRadio([](VirtualRadio &r) { r.setFault(RadioFault::Silent); });
+    QtSerialLine line(PortTable({server.devicePath()}));
+    line.Configure(1);
+    QCOMPARE(line.OpenPort(), LineError::None);
+    const QByteArray all = allByteValues();
+    QCOMPARE(line.WriteBytes(all), LineError::None);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (server.receivedBytes().size() < all.size() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(2ms);
+    QCOMPARE(server.receivedBytes(), all);
+}
+
+void TstRadio::shouldPassAllByteValuesIn()
+{
+    START_PTY_SERVER(server);
+    QtSerialLine line(PortTable({server.devicePath()}));
+    line.Configure(1);
+    QCOMPARE(line.OpenPort(), LineError::None);
+    const QByteArray all = allByteValues();
+    server.sendUnsolicited(all);
+    QCOMPARE(readUntil(line, int(all.size())), all);
+}
+
+void TstRadio::shouldDeliverWrittenBytesBeforeClose()
+{
+    START_PTY_SERVER(server);
+    server.withRadio([](VirtualRadio &r) { r.setFault(RadioFault::Silent); });
+    QtSerialLine line(PortTable({server.devicePath()}));
+    line.Configure(1);
+    QCOMPARE(line.OpenPort(), LineError::None);
+    QByteArray sent;
+    for (int i = 0; i < 40; ++i)
+        sent += toBytes(filterSelectBlock(i % 3, qint16(i)));
+    QCOMPARE(line.WriteBytes(sent), LineError::None);
+    QCOMPARE(line.ClosePort(), LineError::None);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (server.receivedBytes().size() < sent.size() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(2ms);
+    QCOMPARE(server.receivedBytes(), sent);
+}
+
+void TstRadio::shouldExchangeWithVirtualRadio()
+{
+    START_PTY_SERVER(server);
+    server.withRadio([](VirtualRadio &r) {
+        r.setMainFilterByte(0x91);
+        r.setSubFilterByte(0x33);
+    });
+    QtSerialLine line(PortTable({server.devicePath()}));
+    ReplyWait wait;
+    QCOMPARE(line.Configure(1), LineError::None);
+    QCOMPARE(line.ClearBuffers(), LineError::None);
+    QCOMPARE(line.OpenPort(), LineError::None);
+
+    QCOMPARE(SendProbe(line), LineError::None);
+    wait.MarkTime();
+    wait.DoDelay(kProbeDelay);
+    QCOMPARE(line.BytesWaiting(), std::optional<qint16>(5));
+    const std::optional<QByteArray> probe = line.ReadAll();
+    QVERIFY(probe.has_value());
+    QVERIFY(isRadioReply(*probe));
+
+    QCOMPARE(SendFilterSelect(line, 2, 2), LineError::None); // 455 kHz 500
+    QCOMPARE(SendStatusMain(line), LineError::None);
+    wait.MarkTime();
+    wait.DoDelay(kMainStatusDelay);
+    const std::optional<QByteArray> main = line.ReadAll();
+    QVERIFY(main.has_value());
+    QCOMPARE(main->size(), 16);
+    QCOMPARE(quint8(main->at(kMainFilterOffset)), quint8(0x93));
+
+    QCOMPARE(SendStatusSub(line), LineError::None);
+    wait.MarkTime();
+    wait.DoDelay(kSubStatusDelay);
+    const std::optional<QByteArray> sub = line.ReadAll();
+    QVERIFY(sub.has_value());
+    QCOMPARE(sub->size(), 32);
+    QCOMPARE(quint8(sub->at(kSubFilterOffset)), quint8(0x33));
+
+    const std::vector<PtyRadioServer::WireBlock> blocks = server.receivedBlocks();
+    QCOMPARE(blocks.size(), size_t(4));
+    QCOMPARE(blocks[0].block, probeBlock());
+    QCOMPARE(blocks[1].block, filterSelectBlock(2, 2));
+    QCOMPARE(blocks[2].block, statusBlock(kStatusMain));
+    QCOMPARE(blocks[3].block, statusBlock(kStatusMainAndSub));
+    QVERIFY(blocks[3].when - blocks[0].when >= kProbeDelay + kMainStatusDelay);
+    QCOMPARE(line.ClosePort(), LineError::None);
+}
+
+void TstRadio::shouldFailIoAfterUnplug()
+{
+    START_PTY_SERVER(server);
+    QtSerialLine line(PortTable({server.devicePath()}));
+    line.Configure(1);
+    QCOMPARE(line.OpenPort(), LineError::None);
+    server.unplug();
+    QCOMPARE(line.WriteBytes(toBytes(probeBlock())), LineError::WriteFailed);
+    QCOMPARE(line.ReadAll(), std::nullopt);
+    QCOMPARE(line.BytesWaiting(), std::nullopt);
+    QCOMPARE(line.ClosePort(), LineError::None);
+    QVERIFY(!line.IsOpen());
+}
+
+QTEST_GUILESS_MAIN(TstRadio)
+#include "tst_radio.moc"
