@@ -1,0 +1,533 @@
+// The main window: its layout, focus arrangement, lamps, timer and unloading, driven against the
+// in-process virtual radio on a clock that only moves when waited on.
+#include "ui/frmquillon.h"
+#include "ui/lampbutton.h"
+#include "ui/platform.h"
+
+#include "filters/filtertable.h"
+#include "radio/commandblock.h"
+#include "sim/manualclock.h"
+#include "sim/simserialline.h"
+#include "sim/virtualradio.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+#include <thread>
+
+using namespace quillon;
+using namespace std::chrono_literals;
+
+namespace {
+
+class TestPlatform final : public Platform {
+public:
+    void beep() override { ++beeps; }
+    void showMessage(const QString &text, const QString &caption) override
+    {
+        messages << text;
+        captions << caption;
+        if (whileMessageShown)
+            whileMessageShown();
+    }
+    void showHelp(const QString &helpFile, int helpCommand) override { help.append({helpFile, helpCommand}); }
+    MonotonicClock &clock() override { return manualClock; }
+
+    sim::ManualClock manualClock;
+    int beeps = 0;
+    QStringList messages;
+    QStringList captions;
+    QList<QPair<QString, int>> help;
+    std::function<void()> whileMessageShown;
+};
+
+// A window with the virtual radio on COM1 (or no radio at all). Members are destroyed in
+// reverse order: the window (and the line it owns) before the radio it talks to.
+struct Rig {
+    explicit Rig(bool withRadio = true)
+    {
+        auto owned = std::make_unique<sim::SimSerialLine>(platform.manualClock);
+        line = owned.get();
+        if (withRadio)
+            owned->attachRadio(1, &radio);
+        window = std::make_unique<frmQuillon>(platform, std::move(owned));
+    }
+
+    QWidget *client() const { return window->centralWidget(); }
+    bool wrote(quint8 opcode) const
+    {
+        for (const QByteArray &w : line->writes())
+            if (!w.isEmpty() && quint8(w.back()) == opcode)
+                return true;
+        return false;
+    }
+
+    TestPlatform platform;
+    sim::VirtualRadio radio;
+    sim::SimSerialLine *line = nullptr;
+    std::unique_ptr<frmQuillon> window;
+};
+
+bool isFilterButton(const QWidget *w)
+{
+    return qobject_cast<const LampButton *>(w) != nullptr;
+}
+
+QColor faceOf(const frmQuillon &w, FilterId id)
+{
+    return w.button(id)->palette().color(QPalette::Button);
+}
+
+} // namespace
+
+class tst_MainWindow : public QObject {
+    Q_OBJECT
+
+private slots:
+    void shouldLayOutEveryControlAsDesigned_data();
+    void shouldLayOutEveryControlAsDesigned();
+    void shouldHaveFixedSizeWithoutMaximise();
+    void shouldOfferHelpMenuWithTwoItems();
+    void shouldPlaceTitlesOnTheirFrames_data();
+    void shouldPlaceTitlesOnTheirFrames();
+    void shouldStartWithEveryFilterButtonIdle();
+    void shouldNeverTabToAFilterButton();
+    void shouldSendNothingOnKeysAfterAClick_data();
+    void shouldSendNothingOnKeysAfterAClick();
+    void shouldSendSelectionAndLightTheClickedButton_data();
+    void shouldSendSelectionAndLightTheClickedButton();
+    void shouldShowLayoutAndLampsInScreenshot();
+    void shouldRunTimerOnlyOnceRadioIsFound();
+    void shouldNotPollWhileFailureMessageIsUp();
+    void shouldNotPileUpTicksAfterASlowPoll();
+    void shouldUnloadExactlyOnce();
+};
+
+void tst_MainWindow::shouldLayOutEveryControlAsDesigned_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<QRect>("geometry"); // pixels in the client area
+    QTest::addColumn<int>("tabIndex");   // -1: none
+    QTest::addColumn<bool>("bold");
+
+    auto row = [](const char *name, const char *caption, QRect r, int tab, bool bold = false) {
+        QTest::newRow(name) << QString::fromLatin1(name) << QString::fromLatin1(caption) << r << tab << bold;
+    };
+    row("BWlbl", "RECEIVER BANDWIDTH", {72, 16, 149, 15}, 0, true);
+    row("lblMain", "MAIN RCVR", {64, 48, 65, 17}, 1);
+    row("Hi_IF_Lbl", "8.215", {48, 72, 41, 17}, 2);
+    row("Lo_IF_Lbl", "455", {104, 72, 41, 17}, 3);
+    row("lblSub", "SUB RCVR", {184, 72, 57, 17}, 4);
+    row("Hi_250_Cmd", "250", {48, 96, 41, 17}, 5);
+    row("Hi_500_Cmd", "500", {48, 120, 41, 17}, 6);
+    row("Hi_2000_Cmd", "2.0K", {48, 144, 41, 17}, 7);
+    row("Hi_2400_Cmd", "2.4K", {48, 168, 41, 17}, 8);
+    row("Hi_Thru_Cmd", "THRU", {48, 192, 41, 17}, 9);
+    row("Lo_250_Cmd", "250", {104, 96, 41, 17}, 10);
+    row("Lo_500_Cmd", "500", {104, 120, 41, 17}, 11);
+    row("Lo_2000_Cmd", "2.0K", {104, 144, 41, 17}, 12);
+    row("Lo_2400_Cmd", "2.4K", {104, 168, 41, 17}, 13);
+    row("Lo_6000_Cmd", "6.0K", {104, 192, 41, 17}, 14);
+    row("cmdSub500", "500", {192, 96, 41, 17}, 15);
+    row("cmdSub2400", "2.4K", {192, 120, 41, 17}, 16);
+    row("cmdSub6000", "6.0K", {192, 144, 41, 17}, 17);
+    row("cmdDummy", "dum", {312, 8, 33, 17}, 18);
+    row("Shape1", "", {32, 56, 129, 169}, -1);
+    row("Shape2", "", {176, 80, 73, 97}, -1);
+}
+
+void tst_MainWindow::shouldLayOutEveryControlAsDesigned()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, caption);
+    QFETCH(QRect, geometry);
+    QFETCH(int, tabIndex);
+    QFETCH(bool, bold);
+
+    Rig rig;
+    auto *w = rig.client()->findChild<QWidget *>(name);
+    QVERIFY2(w, qPrintable(name));
+    QCOMPARE(w->parentWidget(), rig.client());
+    QCOMPARE(w->geometry(), geometry);
+    if (auto *label = qobject_cast<QLabel *>(w))
+        QCOMPARE(label->text(), caption);
+    else if (auto *b = qobject_cast<QAbstractButton *>(w))
+        QCOMPARE(b->text(), caption);
+    else
+        QVERIFY(caption.isEmpty());
+    QCOMPARE(w->property("tabIndex").isValid() ? w->property("tabIndex").toInt() : -1, tabIndex);
+    if (tabIndex >= 0) {
+        QCOMPARE(w->font().pointSizeF(), 8.25);
+        QCOMPARE(w->font().bold(), bold);
+    }
+    if (auto *label = qobject_cast<QLabel *>(w)) {
+        QCOMPARE(label->palette().color(QPalette::Window), QColor(Qt::black));
+        QCOMPARE(label->palette().color(QPalette::WindowText), QColor(Qt::white));
+        QCOMPARE(label->focusPolicy(), Qt::NoFocus);
+    }
+    if (name.startsWith(QLatin1String("Shape")))
+        QVERIFY(w->testAttribute(Qt::WA_TransparentForMouseEvents));
+}
+
+void tst_MainWindow::shouldHaveFixedSizeWithoutMaximise()
+{
+    Rig rig;
+    frmQuillon &w = *rig.window;
+    QCOMPARE(w.objectName(), QStringLiteral("frmQuillon"));
+    QCOMPARE(w.windowTitle(), QStringLiteral("FT-1000MP & Mark V Filter Selector"));
+    QCOMPARE(rig.client()->size(), QSize(282, 240));
+    QCOMPARE(w.minimumSize(), w.maximumSize());
+    QCOMPARE(w.size().height(), 240 + w.menuBar()->sizeHint().height());
+    QVERIFY(!(w.windowFlags() & Qt::WindowMaximizeButtonHint));
+    QVERIFY(w.windowFlags() & Qt::WindowMinimizeButtonHint);
+    QVERIFY(w.windowFlags() & Qt::WindowCloseButtonHint);
+    QVERIFY(!w.windowIcon().isNull());
+    // Nothing of cmdDummy shows inside the client area.
+    auto *dummy = rig.client()->findChild<QWidget *>(QStringLiteral("cmdDummy"));
+    QVERIFY(!rig.client()->rect().intersects(dummy->geometry()));
+}
+
+void tst_MainWindow::shouldOfferHelpMenuWithTwoItems()
+{
+    Rig rig;
+    auto *help = rig.window->findChild<QMenu *>(QStringLiteral("mnuHelp"));
+    QVERIFY(help);
+    QCOMPARE(help->title(), QStringLiteral("&Help"));
+    QCOMPARE(rig.window->menuBar()->actions().size(), 1);
+    const QList<QAction *> items = help->actions();
+    QCOMPARE(items.size(), 2);
+    QCOMPARE(items[0]->objectName(), QStringLiteral("itmContents"));
+    QCOMPARE(items[0]->text(), QStringLiteral("Contents"));
+    QCOMPARE(items[1]->objectName(), QStringLiteral("itmAbout"));
+    QCOMPARE(items[1]->text(), QStringLiteral("About Quillon"));
+
+    items[0]->trigger();
+    QCOMPARE(rig.platform.help.size(), 1);
+    QCOMPARE(rig.platform.help[0].first, QStringLiteral("Quillon.hlp"));
+    QCOMPARE(rig.platform.help[0].second, 3);
+}
+
+void tst_MainWindow::shouldPlaceTitlesOnTheirFrames_data()
+{
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QString>("frame");
+    QTest::newRow("main") << QStringLiteral("lblMain") << QStringLiteral("Shape1");
+    QTest::newRow("sub") << QStringLiteral("lblSub") << QStringLiteral("Shape2");
+}
+
+void tst_MainWindow::shouldPlaceTitlesOnTheirFrames()
+{
+    QFETCH(QString, label);
+    QFETCH(QString, frame);
+    Rig rig;
+    const QRectF l = rig.client()->findChild<QWidget *>(label)->geometry();
+    QWidget *f = rig.client()->findChild<QWidget *>(frame);
+    const QRectF r = f->geometry();
+    QCOMPARE(l.center().x(), r.center().x());
+    QVERIFY(qAbs((l.top() + l.height() / 2) - r.top()) <= 0.5);
+    // Drawn over the frame, so its black box breaks the frame's top line.
+    const QWidgetList order = rig.client()->findChildren<QWidget *>(Qt::FindDirectChildrenOnly);
+    QVERIFY(order.indexOf(f) < order.indexOf(rig.client()->findChild<QWidget *>(label)));
+}
+
+void tst_MainWindow::shouldStartWithEveryFilterButtonIdle()
+{
+    Rig rig;
+    QVERIFY(rig.window->Form_Load());
+    QCOMPARE(rig.platform.beeps, 1);
+    for (const FilterButtonInfo &info : filterButtons()) {
+        QCOMPARE(faceOf(*rig.window, info.id), frmQuillon::IdleColour());
+        QCOMPARE(rig.window->button(info.id)->focusPolicy(), Qt::NoFocus);
+        QCOMPARE(rig.window->button(info.id)->objectName(), QString::fromLatin1(info.name));
+    }
+}
+
+void tst_MainWindow::shouldNeverTabToAFilterButton()
+{
+    Rig rig;
+    QVERIFY(rig.window->Form_Load());
+    rig.window->show();
+    QVERIFY(QTest::qWaitForWindowActive(rig.window.get()));
+    auto *dummy = rig.client()->findChild<QWidget *>(QStringLiteral("cmdDummy"));
+    QCOMPARE(QApplication::focusWidget(), dummy);
+    for (int i = 0; i < 25; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), i % 2 ? Qt::Key_Backtab : Qt::Key_Tab);
+        QWidget *focus = QApplication::focusWidget();
+        QVERIFY(focus);
+        QVERIFY2(!isFilterButton(focus), qPrintable(focus->objectName()));
+        QCOMPARE(focus, dummy);
+    }
+}
+
+void tst_MainWindow::shouldSendNothingOnKeysAfterAClick_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<bool>("dragAway"); // press on the button, release elsewhere: no click
+    QTest::newRow("space") << int(Qt::Key_Space) << false;
+    QTest::newRow("return") << int(Qt::Key_Return) << false;
+    QTest::newRow("enter") << int(Qt::Key_Enter) << false;
+    QTest::newRow("space after an aborted press") << int(Qt::Key_Space) << true;
+    QTest::newRow("return after an aborted press") << int(Qt::Key_Return) << true;
+}
+
+void tst_MainWindow::shouldSendNothingOnKeysAfterAClick()
+{
+    QFETCH(int, key);
+    QFETCH(bool, dragAway);
+    Rig rig;
+    QVERIFY(rig.window->Form_Load());
+    rig.window->show();
+    QVERIFY(QTest::qWaitForWindowActive(rig.window.get()));
+    QPushButton *b = rig.window->button(FilterId::Lo_6000);
+    rig.line->clearCalls();
+
+    if (dragAway) {
+        QTest::mousePress(b, Qt::LeftButton);
+        QTest::mouseRelease(rig.client(), Qt::LeftButton, {}, QPoint(5, 5));
+        QVERIFY(rig.line->writes().empty());
+    } else {
+        QTest::mouseClick(b, Qt::LeftButton);
+        QCOMPARE(rig.line->writes().front(), QByteArray::fromHex("020000048c"));
+    }
+    rig.line->clearCalls();
+    QWidget *focus = QApplication::focusWidget();
+    QCOMPARE(focus, rig.client()->findChild<QWidget *>(QStringLiteral("cmdDummy")));
+    QTest::keyClick(focus, Qt::Key(key));
+    QTest::keyClick(rig.window.get(), Qt::Key(key));
+    QVERIFY(rig.line->writes().empty());
+}
+
+void tst_MainWindow::shouldSendSelectionAndLightTheClickedButton_data()
+{
+    QTest::addColumn<int>("id");
+    QTest::addColumn<QByteArray>("select");
+    QTest::addColumn<QByteArray>("status");
+    const QByteArray mainStatus = QByteArray::fromHex("0000000210");
+    const QByteArray subStatus = QByteArray::fromHex("0000000310");
+    auto row = [&](FilterId id, const char *selectHex) {
+        const bool sub = filterButton(id).group == FilterGroup::Sub;
+        QTest::newRow(filterButton(id).name)
+            << int(id) << QByteArray::fromHex(selectHex) << (sub ? subStatus : mainStatus);
+    };
+    row(FilterId::Hi_2400, "010000008c");
+    row(FilterId::Hi_2000, "010000018c");
+    row(FilterId::Hi_500, "010000028c");
+    row(FilterId::Hi_250, "010000038c");
+    row(FilterId::Hi_Thru, "010000048c");
+    row(FilterId::Lo_2400, "020000008c");
+    row(FilterId::Lo_2000, "020000018c");
+    row(FilterId::Lo_500, "020000028c");
+    row(FilterId::Lo_250, "020000038c");
+    row(FilterId::Lo_6000, "020000048c");
+    row(FilterId::Sub2400, "000000808c");
+    row(FilterId::Sub500, "000000828c");
+    row(FilterId::Sub6000, "000000848c");
+}
+
+void tst_MainWindow::shouldSendSelectionAndLightTheClickedButton()
+{
+    QFETCH(int, id);
+    QFETCH(QByteArray, select);
+    QFETCH(QByteArray, status);
+    const FilterId clicked = FilterId(id);
+    const FilterGroup group = filterButton(clicked).group;
+
+    Rig rig;
+    QVERIFY(rig.window->Form_Load());
+    rig.line->clearCalls();
+    QTest::mouseClick(rig.window->button(clicked), Qt::LeftButton);
+
+    const std::vector<QByteArray> writes = rig.line->writes();
+    QVERIFY(writes.size() >= 2);
+    QCOMPARE(writes.front(), select);
+    QByteArray rest;
+    for (std::size_t i = 1; i < writes.size(); ++i)
+        rest += writes[i];
+    QCOMPARE(rest, status);
+    QCOMPARE(rig.window->FilterPath, int(quint8(select[0])));
+    QCOMPARE(rig.window->FilterCode, qint16(quint8(select[3])));
+
+    // The virtual radio follows the command, so the status read lights exactly the clicked
+    // button of its group; the other receiver was not read and its buttons stay idle.
+    const bool clickedSub = group == FilterGroup::Sub;
+    for (const FilterButtonInfo &info : filterButtons()) {
+        const QColor face = faceOf(*rig.window, info.id);
+        if (info.id == clicked)
+            QVERIFY2(face == frmQuillon::LitColour(), info.name);
+        else if (info.group == group || (info.group == FilterGroup::Sub) != clickedSub)
+            QVERIFY2(face == frmQuillon::IdleColour(), info.name);
+    }
+}
+
+void tst_MainWindow::shouldShowLayoutAndLampsInScreenshot()
+{
+    Rig rig;
+    rig.radio.setMainFilterByte(0x12); // 8.215 MHz 2.4K, 455 kHz 2.0K
+    rig.radio.setSubFilterByte(0x22);  // sub 2.4K
+    QVERIFY(rig.window->Form_Load());
+    rig.window->Timer1_Timer();
+    rig.window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(rig.window.get()));
+
+    const QImage shot = rig.window->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    QCOMPARE(shot.devicePixelRatio(), 1.0);
+    const QPoint origin = rig.client()->geometry().topLeft();
+    auto at = [&](int x, int y) { return QColor(shot.pixel(origin + QPoint(x, y))); };
+    const QColor black(Qt::black), white(Qt::white);
+
+    // Panel background, inside and outside the frames.
+    for (QPoint p : {QPoint(2, 2), QPoint(270, 230), QPoint(40, 80), QPoint(200, 200), QPoint(280, 100)})
+        QVERIFY2(at(p.x(), p.y()) == black, qPrintable(QStringLiteral("(%1,%2)").arg(p.x()).arg(p.y())));
+    // Frame outlines: straight edges of both frames are white.
+    for (QPoint p : {QPoint(32, 140), QPoint(160, 140), QPoint(96, 224), QPoint(40, 56), QPoint(150, 56),
+                     QPoint(176, 128), QPoint(248, 128), QPoint(212, 176)})
+        QVERIFY2(at(p.x(), p.y()) == white, qPrintable(QStringLiteral("(%1,%2)").arg(p.x()).arg(p.y())));
+    // The title boxes break the frame line where they stand.
+    QCOMPARE(at(65, 56), black);
+    QCOMPARE(at(185, 80), black);
+
+    // Every face pixel outside the bevel and the caption is exactly the lamp colour.
+    const QList<QPair<FilterId, QColor>> expected = {
+        {FilterId::Hi_2400, frmQuillon::LitColour()}, {FilterId::Lo_2000, frmQuillon::LitColour()},
+        {FilterId::Sub2400, frmQuillon::LitColour()}, {FilterId::Hi_Thru, frmQuillon::IdleColour()},
+        {FilterId::Lo_6000, frmQuillon::IdleColour()}, {FilterId::Sub500, frmQuillon::IdleColour()},
+    };
+    for (const auto &[id, colour] : expected) {
+        QPushButton *b = rig.window->button(id);
+        const QRect box = b->geometry();
+        // The caption's ink, placed as a centred drawText places it, with a pixel of blending.
+        const QFontMetrics fm(b->font());
+        const QRect layout = fm.boundingRect(QRect(QPoint(0, 0), box.size()), Qt::AlignCenter, b->text());
+        const QRect caption = fm.tightBoundingRect(b->text())
+                                  .translated(layout.left(), layout.top() + fm.ascent())
+                                  .adjusted(-1, -1, 1, 1)
+                                  .translated(box.topLeft());
+        const QRect face = box.adjusted(LampButton::kBorder, LampButton::kBorder, -LampButton::kBorder,
+                                        -LampButton::kBorder);
+        int checked = 0;
+        for (int y = face.top(); y <= face.bottom(); ++y) {
+            for (int x = face.left(); x <= face.right(); ++x) {
+                if (caption.contains(x, y))
+                    continue;
+                ++checked;
+                if (at(x, y) != colour)
+                    QFAIL(qPrintable(QStringLiteral("%1 at (%2,%3) is %4, expected %5")
+                                         .arg(b->objectName())
+                                         .arg(x - box.left())
+                                         .arg(y - box.top())
+                                         .arg(at(x, y).name(), colour.name())));
+            }
+        }
+        QVERIFY2(checked > 100, qPrintable(QString::number(checked)));
+        // The caption itself is drawn in a darker colour than the face.
+        bool captionInk = false;
+        for (int y = caption.top(); y <= caption.bottom() && !captionInk; ++y)
+            for (int x = caption.left(); x <= caption.right() && !captionInk; ++x)
+                captionInk = at(x, y).lightness() < colour.lightness() - 60;
+        QVERIFY2(captionInk, qPrintable(b->objectName()));
+    }
+}
+
+void tst_MainWindow::shouldRunTimerOnlyOnceRadioIsFound()
+{
+    Rig rig;
+    QTimer *t = rig.window->timer();
+    QCOMPARE(t->objectName(), QStringLiteral("Timer1"));
+    QCOMPARE(t->interval(), 500);
+    QCOMPARE(t->timerType(), Qt::PreciseTimer);
+    QVERIFY(!t->isSingleShot());
+    QVERIFY(!t->isActive());
+    QVERIFY(rig.window->Form_Load());
+    QVERIFY(t->isActive());
+
+    Rig lonely(false);
+    QVERIFY(!lonely.window->Form_Load());
+    QVERIFY(!lonely.window->timer()->isActive());
+    QCOMPARE(lonely.platform.messages, QStringList{QStringLiteral("I couldn't find the FT-1000MP on any COM port")});
+    QCOMPARE(lonely.platform.captions, QStringList{QStringLiteral("Quillon")});
+    QCOMPARE(lonely.platform.beeps, 0);
+    QVERIFY(!lonely.window->isVisible());
+    QVERIFY(!lonely.line->IsOpen());
+}
+
+void tst_MainWindow::shouldNotPollWhileFailureMessageIsUp()
+{
+    Rig rig(false);
+    std::size_t callsBefore = 0;
+    std::size_t callsAfter = 0;
+    // A real message box runs its own event loop; let events run for longer than two ticks.
+    rig.platform.whileMessageShown = [&] {
+        callsBefore = rig.line->calls().size();
+        QEventLoop loop;
+        QTimer::singleShot(1200, &loop, &QEventLoop::quit);
+        loop.exec();
+        callsAfter = rig.line->calls().size();
+    };
+    QVERIFY(!rig.window->Form_Load());
+    QVERIFY(callsBefore > 0);
+    QCOMPARE(callsAfter, callsBefore);
+    QTest::qWait(700);
+    QCOMPARE(rig.line->calls().size(), callsBefore);
+}
+
+void tst_MainWindow::shouldNotPileUpTicksAfterASlowPoll()
+{
+    Rig rig;
+    QVERIFY(rig.window->Form_Load());
+    QList<qint64> ticks;
+    QElapsedTimer clock;
+    clock.start();
+    // The first tick holds the thread for more than three periods, as a stuck poll would.
+    connect(rig.window->timer(), &QTimer::timeout, this, [&] {
+        ticks << clock.elapsed();
+        if (ticks.size() == 1)
+            std::this_thread::sleep_for(1600ms);
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(ticks.size() >= 3, 10000);
+    // One tick was pending after the stall, not three: the next one waits a whole period again.
+    QVERIFY2(ticks[2] - ticks[1] >= 400, qPrintable(QStringLiteral("ticks at %1, %2, %3 ms")
+                                                          .arg(ticks[0])
+                                                          .arg(ticks[1])
+                                                          .arg(ticks[2])));
+}
+
+void tst_MainWindow::shouldUnloadExactlyOnce()
+{
+    {
+        Rig rig;
+        QVERIFY(rig.window->Form_Load());
+        rig.window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(rig.window.get()));
+        const int closesBefore = rig.line->closeCount();
+        QVERIFY(rig.line->IsOpen());
+        rig.window->close();
+        QCOMPARE(rig.line->closeCount(), closesBefore + 1);
+        QVERIFY(!rig.line->IsOpen());
+        QVERIFY(!rig.window->timer()->isActive());
+        rig.window->Form_Unload();
+        rig.window->close();
+        QCOMPARE(rig.line->closeCount(), closesBefore + 1);
+    }
+    {
+        // Failure path: the search closed every port; unloading closes nothing more.
+        Rig rig(false);
+        QVERIFY(!rig.window->Form_Load());
+        QVERIFY(rig.window->isUnloaded());
+        const int closes = rig.line->closeCount();
+        QCOMPARE(rig.line->openPort(), qint16(0));
+        rig.window->close();
+        QCOMPARE(rig.line->closeCount(), closes);
+    }
+}
+
+QTEST_MAIN(tst_MainWindow)
+#include "tst_mainwindow.moc"
