@@ -1,0 +1,64 @@
+#pragma once
+
+// A main window wired to the in-process virtual radio, with a platform that records beeps,
+// messages and help requests instead of showing them. Shared by the window tests.
+#include "radio/serialline.h"
+#include "sim/manualclock.h"
+#include "sim/simserialline.h"
+#include "sim/virtualradio.h"
+#include "ui/frmquillon.h"
+#include "ui/lampbutton.h"
+#include "ui/platform.h"
+
+#include <QPalette>
+#include <QPushButton>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+namespace quillon::testing {
+
+class TestPlatform final : public Platform {
+public:
+    void beep() override { ++beeps; }
+    void showMessage(const QString &text, const QString &caption) override
+    {
+        messages << text;
+        captions << caption;
+        if (whileMessageShown)
+            whileMessageShown();
+    }
+    void showHelp(const QString &helpFile, int helpCommand) override { help.append({helpFile, helpCommand}); }
+    MonotonicClock &clock() override { return realClock ? static_cast<MonotonicClock &>(SystemClock::instance()) : manualClock; }
+
+    sim::ManualClock manualClock;
+    bool realClock = false; // for runs against a real device
+    int beeps = 0;
+    QStringList messages;
+    QStringList captions;
+    QList<QPair<QString, int>> help;
+    std::function<void()> whileMessageShown;
+};
+
+// Members are destroyed in reverse order: the window (and the line it owns) before the radio.
+struct Rig {
+    explicit Rig(bool withRadio = true)
+    {
+        auto owned = std::make_unique<sim::SimSerialLine>(platform.manualClock);
+        line = owned.get();
+        if (withRadio)
+            owned->attachRadio(1, &radio);
+        window = std::make_unique<frmQuillon>(platform, std::move(owned));
+    }
+
+    QColor face(FilterId id) const { return window->button(id)->palette().color(QPalette::Button); }
+    bool lit(FilterId id) const { return face(id) == frmQuillon::LitColour(); }
+
+    TestPlatform platform;
+    sim::VirtualRadio radio;
+    sim::SimSerialLine *line = nullptr;
+    std::unique_ptr<frmQuillon> window;
+};
+
+} // namespace quillon::testing
