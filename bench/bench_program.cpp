@@ -1,0 +1,289 @@
+// Figures for the running program against the virtual radio on pseudo-terminals, through the
+// real serial adapter: CPU per second of polling, poll cadence and main-to-sub gap as seen on
+// the wire, click-to-lamp latency, cold start, failed searches and peak memory.
+// Child modes (--child-*) are this same program started as a fresh process by the parent.
+#include "radio/porttable.h"
+#include "radio/qtserialline.h"
+#include "sim/ptyradioserver.h"
+#include "ui/frmquillon.h"
+#include "ui/platform.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+using namespace quillon;
+using namespace std::chrono;
+
+namespace {
+
+class BenchPlatform final : public Platform {
+public:
+    void beep() override {}
+    void showMessage(const QString &, const QString &) override {}
+    void showHelp(const QString &, int) override {}
+    MonotonicClock &clock() override { return SystemClock::instance(); }
+};
+
+qint64 nowNs()
+{
+    return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+double threadCpuSeconds(int who)
+{
+    rusage ru{};
+    getrusage(who, &ru);
+    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+double percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5))];
+}
+
+QString peakRss()
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return QStringLiteral("?");
+    for (const QByteArray &line : f.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return QString::fromLatin1(line.mid(6).trimmed());
+    return QStringLiteral("?");
+}
+
+std::unique_ptr<frmQuillon> makeWindow(Platform &platform, const QStringList &ports)
+{
+    return std::make_unique<frmQuillon>(platform, std::make_unique<QtSerialLine>(PortTable(ports)));
+}
+
+// Child: start the window against the given ports; print when it is shown (or when the search
+// has failed), as a monotonic time stamp, then optionally keep polling for a while.
+int child(const QString &mode, const QStringList &ports, int runSeconds)
+{
+    const qint64 processStart = nowNs();
+    int argc = 1;
+    char name[] = "bench_program";
+    char *argv[] = {name, nullptr};
+    QApplication app(argc, argv);
+    const qint64 toolkitUp = nowNs();
+    BenchPlatform platform;
+    auto window = makeWindow(platform, ports);
+    const qint64 searchStart = nowNs();
+    const bool found = window->Form_Load();
+    const qint64 searchEnd = nowNs();
+    if (found) {
+        window->showCentred();
+        if (!QTest::qWaitForWindowExposed(window.get(), 5000))
+            return 3;
+    }
+    const qint64 shown = nowNs();
+    if (runSeconds > 0) {
+        QTimer::singleShot(runSeconds * 1000, &app, &QApplication::quit);
+        app.exec();
+    }
+    std::printf("%s %lld %lld %lld %lld %lld %d %s\n", qPrintable(mode), processStart, toolkitUp, searchStart,
+                searchEnd, shown, found ? 1 : 0, qPrintable(peakRss()));
+    std::fflush(stdout);
+    window->close();
+    return 0;
+}
+
+struct ChildResult {
+    qint64 spawned = 0;
+    QList<QByteArray> fields;
+    bool ok = false;
+};
+
+ChildResult runChild(const QString &mode, const QStringList &ports, int runSeconds = 0)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    ChildResult r;
+    r.spawned = nowNs();
+    p.start(QCoreApplication::applicationFilePath(),
+            QStringList{QStringLiteral("--child"), mode, QString::number(runSeconds)} + ports);
+    if (!p.waitForFinished(60000))
+        return r;
+    r.fields = p.readAllStandardOutput().trimmed().split(' ');
+    r.ok = r.fields.size() >= 8;
+    return r;
+}
+
+double ms(qint64 ns)
+{
+    return double(ns) / 1e6;
+}
+
+void benchColdStart(int repeats)
+{
+    std::vector<double> toShown, toolkit, search;
+    for (int i = 0; i < repeats; ++i) {
+        sim::PtyRadioServer radio;
+        if (!radio.start())
+            return;
+        const ChildResult r = runChild(QStringLiteral("start"), {radio.devicePath()});
+        if (!r.ok || r.fields[6] != "1")
+            continue;
+        toShown.push_back(ms(r.fields[5].toLongLong() - r.spawned));
+        toolkit.push_back(ms(r.fields[2].toLongLong() - r.spawned));
+        search.push_back(ms(r.fields[4].toLongLong() - r.fields[3].toLongLong()));
+    }
+    std::printf("cold start, radio on COM1 (%zu runs): spawn to shown window median %.0f ms (max %.0f); "
+                "toolkit up %.0f ms; search %.0f ms\n",
+                toShown.size(), percentile(toShown, 0.5), percentile(toShown, 1.0), percentile(toolkit, 0.5),
+                percentile(search, 0.5));
+}
+
+void benchFailedSearch(const char *what, const QStringList &ports, int repeats)
+{
+    std::vector<double> search, total;
+    for (int i = 0; i < repeats; ++i) {
+        const ChildResult r = runChild(QStringLiteral("fail"), ports);
+        if (!r.ok || r.fields[6] != "0")
+            continue;
+        search.push_back(ms(r.fields[4].toLongLong() - r.fields[3].toLongLong()));
+        total.push_back(ms(r.fields[4].toLongLong() - r.spawned));
+        Q_UNUSED(what);
+    }
+    std::printf("failed search over %s (%zu runs): search median %.1f ms (max %.1f); spawn to verdict "
+                "median %.0f ms\n",
+                what, search.size(), percentile(search, 0.5), percentile(search, 1.0), percentile(total, 0.5));
+}
+
+void benchPeakMemory(int seconds)
+{
+    sim::PtyRadioServer radio;
+    if (!radio.start())
+        return;
+    const ChildResult r = runChild(QStringLiteral("run"), {radio.devicePath()}, seconds);
+    if (r.ok)
+        std::printf("peak resident memory after %d s of polling (platform %s): %s %s\n", seconds,
+                    qPrintable(qEnvironmentVariable("QT_QPA_PLATFORM", QStringLiteral("default"))),
+                    r.fields[7].constData(), r.fields.size() > 8 ? r.fields[8].constData() : "");
+}
+
+void benchPolling(int seconds, int clicks)
+{
+    sim::PtyRadioServer radio;
+    if (!radio.start()) {
+        std::printf("polling: no pseudo-terminal (%s)\n", qPrintable(radio.errorString()));
+        return;
+    }
+    radio.withRadio([](sim::VirtualRadio &r) {
+        r.setMainFilterByte(0x00);
+        r.setSubFilterByte(0x00);
+    });
+    BenchPlatform platform;
+    auto window = makeWindow(platform, {radio.devicePath()});
+    if (!window->Form_Load()) {
+        std::printf("polling: radio not found\n");
+        return;
+    }
+    window->showCentred();
+    if (!QTest::qWaitForWindowExposed(window.get(), 5000))
+        std::printf("polling: window not exposed\n");
+
+    // Polling alone.
+    const double cpu0 = threadCpuSeconds(RUSAGE_THREAD);
+    const double proc0 = threadCpuSeconds(RUSAGE_SELF);
+    const qint64 t0 = nowNs();
+    QTest::qWait(seconds * 1000);
+    const double wall = double(nowNs() - t0) / 1e9;
+    const double cpu = threadCpuSeconds(RUSAGE_THREAD) - cpu0;
+    const double proc = threadCpuSeconds(RUSAGE_SELF) - proc0;
+
+    std::vector<double> intervals, gaps;
+    steady_clock::time_point lastMain{};
+    for (const auto &b : radio.receivedBlocks()) {
+        if (b.block == CommandBlock{0, 0, 0, 2, 0x10}) {
+            if (lastMain != steady_clock::time_point{})
+                intervals.push_back(duration<double, std::milli>(b.when - lastMain).count());
+            lastMain = b.when;
+        } else if (b.block == CommandBlock{0, 0, 0, 3, 0x10} && lastMain != steady_clock::time_point{}) {
+            gaps.push_back(duration<double, std::milli>(b.when - lastMain).count());
+        }
+    }
+    std::printf("polling %.1f s: program thread CPU %.2f%% of a core (whole process incl. the virtual radio "
+                "%.2f%%)\n",
+                wall, 100.0 * cpu / wall, 100.0 * proc / wall);
+    std::printf("poll cadence on the wire (%zu intervals): median %.2f ms, p1 %.2f, p99 %.2f; main->sub gap "
+                "median %.2f ms (p99 %.2f)\n",
+                intervals.size(), percentile(intervals, 0.5), percentile(intervals, 0.01),
+                percentile(intervals, 0.99), percentile(gaps, 0.5), percentile(gaps, 0.99));
+
+    // Click to lamp: a click on a dark lamp until it shows lit, alternating two filters, each
+    // click half way between polls.
+    std::vector<double> latencies;
+    int missed = 0;
+    const FilterId pair[] = {FilterId::Lo_500, FilterId::Lo_2400};
+    for (int i = 0; i < clicks; ++i) {
+        QSignalSpy tick(window->timer(), &QTimer::timeout);
+        tick.wait(1000);
+        QTest::qWait(60);
+        QPushButton *button = window->button(pair[i % 2]);
+        QElapsedTimer t;
+        t.start();
+        QTest::mouseClick(button, Qt::LeftButton);
+        while (button->palette().color(QPalette::Button) != frmQuillon::LitColour() && t.elapsed() < 2000)
+            QTest::qWait(1);
+        if (button->palette().color(QPalette::Button) == frmQuillon::LitColour())
+            latencies.push_back(double(t.nsecsElapsed()) / 1e6);
+        else
+            ++missed;
+    }
+    std::printf("click to lamp (%zu clicks, %d missed): median %.1f ms, max %.1f ms\n", latencies.size(),
+                missed, percentile(latencies, 0.5), percentile(latencies, 1.0));
+    window->close();
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (argc >= 4 && QByteArray(argv[1]) == "--child") {
+        QStringList ports;
+        for (int i = 4; i < argc; ++i)
+            ports << QString::fromLocal8Bit(argv[i]);
+        return child(QString::fromLocal8Bit(argv[2]), ports, QByteArray(argv[3]).toInt());
+    }
+    QApplication app(argc, argv);
+    const int seconds = qEnvironmentVariableIntValue("QUILLON_BENCH_SECONDS") > 0
+                            ? qEnvironmentVariableIntValue("QUILLON_BENCH_SECONDS")
+                            : 20;
+    benchPolling(seconds, 20);
+    benchColdStart(5);
+
+    // Sixteen ports that open but never answer.
+    std::vector<std::unique_ptr<sim::PtyRadioServer>> mute;
+    QStringList mutePaths;
+    for (int i = 0; i < 16; ++i) {
+        auto s = std::make_unique<sim::PtyRadioServer>();
+        if (!s->start())
+            break;
+        s->withRadio([](sim::VirtualRadio &r) { r.setFault(sim::RadioFault::Silent); });
+        mutePaths << s->devicePath();
+        mute.push_back(std::move(s));
+    }
+    benchFailedSearch("16 ports that open but never answer", mutePaths, 3);
+    mute.clear();
+    benchFailedSearch("16 missing ports", {}, 5);
+    benchPeakMemory(5);
+    return 0;
+}
