@@ -45,9 +45,10 @@ frmAbout::frmAbout() : QWidget(nullptr, Qt::Window)
     };
     const LabelDef labels[] = {
         {"Label1", versionLine(), twipRect(240, 120, 3855, 255)},
-        {"Label2", QStringLiteral("FT-1000MP and Mark V Filter Selector by the Quillon developers"),
-         twipRect(240, 480, 3495, 255)},
-        {"Label3", QStringLiteral("Copyright 2026 the Quillon developers"), twipRect(240, 840, 3495, 255)},
+        // The credit does not fit one 233-pixel line after the title (314 pixels in this font),
+        // so it opens the next line, which also carries the year.
+        {"Label2", QStringLiteral("FT-1000MP and Mark V Filter Selector"), twipRect(240, 480, 3495, 255)},
+        {"Label3", QStringLiteral("by the Quillon developers, 2026"), twipRect(240, 840, 3495, 255)},
         {"Label4", QStringLiteral("Free software."), twipRect(240, 1200, 1575, 255)},
     };
     int tabIndex = 0;

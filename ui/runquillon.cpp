@@ -11,6 +11,8 @@ int runQuillon(QApplication &app, std::unique_ptr<SerialLine> line, Platform &pl
 {
     QApplication::setApplicationName(QStringLiteral("Quillon"));
     QApplication::setApplicationVersion(QStringLiteral(QUILLON_VERSION));
+    // Ties the windows to the menu entry on Wayland (X11 uses the class name "Quillon").
+    QApplication::setDesktopFileName(QStringLiteral("io.github.quillon.Quillon"));
     QApplication::setWindowIcon(quillonIcon());
     // An open About box keeps the program running after the main window is closed.
     QApplication::setQuitOnLastWindowClosed(true);
