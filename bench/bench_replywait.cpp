@@ -19,19 +19,18 @@ using namespace std::chrono;
 namespace {
 
 // Process CPU time (user + system), in seconds.
-double cpuSeconds()
-{
+double cpuSeconds() {
 #if defined(__unix__) || defined(__APPLE__)
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);
-    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 #else
     return double(std::clock()) / CLOCKS_PER_SEC;
 #endif
 }
 
-double percentile(std::vector<double> v, double p)
-{
+double percentile(std::vector<double> v, double p) {
     std::sort(v.begin(), v.end());
     const size_t i = std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5));
     return v[i];
@@ -39,14 +38,14 @@ double percentile(std::vector<double> v, double p)
 
 } // namespace
 
-int main()
-{
+int main() {
     constexpr int kWaits = 200;
     const milliseconds delays[] = {kProbeDelay, kMainStatusDelay, kSubStatusDelay};
     ReplyWait wait;
 
     std::printf("reply wait: %d waits per delay\n", kWaits);
-    std::printf("%-8s %14s %14s %14s %16s\n", "delay", "median over", "p99 over", "max over", "CPU per s wait");
+    std::printf("%-8s %14s %14s %14s %16s\n", "delay", "median over", "p99 over", "max over",
+                "CPU per s wait");
     for (const milliseconds delay : delays) {
         std::vector<double> overshootMs;
         overshootMs.reserve(kWaits);
@@ -60,9 +59,10 @@ int main()
         }
         const double wall = duration<double>(steady_clock::now() - wall0).count();
         const double cpu = cpuSeconds() - cpu0;
-        std::printf("%5lld ms %11.3f ms %11.3f ms %11.3f ms %15.3f%%\n", static_cast<long long>(delay.count()),
-                    percentile(overshootMs, 0.5), percentile(overshootMs, 0.99),
-                    *std::max_element(overshootMs.begin(), overshootMs.end()), 100.0 * cpu / wall);
+        std::printf("%5lld ms %11.3f ms %11.3f ms %11.3f ms %15.3f%%\n",
+                    static_cast<long long>(delay.count()), percentile(overshootMs, 0.5),
+                    percentile(overshootMs, 0.99), *std::max_element(overshootMs.begin(), overshootMs.end()),
+                    100.0 * cpu / wall);
     }
     return 0;
 }

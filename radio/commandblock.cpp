@@ -4,32 +4,23 @@
 
 namespace quillon {
 
-CommandBlock probeBlock()
-{
-    return {0x00, 0x00, 0x00, 0x00, kOpReadFlags};
-}
+CommandBlock probeBlock() { return {0x00, 0x00, 0x00, 0x00, kOpReadFlags}; }
 
-CommandBlock statusBlock(quint8 which)
-{
-    return {0x00, 0x00, 0x00, which, kOpStatusUpdate};
-}
+CommandBlock statusBlock(quint8 which) { return {0x00, 0x00, 0x00, which, kOpStatusUpdate}; }
 
-CommandBlock filterSelectBlock(int FilterPath, qint16 FilterCode)
-{
+CommandBlock filterSelectBlock(int FilterPath, qint16 FilterCode) {
     // The radio takes one byte per parameter; anything wider keeps only its low byte.
     return {static_cast<quint8>(FilterPath & 0xFF), 0x00, 0x00, static_cast<quint8>(FilterCode & 0xFF),
             kOpFilterSelect};
 }
 
-QByteArray toBytes(const CommandBlock &block)
-{
+QByteArray toBytes(const CommandBlock &block) {
     return QByteArray(reinterpret_cast<const char *>(block.data()), static_cast<qsizetype>(block.size()));
 }
 
 namespace {
 
-LineError sendWhole(SerialLine &line, const CommandBlock &block)
-{
+LineError sendWhole(SerialLine &line, const CommandBlock &block) {
     const LineError result = line.WriteBytes(toBytes(block));
     if (result != LineError::None)
         qCDebug(lcRadio) << "block" << toBytes(block).toHex(' ') << "not sent:" << lineErrorName(result);
@@ -37,8 +28,7 @@ LineError sendWhole(SerialLine &line, const CommandBlock &block)
 }
 
 // The status request goes out one byte per write, as the radio has always been sent it.
-LineError sendByteByByte(SerialLine &line, const CommandBlock &block)
-{
+LineError sendByteByByte(SerialLine &line, const CommandBlock &block) {
     LineError first = LineError::None;
     for (quint8 byte : block) {
         const LineError result = line.WriteBytes(QByteArray(1, static_cast<char>(byte)));
@@ -52,28 +42,17 @@ LineError sendByteByByte(SerialLine &line, const CommandBlock &block)
 
 } // namespace
 
-LineError SendProbe(SerialLine &line)
-{
-    return sendWhole(line, probeBlock());
-}
+LineError SendProbe(SerialLine &line) { return sendWhole(line, probeBlock()); }
 
-LineError SendStatusMain(SerialLine &line)
-{
-    return sendByteByByte(line, statusBlock(kStatusMain));
-}
+LineError SendStatusMain(SerialLine &line) { return sendByteByByte(line, statusBlock(kStatusMain)); }
 
-LineError SendStatusSub(SerialLine &line)
-{
-    return sendByteByByte(line, statusBlock(kStatusMainAndSub));
-}
+LineError SendStatusSub(SerialLine &line) { return sendByteByByte(line, statusBlock(kStatusMainAndSub)); }
 
-LineError SendFilterSelect(SerialLine &line, int FilterPath, qint16 FilterCode)
-{
+LineError SendFilterSelect(SerialLine &line, int FilterPath, qint16 FilterCode) {
     return sendWhole(line, filterSelectBlock(FilterPath, FilterCode));
 }
 
-bool isRadioReply(const QByteArray &reply)
-{
+bool isRadioReply(const QByteArray &reply) {
     return reply.size() == kProbeReplyLength && static_cast<quint8>(reply.at(3)) == kRadioId0 &&
            static_cast<quint8>(reply.at(4)) == kRadioId1;
 }

@@ -11,8 +11,7 @@ namespace quillon {
 namespace {
 
 // Natural order: runs of digits compare by value, so ttyUSB2 comes before ttyUSB10.
-bool naturalLess(const QString &a, const QString &b)
-{
+bool naturalLess(const QString &a, const QString &b) {
     qsizetype i = 0;
     qsizetype j = 0;
     while (i < a.size() && j < b.size()) {
@@ -50,8 +49,7 @@ bool naturalLess(const QString &a, const QString &b)
 
 } // namespace
 
-QStringList orderPortTable(QList<PortCandidate> candidates)
-{
+QStringList orderPortTable(QList<PortCandidate> candidates) {
     candidates.removeIf([](const PortCandidate &c) { return !c.hasUart; });
     std::sort(candidates.begin(), candidates.end(), [](const PortCandidate &a, const PortCandidate &b) {
         if (a.isUsbOrAcm != b.isUsbOrAcm)
@@ -67,8 +65,7 @@ QStringList orderPortTable(QList<PortCandidate> candidates)
     return out;
 }
 
-QString PortTable::deviceFor(int portNum) const
-{
+QString PortTable::deviceFor(int portNum) const {
     if (portNum < 1)
         return {};
     if (m_identity)
@@ -78,8 +75,7 @@ QString PortTable::deviceFor(int portNum) const
     return m_devices.at(portNum - 1);
 }
 
-PortTable PortTable::fromSystem()
-{
+PortTable PortTable::fromSystem() {
 #if defined(Q_OS_WIN)
     return identity();
 #else
@@ -106,8 +102,7 @@ PortTable PortTable::fromSystem()
 #endif
 }
 
-PortTable PortTable::identity()
-{
+PortTable PortTable::identity() {
     PortTable table;
     table.m_identity = true;
     return table;

@@ -8,8 +8,7 @@
 
 namespace quillon {
 
-bool portHasUart(const QString &portName)
-{
+bool portHasUart(const QString &portName) {
 #if defined(Q_OS_LINUX)
     // The 8250 driver registers ttyS0..ttyS31 whether or not a chip is there; those without
     // one report UART type 0 (PORT_UNKNOWN) and cannot carry a byte. Other drivers have no

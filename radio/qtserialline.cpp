@@ -17,14 +17,12 @@ constexpr int kWriteTimeoutMs = 3000;
 
 QtSerialLine::QtSerialLine(PortTable table) : m_table(std::move(table)) {}
 
-QtSerialLine::~QtSerialLine()
-{
+QtSerialLine::~QtSerialLine() {
     if (m_port.isOpen())
         ClosePort();
 }
 
-LineError QtSerialLine::Configure(qint16 PortNum)
-{
+LineError QtSerialLine::Configure(qint16 PortNum) {
     // Like the home control, the port cannot be changed under an open line.
     if (m_port.isOpen()) {
         qCDebug(lcRadio) << "Configure COM" << PortNum << "refused: COM" << m_portNum << "is open";
@@ -42,8 +40,7 @@ LineError QtSerialLine::Configure(qint16 PortNum)
     return LineError::None;
 }
 
-LineError QtSerialLine::ClearBuffers()
-{
+LineError QtSerialLine::ClearBuffers() {
     // Before opening nothing can be waiting; the search clears before it opens.
     if (!m_port.isOpen())
         return LineError::None;
@@ -55,8 +52,7 @@ LineError QtSerialLine::ClearBuffers()
     return LineError::None;
 }
 
-LineError QtSerialLine::OpenPort()
-{
+LineError QtSerialLine::OpenPort() {
     if (m_port.isOpen())
         return LineError::OpenFailed;
     if (m_port.portName().isEmpty()) {
@@ -65,10 +61,12 @@ LineError QtSerialLine::OpenPort()
     }
     if (!m_port.open(QIODevice::ReadWrite)) {
         const QSerialPort::SerialPortError error = m_port.error();
-        qCDebug(lcRadio) << "COM" << m_portNum << m_port.portName() << "did not open:" << m_port.errorString();
+        qCDebug(lcRadio) << "COM" << m_portNum << m_port.portName()
+                         << "did not open:" << m_port.errorString();
         m_port.clearError();
         // A device that vanished since the table was built is as good as no device.
-        return error == QSerialPort::DeviceNotFoundError ? LineError::InvalidPortNumber : LineError::OpenFailed;
+        return error == QSerialPort::DeviceNotFoundError ? LineError::InvalidPortNumber
+                                                         : LineError::OpenFailed;
     }
     // Opening raises DTR and Qt can only lower it on an open port. A pseudo-terminal cannot
     // do DTR at all; that is no reason to give up on the port.
@@ -80,13 +78,9 @@ LineError QtSerialLine::OpenPort()
     return LineError::None;
 }
 
-bool QtSerialLine::IsOpen() const
-{
-    return m_port.isOpen();
-}
+bool QtSerialLine::IsOpen() const { return m_port.isOpen(); }
 
-LineError QtSerialLine::ClosePort()
-{
+LineError QtSerialLine::ClosePort() {
     if (!m_port.isOpen())
         return LineError::NotOpen;
     // Let the last bytes leave before the port's settings are restored and it closes; a
@@ -103,8 +97,7 @@ LineError QtSerialLine::ClosePort()
     return LineError::None;
 }
 
-LineError QtSerialLine::WriteBytes(const QByteArray &bytes)
-{
+LineError QtSerialLine::WriteBytes(const QByteArray &bytes) {
     if (!m_port.isOpen())
         return LineError::NotOpen;
     if (bytes.isEmpty())
@@ -131,8 +124,7 @@ LineError QtSerialLine::WriteBytes(const QByteArray &bytes)
     return LineError::None;
 }
 
-bool QtSerialLine::pullIn()
-{
+bool QtSerialLine::pullIn() {
     // Without an event loop Qt never reads on its own: take in what the OS holds, until
     // nothing more comes or Qt's buffer is full.
     qint64 before = -1;
@@ -150,15 +142,13 @@ bool QtSerialLine::pullIn()
     return true;
 }
 
-std::optional<qint16> QtSerialLine::BytesWaiting()
-{
+std::optional<qint16> QtSerialLine::BytesWaiting() {
     if (!m_port.isOpen() || !pullIn())
         return std::nullopt;
     return static_cast<qint16>(std::min<qint64>(m_port.bytesAvailable(), kInputBufferSize));
 }
 
-std::optional<QByteArray> QtSerialLine::ReadAll()
-{
+std::optional<QByteArray> QtSerialLine::ReadAll() {
     if (!m_port.isOpen() || !pullIn())
         return std::nullopt;
     QByteArray bytes = m_port.read(kInputBufferSize);

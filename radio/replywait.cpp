@@ -9,13 +9,9 @@
 
 namespace quillon {
 
-MonotonicClock::time_point SystemClock::now() const
-{
-    return std::chrono::steady_clock::now();
-}
+MonotonicClock::time_point SystemClock::now() const { return std::chrono::steady_clock::now(); }
 
-void SystemClock::sleepUntil(time_point deadline)
-{
+void SystemClock::sleepUntil(time_point deadline) {
     // Sleep, never spin: the old busy-wait burned a whole core for a third of every second.
 #if defined(__linux__)
     // steady_clock is CLOCK_MONOTONIC here; an absolute deadline cannot drift through
@@ -35,19 +31,14 @@ void SystemClock::sleepUntil(time_point deadline)
 #endif
 }
 
-SystemClock &SystemClock::instance()
-{
+SystemClock &SystemClock::instance() {
     static SystemClock clock;
     return clock;
 }
 
-void ReplyWait::MarkTime()
-{
-    m_startTime = m_clock->now();
-}
+void ReplyWait::MarkTime() { m_startTime = m_clock->now(); }
 
-void ReplyWait::DoDelay(std::chrono::nanoseconds Delay)
-{
+void ReplyWait::DoDelay(std::chrono::nanoseconds Delay) {
     const MonotonicClock::time_point deadline = m_startTime + Delay;
     if (m_clock->now() >= deadline)
         return;

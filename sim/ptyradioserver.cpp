@@ -53,14 +53,12 @@ struct PtyRadioServer::Impl {
 
 #if defined(Q_OS_UNIX)
 
-void PtyRadioServer::Impl::wakeUp()
-{
+void PtyRadioServer::Impl::wakeUp() {
     const char c = 0;
     [[maybe_unused]] const ssize_t r = ::write(wake[1], &c, 1);
 }
 
-void PtyRadioServer::Impl::closeMasterLocked()
-{
+void PtyRadioServer::Impl::closeMasterLocked() {
     if (master >= 0)
         ::close(master);
     if (slaveHold >= 0)
@@ -73,8 +71,7 @@ void PtyRadioServer::Impl::closeMasterLocked()
 }
 
 // Called with the lock held.
-void PtyRadioServer::Impl::takeIn(const char *data, qsizetype n, Clock::time_point now)
-{
+void PtyRadioServer::Impl::takeIn(const char *data, qsizetype n, Clock::time_point now) {
     raw.append(data, n);
     const size_t before = radio.received().size();
     const std::vector<SimReply> replies = radio.feed(QByteArrayView(data, n));
@@ -89,15 +86,15 @@ void PtyRadioServer::Impl::takeIn(const char *data, qsizetype n, Clock::time_poi
     }
 }
 
-void PtyRadioServer::Impl::serve()
-{
+void PtyRadioServer::Impl::serve() {
     std::unique_lock lock(mutex);
     bool wantOut = false;
     while (!stopping) {
         if (unplugRequested)
             closeMasterLocked();
 
-        pollfd fds[2] = {{wake[0], POLLIN, 0}, {master, static_cast<short>(POLLIN | (wantOut ? POLLOUT : 0)), 0}};
+        pollfd fds[2] = {{wake[0], POLLIN, 0},
+                         {master, static_cast<short>(POLLIN | (wantOut ? POLLOUT : 0)), 0}};
         const nfds_t nfds = master >= 0 ? 2 : 1;
         timespec timeout{};
         timespec *timeoutPtr = nullptr;
@@ -111,8 +108,9 @@ void PtyRadioServer::Impl::serve()
 
         lock.unlock();
         const int rc = ::ppoll(fds, nfds, timeoutPtr, nullptr);
+        const int pollErrno = errno;
         lock.lock();
-        if (rc < 0 && errno != EINTR)
+        if (rc < 0 && pollErrno != EINTR)
             break;
         if (rc > 0 && (fds[0].revents & POLLIN)) {
             char drain[64];
@@ -158,20 +156,17 @@ void PtyRadioServer::Impl::serve()
 
 PtyRadioServer::PtyRadioServer() : d(std::make_unique<Impl>()) {}
 
-PtyRadioServer::~PtyRadioServer()
-{
-    stop();
-}
+PtyRadioServer::~PtyRadioServer() { stop(); }
 
-bool PtyRadioServer::start()
-{
+bool PtyRadioServer::start() {
     std::unique_lock lock(d->mutex);
     if (d->running) {
         d->error = QStringLiteral("already running");
         return false;
     }
     auto fail = [this](const char *what) {
-        d->error = QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(errno)));
+        d->error =
+            QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(errno)));
         for (int *fd : {&d->master, &d->slaveHold, &d->wake[0], &d->wake[1]}) {
             if (*fd >= 0)
                 ::close(*fd);
@@ -226,8 +221,7 @@ bool PtyRadioServer::start()
     return true;
 }
 
-void PtyRadioServer::stop()
-{
+void PtyRadioServer::stop() {
     {
         std::unique_lock lock(d->mutex);
         if (!d->thread.joinable())
@@ -245,8 +239,7 @@ void PtyRadioServer::stop()
     }
 }
 
-void PtyRadioServer::unplug()
-{
+void PtyRadioServer::unplug() {
     std::unique_lock lock(d->mutex);
     d->radio.setFault(RadioFault::Unplugged);
     if (d->master < 0)
@@ -260,12 +253,12 @@ void PtyRadioServer::unplug()
     d->changed.wait(lock, [this] { return d->master < 0 || !d->running; });
 }
 
-void PtyRadioServer::sendUnsolicited(const QByteArray &bytes)
-{
+void PtyRadioServer::sendUnsolicited(const QByteArray &bytes) {
     std::unique_lock lock(d->mutex);
     qsizetype sent = 0;
     while (d->master >= 0 && sent < bytes.size()) {
-        const ssize_t n = ::write(d->master, bytes.constData() + sent, static_cast<size_t>(bytes.size() - sent));
+        const ssize_t n =
+            ::write(d->master, bytes.constData() + sent, static_cast<size_t>(bytes.size() - sent));
         if (n > 0) {
             sent += n;
             continue;
@@ -289,8 +282,7 @@ void PtyRadioServer::Impl::takeIn(const char *, qsizetype, Clock::time_point) {}
 PtyRadioServer::PtyRadioServer() : d(std::make_unique<Impl>()) {}
 PtyRadioServer::~PtyRadioServer() = default;
 
-bool PtyRadioServer::start()
-{
+bool PtyRadioServer::start() {
     d->error = QStringLiteral("pseudo-terminals are not available on this system");
     return false;
 }
@@ -301,20 +293,17 @@ void PtyRadioServer::sendUnsolicited(const QByteArray &) {}
 
 #endif
 
-QString PtyRadioServer::devicePath() const
-{
+QString PtyRadioServer::devicePath() const {
     std::unique_lock lock(d->mutex);
     return d->path;
 }
 
-QString PtyRadioServer::errorString() const
-{
+QString PtyRadioServer::errorString() const {
     std::unique_lock lock(d->mutex);
     return d->error;
 }
 
-void PtyRadioServer::withRadio(const std::function<void(VirtualRadio &)> &f)
-{
+void PtyRadioServer::withRadio(const std::function<void(VirtualRadio &)> &f) {
     bool pulled = false;
     {
         std::unique_lock lock(d->mutex);
@@ -326,14 +315,12 @@ void PtyRadioServer::withRadio(const std::function<void(VirtualRadio &)> &f)
         unplug();
 }
 
-std::vector<PtyRadioServer::WireBlock> PtyRadioServer::receivedBlocks() const
-{
+std::vector<PtyRadioServer::WireBlock> PtyRadioServer::receivedBlocks() const {
     std::unique_lock lock(d->mutex);
     return d->blocks;
 }
 
-QByteArray PtyRadioServer::receivedBytes() const
-{
+QByteArray PtyRadioServer::receivedBytes() const {
     std::unique_lock lock(d->mutex);
     return d->raw;
 }

@@ -3,8 +3,8 @@
 
 #include "ptyradioserver.h"
 
-#include <QCoreApplication>
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QTextStream>
 
 #include <csignal>
@@ -17,13 +17,9 @@ namespace {
 
 volatile std::sig_atomic_t g_quit = 0;
 
-void onSignal(int)
-{
-    g_quit = 1;
-}
+void onSignal(int) { g_quit = 1; }
 
-bool parseByte(const QString &text, quint8 &out)
-{
+bool parseByte(const QString &text, quint8 &out) {
     bool ok = false;
     const uint v = text.toUInt(&ok, 16);
     if (!ok || v > 0xFF)
@@ -32,12 +28,11 @@ bool parseByte(const QString &text, quint8 &out)
     return true;
 }
 
-bool parseFault(const QString &name, RadioFault &out)
-{
+bool parseFault(const QString &name, RadioFault &out) {
     static const std::pair<const char *, RadioFault> names[] = {
-        {"none", RadioFault::None},          {"silent", RadioFault::Silent},
-        {"wrong-id", RadioFault::WrongId},   {"short", RadioFault::ShortReply},
-        {"garbage", RadioFault::Garbage},    {"late", RadioFault::LateReply},
+        {"none", RadioFault::None},           {"silent", RadioFault::Silent},
+        {"wrong-id", RadioFault::WrongId},    {"short", RadioFault::ShortReply},
+        {"garbage", RadioFault::Garbage},     {"late", RadioFault::LateReply},
         {"unplugged", RadioFault::Unplugged},
     };
     for (const auto &[n, f] : names) {
@@ -51,8 +46,7 @@ bool parseFault(const QString &name, RadioFault &out)
 
 } // namespace
 
-int main(int argc, char *argv[])
-{
+int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quillon-radio-sim"));
 
@@ -60,8 +54,8 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(
         QStringLiteral("Serves a virtual FT-1000MP Mark V on a pseudo-terminal and prints its device path."));
     parser.addHelpOption();
-    const QCommandLineOption mainOpt(QStringLiteral("main"), QStringLiteral("Main receiver filter byte (hex)."),
-                                     QStringLiteral("HEX"));
+    const QCommandLineOption mainOpt(
+        QStringLiteral("main"), QStringLiteral("Main receiver filter byte (hex)."), QStringLiteral("HEX"));
     const QCommandLineOption subOpt(QStringLiteral("sub"), QStringLiteral("Sub receiver filter byte (hex)."),
                                     QStringLiteral("HEX"));
     const QCommandLineOption idOpt(QStringLiteral("id"),
@@ -104,7 +98,8 @@ int main(int argc, char *argv[])
         return bad(QStringLiteral("--main needs a hex byte"));
     if (parser.isSet(subOpt) && !parseByte(parser.value(subOpt), subByte))
         return bad(QStringLiteral("--sub needs a hex byte"));
-    if (parser.isSet(idOpt) && (idBytes.size() != 2 || !parseByte(idBytes[0], id0) || !parseByte(idBytes[1], id1)))
+    if (parser.isSet(idOpt) &&
+        (idBytes.size() != 2 || !parseByte(idBytes[0], id0) || !parseByte(idBytes[1], id1)))
         return bad(QStringLiteral("--id needs two hex bytes"));
     if (parser.isSet(faultOpt) && !parseFault(parser.value(faultOpt), fault))
         return bad(QStringLiteral("unknown fault \"%1\"").arg(parser.value(faultOpt)));

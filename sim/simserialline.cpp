@@ -6,23 +6,15 @@ namespace quillon::sim {
 
 SimSerialLine::SimSerialLine(MonotonicClock &clock) : m_clock(clock) {}
 
-void SimSerialLine::attachRadio(qint16 portNum, VirtualRadio *radio)
-{
+void SimSerialLine::attachRadio(qint16 portNum, VirtualRadio *radio) {
     m_slots[portNum] = Slot{Kind::Radio, radio};
 }
 
-void SimSerialLine::setBusy(qint16 portNum)
-{
-    m_slots[portNum] = Slot{Kind::Busy, nullptr};
-}
+void SimSerialLine::setBusy(qint16 portNum) { m_slots[portNum] = Slot{Kind::Busy, nullptr}; }
 
-void SimSerialLine::attachMute(qint16 portNum)
-{
-    m_slots[portNum] = Slot{Kind::Mute, nullptr};
-}
+void SimSerialLine::attachMute(qint16 portNum) { m_slots[portNum] = Slot{Kind::Mute, nullptr}; }
 
-void SimSerialLine::unplug()
-{
+void SimSerialLine::unplug() {
     if (!m_open)
         return;
     m_unplugged = true;
@@ -30,8 +22,7 @@ void SimSerialLine::unplug()
     m_pending.clear();
 }
 
-void SimSerialLine::injectInput(const QByteArray &bytes, MonotonicClock::time_point at)
-{
+void SimSerialLine::injectInput(const QByteArray &bytes, MonotonicClock::time_point at) {
     if (!m_open || deviceGone())
         return;
     for (char c : bytes) {
@@ -41,43 +32,37 @@ void SimSerialLine::injectInput(const QByteArray &bytes, MonotonicClock::time_po
     }
 }
 
-SimSerialLine::Slot SimSerialLine::slot(qint16 port) const
-{
+SimSerialLine::Slot SimSerialLine::slot(qint16 port) const {
     const auto it = m_slots.find(port);
     return it == m_slots.end() ? Slot{} : it->second;
 }
 
-void SimSerialLine::record(Op op, QByteArray data, LineError result) const
-{
+void SimSerialLine::record(Op op, QByteArray data, LineError result) const {
     m_calls.push_back(Call{op, m_port, std::move(data), result});
 }
 
-bool SimSerialLine::deviceGone() const
-{
+bool SimSerialLine::deviceGone() const {
     if (m_unplugged)
         return true;
     const Slot s = slot(m_port);
     return s.kind == Kind::Radio && s.radio && s.radio->fault() == RadioFault::Unplugged;
 }
 
-int SimSerialLine::arrived() const
-{
+int SimSerialLine::arrived() const {
     const auto now = m_clock.now();
     const auto end = std::upper_bound(m_pending.begin(), m_pending.end(), now,
                                       [](auto t, const Pending &p) { return t < p.at; });
     return static_cast<int>(end - m_pending.begin());
 }
 
-void SimSerialLine::settle()
-{
+void SimSerialLine::settle() {
     // The input buffer holds kInputBufferSize bytes; what arrives while it is full is lost.
     const int n = arrived();
     if (n > kInputBufferSize)
         m_pending.erase(m_pending.begin() + kInputBufferSize, m_pending.begin() + n);
 }
 
-LineError SimSerialLine::Configure(qint16 PortNum)
-{
+LineError SimSerialLine::Configure(qint16 PortNum) {
     if (m_open) {
         record(Op::Configure, {}, LineError::OpenFailed);
         return LineError::OpenFailed;
@@ -87,8 +72,7 @@ LineError SimSerialLine::Configure(qint16 PortNum)
     return LineError::None;
 }
 
-LineError SimSerialLine::ClearBuffers()
-{
+LineError SimSerialLine::ClearBuffers() {
     if (m_open && !deviceGone()) {
         settle();
         m_pending.erase(m_pending.begin(), m_pending.begin() + arrived());
@@ -97,8 +81,7 @@ LineError SimSerialLine::ClearBuffers()
     return LineError::None;
 }
 
-LineError SimSerialLine::OpenPort()
-{
+LineError SimSerialLine::OpenPort() {
     LineError result = LineError::None;
     const Slot s = slot(m_port);
     if (m_open)
@@ -119,14 +102,12 @@ LineError SimSerialLine::OpenPort()
     return result;
 }
 
-bool SimSerialLine::IsOpen() const
-{
+bool SimSerialLine::IsOpen() const {
     record(Op::IsOpen);
     return m_open;
 }
 
-LineError SimSerialLine::ClosePort()
-{
+LineError SimSerialLine::ClosePort() {
     if (!m_open) {
         record(Op::ClosePort, {}, LineError::NotOpen);
         return LineError::NotOpen;
@@ -139,8 +120,7 @@ LineError SimSerialLine::ClosePort()
     return LineError::None;
 }
 
-LineError SimSerialLine::WriteBytes(const QByteArray &bytes)
-{
+LineError SimSerialLine::WriteBytes(const QByteArray &bytes) {
     LineError result = LineError::None;
     if (!m_open)
         result = LineError::NotOpen;
@@ -167,8 +147,7 @@ LineError SimSerialLine::WriteBytes(const QByteArray &bytes)
     return result;
 }
 
-std::optional<qint16> SimSerialLine::BytesWaiting()
-{
+std::optional<qint16> SimSerialLine::BytesWaiting() {
     if (!m_open || deviceGone()) {
         record(Op::BytesWaiting, {}, m_open ? LineError::ReadFailed : LineError::NotOpen);
         return std::nullopt;
@@ -179,8 +158,7 @@ std::optional<qint16> SimSerialLine::BytesWaiting()
     return static_cast<qint16>(n);
 }
 
-std::optional<QByteArray> SimSerialLine::ReadAll()
-{
+std::optional<QByteArray> SimSerialLine::ReadAll() {
     if (!m_open || deviceGone()) {
         record(Op::ReadAll, {}, m_open ? LineError::ReadFailed : LineError::NotOpen);
         return std::nullopt;
@@ -196,8 +174,7 @@ std::optional<QByteArray> SimSerialLine::ReadAll()
     return out;
 }
 
-std::vector<QByteArray> SimSerialLine::writes() const
-{
+std::vector<QByteArray> SimSerialLine::writes() const {
     std::vector<QByteArray> out;
     for (const Call &c : m_calls)
         if (c.op == Op::WriteBytes && c.result == LineError::None)
@@ -205,8 +182,7 @@ std::vector<QByteArray> SimSerialLine::writes() const
     return out;
 }
 
-QByteArray SimSerialLine::wire() const
-{
+QByteArray SimSerialLine::wire() const {
     QByteArray out;
     for (const QByteArray &w : writes())
         out += w;

@@ -40,9 +40,9 @@ public:
 
     // What stands behind a port number. Ports not mentioned are missing.
     void attachRadio(qint16 portNum, VirtualRadio *radio);
-    void setBusy(qint16 portNum);               // exists, cannot be opened
-    void attachMute(qint16 portNum);            // opens, never answers
-    void unplug();                              // the open device vanishes: later I/O fails
+    void setBusy(qint16 portNum);    // exists, cannot be opened
+    void attachMute(qint16 portNum); // opens, never answers
+    void unplug();                   // the open device vanishes: later I/O fails
     // Bytes that arrive on the open port at time `at` (for late and unsolicited input).
     void injectInput(const QByteArray &bytes, MonotonicClock::time_point at);
 
@@ -87,7 +87,7 @@ private:
     qint16 m_port = 0;
     bool m_open = false;
     bool m_unplugged = false;
-    std::vector<Pending> m_pending; // sorted by arrival
+    std::vector<Pending> m_pending;          // sorted by arrival
     MonotonicClock::time_point m_wireFree{}; // when the radio's transmitter is next idle
     mutable std::vector<Call> m_calls;
     int m_openCount = 0;

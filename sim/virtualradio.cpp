@@ -22,8 +22,7 @@ constexpr quint8 kSubCode6000 = 132; // -> 0x00
 //   7     operating mode (1 = USB on main, 0 = LSB on sub)
 //   8     IF filter selection
 //   9..15 flags, all clear
-std::array<quint8, 16> makeRecord(quint8 band, quint32 freq10Hz, quint8 mode, quint8 filter)
-{
+std::array<quint8, 16> makeRecord(quint8 band, quint32 freq10Hz, quint8 mode, quint8 filter) {
     std::array<quint8, 16> r{};
     r[0] = band;
     r[1] = static_cast<quint8>(freq10Hz >> 24);
@@ -39,36 +38,32 @@ std::array<quint8, 16> makeRecord(quint8 band, quint32 freq10Hz, quint8 mode, qu
 
 VirtualRadio::VirtualRadio()
     : m_main(makeRecord(0x06, 1420000, 0x01, 0x11)) // 14.200 MHz USB, 2.4K in both IFs
-    , m_sub(makeRecord(0x03, 709000, 0x00, 0x11))   // 7.090 MHz LSB, 2.4K
-    , m_flags{0x02, 0x20, 0x02, kRadioId0, kRadioId1} // what a real Mark V answered
-{
-}
+      ,
+      m_sub(makeRecord(0x03, 709000, 0x00, 0x11)) // 7.090 MHz LSB, 2.4K
+      ,
+      m_flags{0x02, 0x20, 0x02, kRadioId0, kRadioId1} // what a real Mark V answered
+{}
 
-void VirtualRadio::setId(quint8 id0, quint8 id1)
-{
+void VirtualRadio::setId(quint8 id0, quint8 id1) {
     m_flags[3] = id0;
     m_flags[4] = id1;
 }
 
-void VirtualRadio::setFlags(quint8 f0, quint8 f1, quint8 f2)
-{
+void VirtualRadio::setFlags(quint8 f0, quint8 f1, quint8 f2) {
     m_flags[0] = f0;
     m_flags[1] = f1;
     m_flags[2] = f2;
 }
 
-QByteArray VirtualRadio::mainRecord() const
-{
+QByteArray VirtualRadio::mainRecord() const {
     return QByteArray(reinterpret_cast<const char *>(m_main.data()), static_cast<qsizetype>(m_main.size()));
 }
 
-QByteArray VirtualRadio::subRecord() const
-{
+QByteArray VirtualRadio::subRecord() const {
     return QByteArray(reinterpret_cast<const char *>(m_sub.data()), static_cast<qsizetype>(m_sub.size()));
 }
 
-std::vector<SimReply> VirtualRadio::feed(QByteArrayView in)
-{
+std::vector<SimReply> VirtualRadio::feed(QByteArrayView in) {
     std::vector<SimReply> replies;
     // A pulled cable: nothing reaches the radio, so no half block is left behind either.
     if (m_fault == RadioFault::Unplugged)
@@ -89,8 +84,7 @@ std::vector<SimReply> VirtualRadio::feed(QByteArrayView in)
     return replies;
 }
 
-SimReply VirtualRadio::answer(const CommandBlock &block)
-{
+SimReply VirtualRadio::answer(const CommandBlock &block) {
     QByteArray bytes;
     switch (block[4]) {
     case kOpReadFlags:
@@ -143,8 +137,7 @@ SimReply VirtualRadio::answer(const CommandBlock &block)
     return reply;
 }
 
-void VirtualRadio::applyFilterSelect(quint8 path, quint8 code)
-{
+void VirtualRadio::applyFilterSelect(quint8 path, quint8 code) {
     switch (path) {
     case 0:
         if (code == kSubCode2400)

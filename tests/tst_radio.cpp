@@ -22,13 +22,9 @@ using ByteList = QList<QByteArray>;
 
 namespace {
 
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
+QByteArray hex(const char *text) { return QByteArray::fromHex(text); }
 
-QByteArray allByteValues()
-{
+QByteArray allByteValues() {
     QByteArray all(256, '\0');
     for (int i = 0; i < 256; ++i)
         all[i] = char(i);
@@ -36,8 +32,7 @@ QByteArray allByteValues()
 }
 
 // Reads from the adapter until `count` bytes have come or the (generous) deadline passes.
-QByteArray readUntil(SerialLine &line, int count, std::chrono::milliseconds limit = 5s)
-{
+QByteArray readUntil(SerialLine &line, int count, std::chrono::milliseconds limit = 5s) {
     QByteArray got;
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
@@ -84,8 +79,7 @@ private slots:
     void shouldFailIoAfterUnplug();
 };
 
-void TstRadio::shouldPutBlocksOnWireExactly_data()
-{
+void TstRadio::shouldPutBlocksOnWireExactly_data() {
     QTest::addColumn<int>("which"); // 0 probe, 1 status main, 2 status sub, 3 filter select
     QTest::addColumn<int>("path");
     QTest::addColumn<int>("code");
@@ -105,8 +99,7 @@ void TstRadio::shouldPutBlocksOnWireExactly_data()
     QTest::newRow("negative code") << 3 << 2 << -1 << ByteList{hex("020000ff8c")};
 }
 
-void TstRadio::shouldPutBlocksOnWireExactly()
-{
+void TstRadio::shouldPutBlocksOnWireExactly() {
     QFETCH(int, which);
     QFETCH(int, path);
     QFETCH(int, code);
@@ -141,8 +134,7 @@ void TstRadio::shouldPutBlocksOnWireExactly()
         QCOMPARE(call.op, SimSerialLine::Op::WriteBytes);
 }
 
-void TstRadio::shouldStillTryEveryStatusByteAfterAFailure()
-{
+void TstRadio::shouldStillTryEveryStatusByteAfterAFailure() {
     ManualClock clock;
     SimSerialLine line(clock);
     QCOMPARE(SendStatusSub(line), LineError::NotOpen);
@@ -152,8 +144,7 @@ void TstRadio::shouldStillTryEveryStatusByteAfterAFailure()
     QVERIFY(line.wire().isEmpty());
 }
 
-void TstRadio::shouldIdentifyRadioReply_data()
-{
+void TstRadio::shouldIdentifyRadioReply_data() {
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<bool>("isRadio");
     QTest::newRow("Mark V") << hex("0220020393") << true;
@@ -167,15 +158,13 @@ void TstRadio::shouldIdentifyRadioReply_data()
     QTest::newRow("empty") << QByteArray() << false;
 }
 
-void TstRadio::shouldIdentifyRadioReply()
-{
+void TstRadio::shouldIdentifyRadioReply() {
     QFETCH(QByteArray, reply);
     QFETCH(bool, isRadio);
     QCOMPARE(isRadioReply(reply), isRadio);
 }
 
-void TstRadio::shouldWaitFromMarkOnManualClock_data()
-{
+void TstRadio::shouldWaitFromMarkOnManualClock_data() {
     QTest::addColumn<int>("elapsedMs"); // time between MarkTime and DoDelay
     QTest::addColumn<int>("delayMs");
     QTest::addColumn<int>("sleeps");
@@ -188,8 +177,7 @@ void TstRadio::shouldWaitFromMarkOnManualClock_data()
     QTest::newRow("zero delay") << 0 << 0 << 0 << 0;
 }
 
-void TstRadio::shouldWaitFromMarkOnManualClock()
-{
+void TstRadio::shouldWaitFromMarkOnManualClock() {
     QFETCH(int, elapsedMs);
     QFETCH(int, delayMs);
     QFETCH(int, sleeps);
@@ -205,8 +193,7 @@ void TstRadio::shouldWaitFromMarkOnManualClock()
     QCOMPARE(clock.now() - mark, std::chrono::nanoseconds(std::chrono::milliseconds(endMs)));
 }
 
-void TstRadio::shouldWaitAtLeastTheDelayOnRealClock()
-{
+void TstRadio::shouldWaitAtLeastTheDelayOnRealClock() {
     ReplyWait wait;
     const auto before = std::chrono::steady_clock::now();
     wait.MarkTime();
@@ -216,8 +203,7 @@ void TstRadio::shouldWaitAtLeastTheDelayOnRealClock()
     QVERIFY2(took < 5s, "a short wait must not run away"); // bound that cannot flake
 }
 
-void TstRadio::shouldReturnAtOnceWhenDeadlinePassedOnRealClock()
-{
+void TstRadio::shouldReturnAtOnceWhenDeadlinePassedOnRealClock() {
     ReplyWait wait;
     wait.MarkTime();
     std::this_thread::sleep_for(30ms);
@@ -227,20 +213,17 @@ void TstRadio::shouldReturnAtOnceWhenDeadlinePassedOnRealClock()
     QVERIFY(std::chrono::steady_clock::now() - wait.StartTime() >= 30ms);
 }
 
-void TstRadio::shouldOrderPortTable_data()
-{
+void TstRadio::shouldOrderPortTable_data() {
     QTest::addColumn<QStringList>("names"); // prefixed "-" = no UART, "+" = USB/ACM
     QTest::addColumn<QStringList>("expected");
 
-    QTest::newRow("natural order within USB")
-        << QStringList{"+ttyUSB10", "+ttyUSB2", "+ttyUSB1"}
-        << QStringList{"/dev/ttyUSB1", "/dev/ttyUSB2", "/dev/ttyUSB10"};
+    QTest::newRow("natural order within USB") << QStringList{"+ttyUSB10", "+ttyUSB2", "+ttyUSB1"}
+                                              << QStringList{"/dev/ttyUSB1", "/dev/ttyUSB2", "/dev/ttyUSB10"};
     QTest::newRow("USB and ACM before the rest")
         << QStringList{"ttyS0", "+ttyUSB0", "ttyS1", "+ttyACM0"}
         << QStringList{"/dev/ttyACM0", "/dev/ttyUSB0", "/dev/ttyS0", "/dev/ttyS1"};
-    QTest::newRow("placeholders dropped")
-        << QStringList{"ttyS0", "-ttyS1", "-ttyS2", "ttyS3", "-ttyS31"}
-        << QStringList{"/dev/ttyS0", "/dev/ttyS3"};
+    QTest::newRow("placeholders dropped") << QStringList{"ttyS0", "-ttyS1", "-ttyS2", "ttyS3", "-ttyS31"}
+                                          << QStringList{"/dev/ttyS0", "/dev/ttyS3"};
     QTest::newRow("natural order in the rest")
         << QStringList{"ttyS11", "ttyS2", "ttyS10", "ttyAMA0", "rfcomm0"}
         << QStringList{"/dev/rfcomm0", "/dev/ttyAMA0", "/dev/ttyS2", "/dev/ttyS10", "/dev/ttyS11"};
@@ -250,8 +233,7 @@ void TstRadio::shouldOrderPortTable_data()
     QTest::newRow("empty") << QStringList{} << QStringList{};
 }
 
-void TstRadio::shouldOrderPortTable()
-{
+void TstRadio::shouldOrderPortTable() {
     QFETCH(QStringList, names);
     QFETCH(QStringList, expected);
     QList<PortCandidate> candidates;
@@ -271,8 +253,7 @@ void TstRadio::shouldOrderPortTable()
     QCOMPARE(orderPortTable(candidates), expected);
 }
 
-void TstRadio::shouldMapPortNumbers_data()
-{
+void TstRadio::shouldMapPortNumbers_data() {
     QTest::addColumn<bool>("identity");
     QTest::addColumn<int>("port");
     QTest::addColumn<QString>("device");
@@ -286,8 +267,7 @@ void TstRadio::shouldMapPortNumbers_data()
     QTest::newRow("COM0") << true << 0 << "";
 }
 
-void TstRadio::shouldMapPortNumbers()
-{
+void TstRadio::shouldMapPortNumbers() {
     QFETCH(bool, identity);
     QFETCH(int, port);
     QFETCH(QString, device);
@@ -302,8 +282,7 @@ void TstRadio::shouldMapPortNumbers()
     if (!server.start())                                                                                     \
         QSKIP(qPrintable(QStringLiteral("no pseudo-terminal: ") + server.errorString()));
 
-void TstRadio::shouldFailOpenWithoutDevice_data()
-{
+void TstRadio::shouldFailOpenWithoutDevice_data() {
     QTest::addColumn<QString>("device"); // "" = no table entry; "pty" = the live pty
     QTest::addColumn<int>("port");
     QTest::addColumn<LineError>("expected");
@@ -314,8 +293,7 @@ void TstRadio::shouldFailOpenWithoutDevice_data()
     QTest::newRow("the pty itself") << "pty" << 1 << LineError::None;
 }
 
-void TstRadio::shouldFailOpenWithoutDevice()
-{
+void TstRadio::shouldFailOpenWithoutDevice() {
     QFETCH(QString, device);
     QFETCH(int, port);
     QFETCH(LineError, expected);
@@ -335,8 +313,7 @@ void TstRadio::shouldFailOpenWithoutDevice()
     }
 }
 
-void TstRadio::shouldRefuseSecondOpenOfSameDevice()
-{
+void TstRadio::shouldRefuseSecondOpenOfSameDevice() {
     START_PTY_SERVER(server);
     QtSerialLine first(PortTable({server.devicePath()}));
     QtSerialLine second(PortTable({server.devicePath()}));
@@ -350,8 +327,7 @@ void TstRadio::shouldRefuseSecondOpenOfSameDevice()
     QCOMPARE(second.OpenPort(), LineError::None);
 }
 
-void TstRadio::shouldReadNothingAfterClear()
-{
+void TstRadio::shouldReadNothingAfterClear() {
     START_PTY_SERVER(server);
     QtSerialLine line(PortTable({server.devicePath()}));
     line.Configure(1);
@@ -366,8 +342,7 @@ void TstRadio::shouldReadNothingAfterClear()
     QCOMPARE(line.ReadAll(), std::optional<QByteArray>(QByteArray()));
 }
 
-void TstRadio::shouldPassAllByteValuesOut()
-{
+void TstRadio::shouldPassAllByteValuesOut() {
     START_PTY_SERVER(server);
     server.withRadio([](VirtualRadio &r) { r.setFault(RadioFault::Silent); });
     QtSerialLine line(PortTable({server.devicePath()}));
@@ -381,8 +356,7 @@ void TstRadio::shouldPassAllByteValuesOut()
     QCOMPARE(server.receivedBytes(), all);
 }
 
-void TstRadio::shouldPassAllByteValuesIn()
-{
+void TstRadio::shouldPassAllByteValuesIn() {
     START_PTY_SERVER(server);
     QtSerialLine line(PortTable({server.devicePath()}));
     line.Configure(1);
@@ -392,8 +366,7 @@ void TstRadio::shouldPassAllByteValuesIn()
     QCOMPARE(readUntil(line, int(all.size())), all);
 }
 
-void TstRadio::shouldDeliverWrittenBytesBeforeClose()
-{
+void TstRadio::shouldDeliverWrittenBytesBeforeClose() {
     START_PTY_SERVER(server);
     server.withRadio([](VirtualRadio &r) { r.setFault(RadioFault::Silent); });
     QtSerialLine line(PortTable({server.devicePath()}));
@@ -410,8 +383,7 @@ void TstRadio::shouldDeliverWrittenBytesBeforeClose()
     QCOMPARE(server.receivedBytes(), sent);
 }
 
-void TstRadio::shouldExchangeWithVirtualRadio()
-{
+void TstRadio::shouldExchangeWithVirtualRadio() {
     START_PTY_SERVER(server);
     server.withRadio([](VirtualRadio &r) {
         r.setMainFilterByte(0x91);
@@ -458,8 +430,7 @@ void TstRadio::shouldExchangeWithVirtualRadio()
     QCOMPARE(line.ClosePort(), LineError::None);
 }
 
-void TstRadio::shouldFailIoAfterUnplug()
-{
+void TstRadio::shouldFailIoAfterUnplug() {
     START_PTY_SERVER(server);
     QtSerialLine line(PortTable({server.devicePath()}));
     line.Configure(1);

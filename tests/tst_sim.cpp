@@ -12,10 +12,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
+QByteArray hex(const char *text) { return QByteArray::fromHex(text); }
 
 } // namespace
 
@@ -45,15 +42,13 @@ private slots:
     void shouldDropPendingInputOnClose();
 };
 
-void TstSim::shouldFrameBlocksAcrossAnyChunking_data()
-{
+void TstSim::shouldFrameBlocksAcrossAnyChunking_data() {
     QTest::addColumn<int>("chunk");
     for (int n : {1, 2, 3, 4, 5, 6, 7, 11, 15})
         QTest::newRow(qPrintable(QStringLiteral("chunks of %1").arg(n))) << n;
 }
 
-void TstSim::shouldFrameBlocksAcrossAnyChunking()
-{
+void TstSim::shouldFrameBlocksAcrossAnyChunking() {
     QFETCH(int, chunk);
     // probe, main status, a filter select, and a dangling half block
     const QByteArray stream = hex("00000000fa 0000000210 020000038c 0000");
@@ -72,8 +67,7 @@ void TstSim::shouldFrameBlocksAcrossAnyChunking()
     QCOMPARE(radio.mainFilterByte() & 0x07, 4); // 250 Hz selected in the 455 kHz IF
 }
 
-void TstSim::shouldAnswerRequests_data()
-{
+void TstSim::shouldAnswerRequests_data() {
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("expected"); // "M" / "S" stand for the main / sub record
 
@@ -87,8 +81,7 @@ void TstSim::shouldAnswerRequests_data()
     QTest::newRow("unknown opcode") << hex("0000000002") << QByteArray();
 }
 
-void TstSim::shouldAnswerRequests()
-{
+void TstSim::shouldAnswerRequests() {
     QFETCH(QByteArray, request);
     QFETCH(QByteArray, expected);
     VirtualRadio radio;
@@ -117,8 +110,7 @@ void TstSim::shouldAnswerRequests()
         QCOMPARE(quint8(want.at(kSubFilterOffset)), quint8(0x33));
 }
 
-void TstSim::shouldApplyFilterSelect_data()
-{
+void TstSim::shouldApplyFilterSelect_data() {
     QTest::addColumn<int>("path");
     QTest::addColumn<int>("code");
     QTest::addColumn<int>("mainBefore");
@@ -149,8 +141,7 @@ void TstSim::shouldApplyFilterSelect_data()
     QTest::newRow("path 3") << 3 << 0 << 0x42 << 0x42 << 0x55;
 }
 
-void TstSim::shouldApplyFilterSelect()
-{
+void TstSim::shouldApplyFilterSelect() {
     QFETCH(int, path);
     QFETCH(int, code);
     QFETCH(int, mainBefore);
@@ -172,8 +163,7 @@ void TstSim::shouldApplyFilterSelect()
     QCOMPARE(after, before);
 }
 
-void TstSim::shouldMisbehaveOnFault_data()
-{
+void TstSim::shouldMisbehaveOnFault_data() {
     QTest::addColumn<RadioFault>("fault");
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("expected"); // "*" = random bytes
@@ -189,8 +179,7 @@ void TstSim::shouldMisbehaveOnFault_data()
     QTest::newRow("unplugged") << RadioFault::Unplugged << hex("00000000fa") << QByteArray() << 0;
 }
 
-void TstSim::shouldMisbehaveOnFault()
-{
+void TstSim::shouldMisbehaveOnFault() {
     QFETCH(RadioFault, fault);
     QFETCH(QByteArray, request);
     QFETCH(QByteArray, expected);
@@ -217,8 +206,7 @@ void TstSim::shouldMisbehaveOnFault()
     }
 }
 
-void TstSim::shouldKeepTakingKnobChangesWhileSilent()
-{
+void TstSim::shouldKeepTakingKnobChangesWhileSilent() {
     VirtualRadio radio;
     radio.setFault(RadioFault::Silent);
     radio.feed(toBytes(filterSelectBlock(1, 3)));
@@ -228,8 +216,7 @@ void TstSim::shouldKeepTakingKnobChangesWhileSilent()
     QCOMPARE(quint8(r[0].bytes.at(kMainFilterOffset)) & 0x70, 0x40);
 }
 
-void TstSim::shouldDeliverReplyAtWirePace_data()
-{
+void TstSim::shouldDeliverReplyAtWirePace_data() {
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<int>("length");
     QTest::newRow("probe") << toBytes(probeBlock()) << 5;
@@ -237,8 +224,7 @@ void TstSim::shouldDeliverReplyAtWirePace_data()
     QTest::newRow("status main and sub") << toBytes(statusBlock(kStatusMainAndSub)) << 32;
 }
 
-void TstSim::shouldDeliverReplyAtWirePace()
-{
+void TstSim::shouldDeliverReplyAtWirePace() {
     QFETCH(QByteArray, request);
     QFETCH(int, length);
     ManualClock clock;
@@ -261,8 +247,7 @@ void TstSim::shouldDeliverReplyAtWirePace()
     QCOMPARE(line.BytesWaiting(), std::optional<qint16>(0));
 }
 
-void TstSim::shouldNotOverlapBackToBackReplies()
-{
+void TstSim::shouldNotOverlapBackToBackReplies() {
     ManualClock clock;
     VirtualRadio radio;
     radio.setLatency(5ms);
@@ -281,8 +266,7 @@ void TstSim::shouldNotOverlapBackToBackReplies()
     QCOMPARE(got->right(5), hex("0220020393"));
 }
 
-void TstSim::shouldKeepLateBytesThroughClear()
-{
+void TstSim::shouldKeepLateBytesThroughClear() {
     ManualClock clock;
     VirtualRadio radio;
     radio.setFault(RadioFault::LateReply);
@@ -299,8 +283,7 @@ void TstSim::shouldKeepLateBytesThroughClear()
     QCOMPARE(line.ReadAll(), std::optional<QByteArray>(hex("0220020393")));
 }
 
-void TstSim::shouldOpenOnlyWhatIsThere_data()
-{
+void TstSim::shouldOpenOnlyWhatIsThere_data() {
     QTest::addColumn<int>("port");
     QTest::addColumn<LineError>("expected");
     QTest::newRow("radio") << 1 << LineError::None;
@@ -310,8 +293,7 @@ void TstSim::shouldOpenOnlyWhatIsThere_data()
     QTest::newRow("radio with cable pulled") << 5 << LineError::InvalidPortNumber;
 }
 
-void TstSim::shouldOpenOnlyWhatIsThere()
-{
+void TstSim::shouldOpenOnlyWhatIsThere() {
     QFETCH(int, port);
     QFETCH(LineError, expected);
     ManualClock clock;
@@ -343,8 +325,7 @@ void TstSim::shouldOpenOnlyWhatIsThere()
     QCOMPARE(line.closeCount(), 1);
 }
 
-void TstSim::shouldRefuseReconfigureWhileOpen()
-{
+void TstSim::shouldRefuseReconfigureWhileOpen() {
     ManualClock clock;
     SimSerialLine line(clock);
     line.attachMute(1);
@@ -356,8 +337,7 @@ void TstSim::shouldRefuseReconfigureWhileOpen()
     QCOMPARE(line.calls().back().port, qint16(1));
 }
 
-void TstSim::shouldFailIoAfterUnplug()
-{
+void TstSim::shouldFailIoAfterUnplug() {
     ManualClock clock;
     VirtualRadio radio;
     SimSerialLine line(clock);
@@ -385,8 +365,7 @@ void TstSim::shouldFailIoAfterUnplug()
     QCOMPARE(line.ReadAll(), std::nullopt);
 }
 
-void TstSim::shouldDropOverrunBeyondInputBuffer()
-{
+void TstSim::shouldDropOverrunBeyondInputBuffer() {
     ManualClock clock;
     SimSerialLine line(clock);
     line.attachMute(1);
@@ -404,8 +383,7 @@ void TstSim::shouldDropOverrunBeyondInputBuffer()
     QCOMPARE(line.ReadAll(), std::optional<QByteArray>(hex("0102")));
 }
 
-void TstSim::shouldDropPendingInputOnClose()
-{
+void TstSim::shouldDropPendingInputOnClose() {
     ManualClock clock;
     VirtualRadio radio;
     SimSerialLine line(clock);
