@@ -154,7 +154,7 @@ std::optional<qint16> SimSerialLine::BytesWaiting() {
     }
     settle();
     const int n = arrived();
-    record(Op::BytesWaiting, QByteArray::number(n));
+    record(Op::BytesWaiting);
     return static_cast<qint16>(n);
 }
 
