@@ -28,8 +28,7 @@ class TestPlatform final : public Platform {
 public:
     void beep() override { ++beeps; }
     void showMessage(const QString &text, const QString &) override { messages << text; }
-    void showHelp(const QString &helpFile, int helpCommand) override
-    {
+    void showHelp(const QString &helpFile, int helpCommand) override {
         help.append({helpFile, helpCommand});
         if (realHelpViewer)
             HelpViewer::showHelp(helpFile, helpCommand, HelpViewer::defaultSearchPath());
@@ -44,15 +43,13 @@ public:
 };
 
 struct Rig {
-    Rig()
-    {
+    Rig() {
         auto owned = std::make_unique<sim::SimSerialLine>(platform.manualClock);
         line = owned.get();
         owned->attachRadio(1, &radio);
         window = std::make_unique<frmQuillon>(platform, std::move(owned));
     }
-    bool loadAndShow()
-    {
+    bool loadAndShow() {
         if (!window->Form_Load())
             return false;
         window->show();
@@ -65,8 +62,7 @@ struct Rig {
     std::unique_ptr<frmQuillon> window;
 };
 
-QList<frmAbout *> visibleAboutBoxes()
-{
+QList<frmAbout *> visibleAboutBoxes() {
     QList<frmAbout *> boxes;
     for (QWidget *w : QApplication::topLevelWidgets())
         if (auto *box = qobject_cast<frmAbout *>(w); box && box->isVisible())
@@ -74,16 +70,14 @@ QList<frmAbout *> visibleAboutBoxes()
     return boxes;
 }
 
-QStringList labelTexts(const frmAbout *box)
-{
+QStringList labelTexts(const frmAbout *box) {
     QStringList texts;
     for (const char *name : {"Label1", "Label2", "Label3", "Label4"})
         texts << box->findChild<QLabel *>(QString::fromLatin1(name))->text();
     return texts;
 }
 
-bool writeFile(const QString &path, const QByteArray &content)
-{
+bool writeFile(const QString &path, const QByteArray &content) {
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
 }
@@ -111,32 +105,34 @@ private slots:
     void shouldShowHelpOrSayItIsMissing();
 };
 
-void tst_About::cleanup()
-{
+void tst_About::cleanup() {
     for (QWidget *w : QApplication::topLevelWidgets())
         if (qobject_cast<frmAbout *>(w) || qobject_cast<HelpViewer *>(w))
             delete w;
 }
 
-void tst_About::shouldLayOutTheBoxAsDesigned_data()
-{
+void tst_About::shouldLayOutTheBoxAsDesigned_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("text");
     QTest::addColumn<QRect>("geometry");
     QTest::addColumn<int>("tabIndex");
     QTest::addColumn<bool>("bold");
-    QTest::newRow("Label1") << "Label1" << QStringLiteral("Quillon %1 (%2)").arg(QStringLiteral(QUILLON_TEST_VERSION), QStringLiteral(QUILLON_TEST_RELEASE_DATE))
+    QTest::newRow("Label1") << "Label1"
+                            << QStringLiteral("Quillon %1 (%2)")
+                                   .arg(QStringLiteral(QUILLON_TEST_VERSION),
+                                        QStringLiteral(QUILLON_TEST_RELEASE_DATE))
                             << QRect(16, 8, 257, 17) << 0 << false;
-    QTest::newRow("Label2") << "Label2" << "FT-1000MP and Mark V Filter Selector" << QRect(16, 32, 233, 17) << 1
-                            << false;
-    QTest::newRow("Label3") << "Label3" << "by the Quillon developers, 2026" << QRect(16, 56, 233, 17) << 2
-                            << false;
-    QTest::newRow("Label4") << "Label4" << "Free software." << QRect(16, 80, 105, 17) << 3 << false;
-    QTest::newRow("cmdOK") << "cmdOK" << "OK" << QRect(112, 104, 57, 25) << 4 << true;
+    QTest::newRow("Label2") << "Label2"
+                            << "FT-1000MP and Mark V Filter Selector" << QRect(16, 32, 233, 17) << 1 << false;
+    QTest::newRow("Label3") << "Label3"
+                            << "by the Quillon developers, 2026" << QRect(16, 56, 233, 17) << 2 << false;
+    QTest::newRow("Label4") << "Label4"
+                            << "Free software." << QRect(16, 80, 105, 17) << 3 << false;
+    QTest::newRow("cmdOK") << "cmdOK"
+                           << "OK" << QRect(112, 104, 57, 25) << 4 << true;
 }
 
-void tst_About::shouldLayOutTheBoxAsDesigned()
-{
+void tst_About::shouldLayOutTheBoxAsDesigned() {
     QFETCH(QString, name);
     QFETCH(QString, text);
     QFETCH(QRect, geometry);
@@ -159,8 +155,7 @@ void tst_About::shouldLayOutTheBoxAsDesigned()
     }
 }
 
-void tst_About::shouldBeModelessWithoutOwnerAndFixedSize()
-{
+void tst_About::shouldBeModelessWithoutOwnerAndFixedSize() {
     Rig rig;
     QVERIFY(rig.loadAndShow());
     rig.window->itmAbout_Click();
@@ -179,8 +174,7 @@ void tst_About::shouldBeModelessWithoutOwnerAndFixedSize()
     QCOMPARE(box->windowIcon().cacheKey(), rig.window->windowIcon().cacheKey());
 }
 
-void tst_About::shouldKeepOneBoxInFront()
-{
+void tst_About::shouldKeepOneBoxInFront() {
     Rig rig;
     QVERIFY(rig.loadAndShow());
     rig.window->itmAbout_Click();
@@ -196,8 +190,7 @@ void tst_About::shouldKeepOneBoxInFront()
     QCOMPARE(QApplication::activeWindow(), first);
 }
 
-void tst_About::shouldShowSameTextsAfterOk()
-{
+void tst_About::shouldShowSameTextsAfterOk() {
     frmAbout *box = frmAbout::showAbout();
     QVERIFY(QTest::qWaitForWindowExposed(box));
     const QStringList texts = labelTexts(box);
@@ -213,8 +206,7 @@ void tst_About::shouldShowSameTextsAfterOk()
     QCOMPARE(visibleAboutBoxes().size(), 1);
 }
 
-void tst_About::shouldIgnoreEscapeAndPressOkOnEnterOrSpace_data()
-{
+void tst_About::shouldIgnoreEscapeAndPressOkOnEnterOrSpace_data() {
     QTest::addColumn<int>("key");
     QTest::addColumn<bool>("closes");
     QTest::newRow("escape") << int(Qt::Key_Escape) << false;
@@ -223,8 +215,7 @@ void tst_About::shouldIgnoreEscapeAndPressOkOnEnterOrSpace_data()
     QTest::newRow("space") << int(Qt::Key_Space) << true;
 }
 
-void tst_About::shouldIgnoreEscapeAndPressOkOnEnterOrSpace()
-{
+void tst_About::shouldIgnoreEscapeAndPressOkOnEnterOrSpace() {
     QFETCH(int, key);
     QFETCH(bool, closes);
     frmAbout *box = frmAbout::showAbout();
@@ -235,8 +226,7 @@ void tst_About::shouldIgnoreEscapeAndPressOkOnEnterOrSpace()
     QCOMPARE(box->isVisible(), !closes);
 }
 
-void tst_About::shouldKeepPollingAndClickingWhileBoxIsOpen()
-{
+void tst_About::shouldKeepPollingAndClickingWhileBoxIsOpen() {
     Rig rig;
     QVERIFY(rig.loadAndShow());
     rig.window->itmAbout_Click();
@@ -245,7 +235,8 @@ void tst_About::shouldKeepPollingAndClickingWhileBoxIsOpen()
     rig.line->clearCalls();
     QTest::mouseClick(rig.window->button(FilterId::Lo_500), Qt::LeftButton);
     QCOMPARE(rig.line->writes().front(), QByteArray::fromHex("020000028c"));
-    QCOMPARE(rig.window->button(FilterId::Lo_500)->palette().color(QPalette::Button), frmQuillon::LitColour());
+    QCOMPARE(rig.window->button(FilterId::Lo_500)->palette().color(QPalette::Button),
+             frmQuillon::LitColour());
 
     // The operator turns the radio's own knob: the next tick of Timer1 shows it.
     rig.radio.setSubFilterByte(0x44);
@@ -254,8 +245,7 @@ void tst_About::shouldKeepPollingAndClickingWhileBoxIsOpen()
     QVERIFY(frmAbout::instance() && frmAbout::instance()->isVisible());
 }
 
-void tst_About::shouldKeepRunningUntilBoxClosesToo()
-{
+void tst_About::shouldKeepRunningUntilBoxClosesToo() {
     QVERIFY(QApplication::quitOnLastWindowClosed());
     Rig rig;
     QVERIFY(rig.loadAndShow());
@@ -284,15 +274,13 @@ void tst_About::shouldKeepRunningUntilBoxClosesToo()
     QVERIFY(!rig.line->IsOpen());
 }
 
-void tst_About::shouldAskForContentsOfHelpFile_data()
-{
+void tst_About::shouldAskForContentsOfHelpFile_data() {
     QTest::addColumn<bool>("byKey");
     QTest::newRow("Help, Contents") << false;
     QTest::newRow("F1") << true;
 }
 
-void tst_About::shouldAskForContentsOfHelpFile()
-{
+void tst_About::shouldAskForContentsOfHelpFile() {
     QFETCH(bool, byKey);
     Rig rig;
     QVERIFY(rig.loadAndShow());
@@ -303,14 +291,14 @@ void tst_About::shouldAskForContentsOfHelpFile()
         else
             rig.window->itmContents_Click();
     }
-    const QList<QPair<QString, int>> expected{{QStringLiteral("Quillon.hlp"), 3}, {QStringLiteral("Quillon.hlp"), 3}};
+    const QList<QPair<QString, int>> expected{{QStringLiteral("Quillon.hlp"), 3},
+                                              {QStringLiteral("Quillon.hlp"), 3}};
     QCOMPARE(rig.platform.help, expected);
     QCOMPARE(rig.window->commonDialog().HelpFile, QStringLiteral("Quillon.hlp"));
     QCOMPARE(rig.window->commonDialog().HelpCommand, qint16(3));
 }
 
-void tst_About::shouldLocateHelpFileInSearchOrder_data()
-{
+void tst_About::shouldLocateHelpFileInSearchOrder_data() {
     QTest::addColumn<QStringList>("present"); // of the three folders, those holding the file
     QTest::addColumn<QString>("expected");    // the folder it is taken from, or "" for none
     QTest::newRow("current folder") << QStringList{"cwd"} << "cwd";
@@ -321,8 +309,7 @@ void tst_About::shouldLocateHelpFileInSearchOrder_data()
     QTest::newRow("nowhere") << QStringList{} << "";
 }
 
-void tst_About::shouldLocateHelpFileInSearchOrder()
-{
+void tst_About::shouldLocateHelpFileInSearchOrder() {
     QFETCH(QStringList, present);
     QFETCH(QString, expected);
     QTemporaryDir root;
@@ -338,11 +325,13 @@ void tst_About::shouldLocateHelpFileInSearchOrder()
     QVERIFY(QDir(root.path()).mkpath(QStringLiteral("cwd/sub")));
 
     const QString found = HelpViewer::locate(QStringLiteral("Quillon.hlp"), path);
-    QCOMPARE(found, expected.isEmpty() ? QString() : QFileInfo(root.filePath(expected + QStringLiteral("/Quillon.hlp"))).absoluteFilePath());
+    QCOMPARE(found,
+             expected.isEmpty()
+                 ? QString()
+                 : QFileInfo(root.filePath(expected + QStringLiteral("/Quillon.hlp"))).absoluteFilePath());
 }
 
-void tst_About::shouldShowHelpOrSayItIsMissing()
-{
+void tst_About::shouldShowHelpOrSayItIsMissing() {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString oldCurrent = QDir::currentPath();
@@ -375,7 +364,8 @@ void tst_About::shouldShowHelpOrSayItIsMissing()
     rig.window->itmContents_Click();
     QCOMPARE(HelpViewer::instance(), viewer);
     QVERIFY(viewer->fileFound());
-    QCOMPARE(viewer->shownFile(), QFileInfo(QDir(dir.path()), QStringLiteral("Quillon.hlp")).absoluteFilePath());
+    QCOMPARE(viewer->shownFile(),
+             QFileInfo(QDir(dir.path()), QStringLiteral("Quillon.hlp")).absoluteFilePath());
     QVERIFY(viewer->browser()->toPlainText().contains(QStringLiteral("The lamps show the filters in use.")));
     QCOMPARE(viewer->browser()->textCursor().position(), 0); // at its contents topic, the top
 

@@ -31,8 +31,7 @@ namespace {
 class TestPlatform final : public Platform {
 public:
     void beep() override { ++beeps; }
-    void showMessage(const QString &text, const QString &caption) override
-    {
+    void showMessage(const QString &text, const QString &caption) override {
         messages << text;
         captions << caption;
         if (whileMessageShown)
@@ -52,8 +51,7 @@ public:
 // A window with the virtual radio on COM1 (or no radio at all). Members are destroyed in
 // reverse order: the window (and the line it owns) before the radio it talks to.
 struct Rig {
-    explicit Rig(bool withRadio = true)
-    {
+    explicit Rig(bool withRadio = true) {
         auto owned = std::make_unique<sim::SimSerialLine>(platform.manualClock);
         line = owned.get();
         if (withRadio)
@@ -62,8 +60,7 @@ struct Rig {
     }
 
     QWidget *client() const { return window->centralWidget(); }
-    bool wrote(quint8 opcode) const
-    {
+    bool wrote(quint8 opcode) const {
         for (const QByteArray &w : line->writes())
             if (!w.isEmpty() && quint8(w.back()) == opcode)
                 return true;
@@ -76,15 +73,9 @@ struct Rig {
     std::unique_ptr<frmQuillon> window;
 };
 
-bool isFilterButton(const QWidget *w)
-{
-    return qobject_cast<const LampButton *>(w) != nullptr;
-}
+bool isFilterButton(const QWidget *w) { return qobject_cast<const LampButton *>(w) != nullptr; }
 
-QColor faceOf(const frmQuillon &w, FilterId id)
-{
-    return w.button(id)->palette().color(QPalette::Button);
-}
+QColor faceOf(const frmQuillon &w, FilterId id) { return w.button(id)->palette().color(QPalette::Button); }
 
 } // namespace
 
@@ -111,8 +102,7 @@ private slots:
     void shouldUnloadExactlyOnce();
 };
 
-void tst_MainWindow::shouldLayOutEveryControlAsDesigned_data()
-{
+void tst_MainWindow::shouldLayOutEveryControlAsDesigned_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("caption");
     QTest::addColumn<QRect>("geometry"); // pixels in the client area
@@ -145,8 +135,7 @@ void tst_MainWindow::shouldLayOutEveryControlAsDesigned_data()
     row("Shape2", "", {176, 80, 73, 97}, -1);
 }
 
-void tst_MainWindow::shouldLayOutEveryControlAsDesigned()
-{
+void tst_MainWindow::shouldLayOutEveryControlAsDesigned() {
     QFETCH(QString, name);
     QFETCH(QString, caption);
     QFETCH(QRect, geometry);
@@ -178,8 +167,7 @@ void tst_MainWindow::shouldLayOutEveryControlAsDesigned()
         QVERIFY(w->testAttribute(Qt::WA_TransparentForMouseEvents));
 }
 
-void tst_MainWindow::shouldHaveFixedSizeWithoutMaximise()
-{
+void tst_MainWindow::shouldHaveFixedSizeWithoutMaximise() {
     Rig rig;
     frmQuillon &w = *rig.window;
     QCOMPARE(w.objectName(), QStringLiteral("frmQuillon"));
@@ -196,8 +184,7 @@ void tst_MainWindow::shouldHaveFixedSizeWithoutMaximise()
     QVERIFY(!rig.client()->rect().intersects(dummy->geometry()));
 }
 
-void tst_MainWindow::shouldOfferHelpMenuWithTwoItems()
-{
+void tst_MainWindow::shouldOfferHelpMenuWithTwoItems() {
     Rig rig;
     auto *help = rig.window->findChild<QMenu *>(QStringLiteral("mnuHelp"));
     QVERIFY(help);
@@ -216,16 +203,14 @@ void tst_MainWindow::shouldOfferHelpMenuWithTwoItems()
     QCOMPARE(rig.platform.help[0].second, 3);
 }
 
-void tst_MainWindow::shouldPlaceTitlesOnTheirFrames_data()
-{
+void tst_MainWindow::shouldPlaceTitlesOnTheirFrames_data() {
     QTest::addColumn<QString>("label");
     QTest::addColumn<QString>("frame");
     QTest::newRow("main") << QStringLiteral("lblMain") << QStringLiteral("Shape1");
     QTest::newRow("sub") << QStringLiteral("lblSub") << QStringLiteral("Shape2");
 }
 
-void tst_MainWindow::shouldPlaceTitlesOnTheirFrames()
-{
+void tst_MainWindow::shouldPlaceTitlesOnTheirFrames() {
     QFETCH(QString, label);
     QFETCH(QString, frame);
     Rig rig;
@@ -239,8 +224,7 @@ void tst_MainWindow::shouldPlaceTitlesOnTheirFrames()
     QVERIFY(order.indexOf(f) < order.indexOf(rig.client()->findChild<QWidget *>(label)));
 }
 
-void tst_MainWindow::shouldStartWithEveryFilterButtonIdle()
-{
+void tst_MainWindow::shouldStartWithEveryFilterButtonIdle() {
     Rig rig;
     QVERIFY(rig.window->Form_Load());
     QCOMPARE(rig.platform.beeps, 1);
@@ -251,8 +235,7 @@ void tst_MainWindow::shouldStartWithEveryFilterButtonIdle()
     }
 }
 
-void tst_MainWindow::shouldNeverTabToAFilterButton()
-{
+void tst_MainWindow::shouldNeverTabToAFilterButton() {
     Rig rig;
     QVERIFY(rig.window->Form_Load());
     rig.window->show();
@@ -268,8 +251,7 @@ void tst_MainWindow::shouldNeverTabToAFilterButton()
     }
 }
 
-void tst_MainWindow::shouldSendNothingOnKeysAfterAClick_data()
-{
+void tst_MainWindow::shouldSendNothingOnKeysAfterAClick_data() {
     QTest::addColumn<int>("key");
     QTest::addColumn<bool>("dragAway"); // press on the button, release elsewhere: no click
     QTest::newRow("space") << int(Qt::Key_Space) << false;
@@ -279,8 +261,7 @@ void tst_MainWindow::shouldSendNothingOnKeysAfterAClick_data()
     QTest::newRow("return after an aborted press") << int(Qt::Key_Return) << true;
 }
 
-void tst_MainWindow::shouldSendNothingOnKeysAfterAClick()
-{
+void tst_MainWindow::shouldSendNothingOnKeysAfterAClick() {
     QFETCH(int, key);
     QFETCH(bool, dragAway);
     Rig rig;
@@ -306,8 +287,7 @@ void tst_MainWindow::shouldSendNothingOnKeysAfterAClick()
     QVERIFY(rig.line->writes().empty());
 }
 
-void tst_MainWindow::shouldSendSelectionAndLightTheClickedButton_data()
-{
+void tst_MainWindow::shouldSendSelectionAndLightTheClickedButton_data() {
     QTest::addColumn<int>("id");
     QTest::addColumn<QByteArray>("select");
     QTest::addColumn<QByteArray>("status");
@@ -333,8 +313,7 @@ void tst_MainWindow::shouldSendSelectionAndLightTheClickedButton_data()
     row(FilterId::Sub6000, "000000848c");
 }
 
-void tst_MainWindow::shouldSendSelectionAndLightTheClickedButton()
-{
+void tst_MainWindow::shouldSendSelectionAndLightTheClickedButton() {
     QFETCH(int, id);
     QFETCH(QByteArray, select);
     QFETCH(QByteArray, status);
@@ -368,8 +347,7 @@ void tst_MainWindow::shouldSendSelectionAndLightTheClickedButton()
     }
 }
 
-void tst_MainWindow::shouldShowLayoutAndLampsInScreenshot()
-{
+void tst_MainWindow::shouldShowLayoutAndLampsInScreenshot() {
     Rig rig;
     rig.radio.setMainFilterByte(0x12); // 8.215 MHz 2.4K, 455 kHz 2.0K
     rig.radio.setSubFilterByte(0x22);  // sub 2.4K
@@ -397,8 +375,8 @@ void tst_MainWindow::shouldShowLayoutAndLampsInScreenshot()
 
     // Every face pixel outside the bevel and the caption is exactly the lamp colour.
     const QList<QPair<FilterId, QColor>> expected = {
-        {FilterId::Hi_2400, frmQuillon::LitColour()}, {FilterId::Lo_2000, frmQuillon::LitColour()},
-        {FilterId::Sub2400, frmQuillon::LitColour()}, {FilterId::Hi_Thru, frmQuillon::IdleColour()},
+        {FilterId::Hi_2400, frmQuillon::LitColour()},  {FilterId::Lo_2000, frmQuillon::LitColour()},
+        {FilterId::Sub2400, frmQuillon::LitColour()},  {FilterId::Hi_Thru, frmQuillon::IdleColour()},
         {FilterId::Lo_6000, frmQuillon::IdleColour()}, {FilterId::Sub500, frmQuillon::IdleColour()},
     };
     for (const auto &[id, colour] : expected) {
@@ -437,8 +415,7 @@ void tst_MainWindow::shouldShowLayoutAndLampsInScreenshot()
     }
 }
 
-void tst_MainWindow::shouldRunTimerOnlyOnceRadioIsFound()
-{
+void tst_MainWindow::shouldRunTimerOnlyOnceRadioIsFound() {
     Rig rig;
     QTimer *t = rig.window->timer();
     QCOMPARE(t->objectName(), QStringLiteral("Timer1"));
@@ -452,15 +429,15 @@ void tst_MainWindow::shouldRunTimerOnlyOnceRadioIsFound()
     Rig lonely(false);
     QVERIFY(!lonely.window->Form_Load());
     QVERIFY(!lonely.window->timer()->isActive());
-    QCOMPARE(lonely.platform.messages, QStringList{QStringLiteral("I couldn't find the FT-1000MP on any COM port")});
+    QCOMPARE(lonely.platform.messages,
+             QStringList{QStringLiteral("I couldn't find the FT-1000MP on any COM port")});
     QCOMPARE(lonely.platform.captions, QStringList{QStringLiteral("Quillon")});
     QCOMPARE(lonely.platform.beeps, 0);
     QVERIFY(!lonely.window->isVisible());
     QVERIFY(!lonely.line->IsOpen());
 }
 
-void tst_MainWindow::shouldNotPollWhileFailureMessageIsUp()
-{
+void tst_MainWindow::shouldNotPollWhileFailureMessageIsUp() {
     Rig rig(false);
     std::size_t callsBefore = 0;
     std::size_t callsAfter = 0;
@@ -480,8 +457,7 @@ void tst_MainWindow::shouldNotPollWhileFailureMessageIsUp()
     QCOMPARE(rig.line->calls().size(), callsUnloaded);
 }
 
-void tst_MainWindow::shouldNotPileUpTicksAfterASlowPoll()
-{
+void tst_MainWindow::shouldNotPileUpTicksAfterASlowPoll() {
     Rig rig;
     QVERIFY(rig.window->Form_Load());
     QList<qint64> ticks;
@@ -495,14 +471,11 @@ void tst_MainWindow::shouldNotPileUpTicksAfterASlowPoll()
     });
     QTRY_VERIFY_WITH_TIMEOUT(ticks.size() >= 3, 10000);
     // One tick was pending after the stall, not three: the next one waits a whole period again.
-    QVERIFY2(ticks[2] - ticks[1] >= 400, qPrintable(QStringLiteral("ticks at %1, %2, %3 ms")
-                                                          .arg(ticks[0])
-                                                          .arg(ticks[1])
-                                                          .arg(ticks[2])));
+    QVERIFY2(ticks[2] - ticks[1] >= 400,
+             qPrintable(QStringLiteral("ticks at %1, %2, %3 ms").arg(ticks[0]).arg(ticks[1]).arg(ticks[2])));
 }
 
-void tst_MainWindow::shouldUnloadExactlyOnce()
-{
+void tst_MainWindow::shouldUnloadExactlyOnce() {
     {
         Rig rig;
         QVERIFY(rig.window->Form_Load());

@@ -1,15 +1,11 @@
 #include "appicon.h"
 
 // Resources of a static library must be registered by hand, from outside any namespace.
-static void initQuillonResources()
-{
-    Q_INIT_RESOURCE(quillon);
-}
+static void initQuillonResources() { Q_INIT_RESOURCE(quillon); }
 
 namespace quillon {
 
-QIcon quillonIcon()
-{
+QIcon quillonIcon() {
     static const QIcon icon = [] {
         initQuillonResources();
         QIcon i;

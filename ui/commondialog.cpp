@@ -4,9 +4,6 @@
 
 namespace quillon {
 
-void CommonDialog::ShowHelp()
-{
-    m_platform.showHelp(HelpFile, HelpCommand);
-}
+void CommonDialog::ShowHelp() { m_platform.showHelp(HelpFile, HelpCommand); }
 
 } // namespace quillon

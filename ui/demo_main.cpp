@@ -11,8 +11,7 @@
 
 #include <cstdio>
 
-int main(int argc, char *argv[])
-{
+int main(int argc, char *argv[]) {
     QApplication app(argc, argv);
     quillon::sim::PtyRadioServer server;
     if (!server.start()) {

@@ -7,26 +7,18 @@
 
 namespace quillon {
 
-void DesktopPlatform::beep()
-{
-    QApplication::beep();
-}
+void DesktopPlatform::beep() { QApplication::beep(); }
 
-void DesktopPlatform::showMessage(const QString &text, const QString &caption)
-{
+void DesktopPlatform::showMessage(const QString &text, const QString &caption) {
     QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok);
     box.setObjectName(QStringLiteral("quillonMessage"));
     box.exec();
 }
 
-void DesktopPlatform::showHelp(const QString &helpFile, int helpCommand)
-{
+void DesktopPlatform::showHelp(const QString &helpFile, int helpCommand) {
     HelpViewer::showHelp(helpFile, helpCommand, HelpViewer::defaultSearchPath());
 }
 
-MonotonicClock &DesktopPlatform::clock()
-{
-    return SystemClock::instance();
-}
+MonotonicClock &DesktopPlatform::clock() { return SystemClock::instance(); }
 
 } // namespace quillon

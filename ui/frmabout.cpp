@@ -14,20 +14,17 @@ QPointer<frmAbout> frmAbout::s_instance;
 
 namespace {
 
-constexpr QRect twipRect(int left, int top, int width, int height)
-{
+constexpr QRect twipRect(int left, int top, int width, int height) {
     return {left / 15, top / 15, width / 15, height / 15};
 }
 
 } // namespace
 
-QString frmAbout::versionLine()
-{
+QString frmAbout::versionLine() {
     return QStringLiteral("Quillon " QUILLON_VERSION " (" QUILLON_RELEASE_DATE ")");
 }
 
-frmAbout::frmAbout() : QWidget(nullptr, Qt::Window)
-{
+frmAbout::frmAbout() : QWidget(nullptr, Qt::Window) {
     setObjectName(QStringLiteral("frmAbout"));
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("About Quillon"));
@@ -75,13 +72,9 @@ frmAbout::frmAbout() : QWidget(nullptr, Qt::Window)
     connect(m_cmdOK, &QPushButton::clicked, this, &frmAbout::cmdOK_Click);
 }
 
-frmAbout *frmAbout::instance()
-{
-    return s_instance.data();
-}
+frmAbout *frmAbout::instance() { return s_instance.data(); }
 
-frmAbout *frmAbout::showAbout(QWidget *placeOver)
-{
+frmAbout *frmAbout::showAbout(QWidget *placeOver) {
     if (!s_instance) {
         s_instance = new frmAbout;
         QRect area;
@@ -104,9 +97,6 @@ frmAbout *frmAbout::showAbout(QWidget *placeOver)
     return box;
 }
 
-void frmAbout::cmdOK_Click()
-{
-    close();
-}
+void frmAbout::cmdOK_Click() { close(); }
 
 } // namespace quillon

@@ -22,12 +22,8 @@ namespace quillon {
 namespace {
 
 // Layouts are kept in twips as designed; 15 twips make one logical pixel.
-constexpr int px(int twips)
-{
-    return twips / 15;
-}
-constexpr QRect twipRect(int left, int top, int width, int height)
-{
+constexpr int px(int twips) { return twips / 15; }
+constexpr QRect twipRect(int left, int top, int width, int height) {
     return {px(left), px(top), px(width), px(height)};
 }
 
@@ -35,10 +31,7 @@ constexpr int kButtonWidth = 615;
 constexpr int kButtonHeight = 255;
 
 // The tab index the design gives each control, kept on the widget for anyone who asks.
-void setTabIndex(QWidget *w, int index)
-{
-    w->setProperty("tabIndex", index);
-}
+void setTabIndex(QWidget *w, int index) { w->setProperty("tabIndex", index); }
 
 using ClickHandler = void (frmQuillon::*)();
 constexpr std::array<ClickHandler, kFilterCount> kClickHandlers{
@@ -49,17 +42,13 @@ constexpr std::array<ClickHandler, kFilterCount> kClickHandlers{
     &frmQuillon::cmdSub6000_Click,
 };
 
-std::size_t indexOf(FilterId id)
-{
-    return static_cast<std::size_t>(id);
-}
+std::size_t indexOf(FilterId id) { return static_cast<std::size_t>(id); }
 
 } // namespace
 
 frmQuillon::frmQuillon(Platform &platform, std::unique_ptr<SerialLine> line, QWidget *parent)
     : QMainWindow(parent), m_platform(platform), m_line(std::move(line)), m_wait(platform.clock()),
-      CommonDialog1(platform)
-{
+      CommonDialog1(platform) {
     Q_ASSERT(m_line);
     setObjectName(QStringLiteral("frmQuillon"));
     setWindowTitle(QStringLiteral("FT-1000MP & Mark V Filter Selector"));
@@ -86,13 +75,9 @@ frmQuillon::frmQuillon(Platform &platform, std::unique_ptr<SerialLine> line, QWi
     connect(help, &QShortcut::activated, this, &frmQuillon::itmContents_Click);
 }
 
-frmQuillon::~frmQuillon()
-{
-    Form_Unload();
-}
+frmQuillon::~frmQuillon() { Form_Unload(); }
 
-void frmQuillon::buildPanel()
-{
+void frmQuillon::buildPanel() {
     auto *client = new QWidget(this);
     client->setObjectName(QStringLiteral("clientArea"));
     client->setFixedSize(kClientWidth, kClientHeight);
@@ -160,8 +145,7 @@ void frmQuillon::buildPanel()
     m_cmdDummy->setFocus();
 }
 
-void frmQuillon::buildMenu()
-{
+void frmQuillon::buildMenu() {
     m_mnuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
     m_mnuHelp->setObjectName(QStringLiteral("mnuHelp"));
     QAction *contents = m_mnuHelp->addAction(QStringLiteral("Contents"));
@@ -172,23 +156,13 @@ void frmQuillon::buildMenu()
     connect(about, &QAction::triggered, this, &frmQuillon::itmAbout_Click);
 }
 
-QColor frmQuillon::LitColour()
-{
-    return QColor(0, 255, 0);
-}
+QColor frmQuillon::LitColour() { return QColor(0, 255, 0); }
 
-QColor frmQuillon::IdleColour()
-{
-    return QApplication::palette().color(QPalette::Active, QPalette::Button);
-}
+QColor frmQuillon::IdleColour() { return QApplication::palette().color(QPalette::Active, QPalette::Button); }
 
-QPushButton *frmQuillon::button(FilterId id) const
-{
-    return m_buttons[indexOf(id)];
-}
+QPushButton *frmQuillon::button(FilterId id) const { return m_buttons[indexOf(id)]; }
 
-bool frmQuillon::Form_Load()
-{
+bool frmQuillon::Form_Load() {
     FindMp();
     if (m_unloaded)
         return false;
@@ -196,8 +170,7 @@ bool frmQuillon::Form_Load()
     return true;
 }
 
-void frmQuillon::FindMp()
-{
+void frmQuillon::FindMp() {
     if (SearchForRadio(*m_line, m_wait, PortNum, RxData)) {
         m_platform.beep();
         return;
@@ -207,8 +180,7 @@ void frmQuillon::FindMp()
     Form_Unload();
 }
 
-void frmQuillon::Form_Unload()
-{
+void frmQuillon::Form_Unload() {
     if (m_unloaded)
         return;
     m_unloaded = true;
@@ -219,14 +191,12 @@ void frmQuillon::Form_Unload()
         m_line->ClosePort();
 }
 
-void frmQuillon::closeEvent(QCloseEvent *event)
-{
+void frmQuillon::closeEvent(QCloseEvent *event) {
     Form_Unload();
     event->accept();
 }
 
-void frmQuillon::showCentred()
-{
+void frmQuillon::showCentred() {
     const QScreen *s = screen() ? screen() : QGuiApplication::primaryScreen();
     if (s) {
         QRect box(QPoint(), frameGeometry().size());
@@ -236,32 +206,27 @@ void frmQuillon::showCentred()
     show();
 }
 
-void frmQuillon::Timer1_Timer()
-{
+void frmQuillon::Timer1_Timer() {
     CheckMainFilters();
     CheckSubFilters();
 }
 
-void frmQuillon::CheckMainFilters()
-{
+void frmQuillon::CheckMainFilters() {
     ExchangeMainStatus(*m_line, m_wait, RxData);
     SetMainLites();
 }
 
-void frmQuillon::CheckSubFilters()
-{
+void frmQuillon::CheckSubFilters() {
     ExchangeSubStatus(*m_line, m_wait, RxData);
     SetSubLites();
 }
 
-void frmQuillon::paintGroup(std::span<const FilterId> paintingOrder, FilterId lit)
-{
+void frmQuillon::paintGroup(std::span<const FilterId> paintingOrder, FilterId lit) {
     for (FilterId id : paintingOrder)
         m_buttons[indexOf(id)]->setFaceColour(id == lit ? LitColour() : IdleColour());
 }
 
-void frmQuillon::SetMainLites()
-{
+void frmQuillon::SetMainLites() {
     const MainLamps lamps = decodeMainReply(RxData);
     if (!lamps.decoded)
         return;
@@ -271,20 +236,15 @@ void frmQuillon::SetMainLites()
         paintGroup(mainLoPaintingOrder(), *lamps.lo);
 }
 
-void frmQuillon::SetSubLites()
-{
+void frmQuillon::SetSubLites() {
     const SubLamps lamps = decodeSubReply(RxData);
     if (lamps.decoded && lamps.lit)
         paintGroup(subPaintingOrder(), *lamps.lit);
 }
 
-void frmQuillon::SwitchFilters()
-{
-    quillon::SwitchFilters(*m_line, FilterPath, FilterCode);
-}
+void frmQuillon::SwitchFilters() { quillon::SwitchFilters(*m_line, FilterPath, FilterCode); }
 
-void frmQuillon::filterClicked(FilterId id)
-{
+void frmQuillon::filterClicked(FilterId id) {
     m_cmdDummy->setFocus(Qt::OtherFocusReason);
     const FilterButtonInfo &info = filterButton(id);
     FilterPath = info.FilterPath;
@@ -311,16 +271,12 @@ void frmQuillon::cmdSub500_Click() { filterClicked(FilterId::Sub500); }
 void frmQuillon::cmdSub2400_Click() { filterClicked(FilterId::Sub2400); }
 void frmQuillon::cmdSub6000_Click() { filterClicked(FilterId::Sub6000); }
 
-void frmQuillon::itmContents_Click()
-{
+void frmQuillon::itmContents_Click() {
     CommonDialog1.HelpFile = QStringLiteral("Quillon.hlp");
     CommonDialog1.HelpCommand = kHelpContents;
     CommonDialog1.ShowHelp();
 }
 
-void frmQuillon::itmAbout_Click()
-{
-    frmAbout::showAbout(this);
-}
+void frmQuillon::itmAbout_Click() { frmAbout::showAbout(this); }
 
 } // namespace quillon

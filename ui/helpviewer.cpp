@@ -13,8 +13,7 @@ namespace quillon {
 
 QPointer<HelpViewer> HelpViewer::s_instance;
 
-HelpBrowser::HelpBrowser(QWidget *parent) : QTextBrowser(parent)
-{
+HelpBrowser::HelpBrowser(QWidget *parent) : QTextBrowser(parent) {
     setReadOnly(true);
     setOpenLinks(false);
     setOpenExternalLinks(false);
@@ -25,13 +24,9 @@ HelpBrowser::HelpBrowser(QWidget *parent) : QTextBrowser(parent)
     });
 }
 
-QVariant HelpBrowser::loadResource(int, const QUrl &)
-{
-    return {};
-}
+QVariant HelpBrowser::loadResource(int, const QUrl &) { return {}; }
 
-HelpViewer::HelpViewer(QWidget *parent) : QWidget(parent, Qt::Window)
-{
+HelpViewer::HelpViewer(QWidget *parent) : QWidget(parent, Qt::Window) {
     setObjectName(QStringLiteral("helpViewer"));
     setAttribute(Qt::WA_DeleteOnClose);
     // Like a separate help program, an open viewer does not keep Quillon running.
@@ -46,13 +41,11 @@ HelpViewer::HelpViewer(QWidget *parent) : QWidget(parent, Qt::Window)
     resize(560, 480);
 }
 
-QStringList HelpViewer::defaultSearchPath()
-{
+QStringList HelpViewer::defaultSearchPath() {
     return {QDir::currentPath(), QCoreApplication::applicationDirPath(), QStringLiteral(QUILLON_HELP_DIR)};
 }
 
-QString HelpViewer::locate(const QString &helpFile, const QStringList &searchPath)
-{
+QString HelpViewer::locate(const QString &helpFile, const QStringList &searchPath) {
     if (helpFile.isEmpty())
         return {};
     if (QFileInfo(helpFile).isAbsolute()) {
@@ -69,13 +62,9 @@ QString HelpViewer::locate(const QString &helpFile, const QStringList &searchPat
     return {};
 }
 
-HelpViewer *HelpViewer::instance()
-{
-    return s_instance.data();
-}
+HelpViewer *HelpViewer::instance() { return s_instance.data(); }
 
-HelpViewer *HelpViewer::showHelp(const QString &helpFile, int helpCommand, const QStringList &searchPath)
-{
+HelpViewer *HelpViewer::showHelp(const QString &helpFile, int helpCommand, const QStringList &searchPath) {
     if (!s_instance)
         s_instance = new HelpViewer;
     s_instance->load(helpFile, helpCommand, searchPath);
@@ -85,8 +74,7 @@ HelpViewer *HelpViewer::showHelp(const QString &helpFile, int helpCommand, const
     return s_instance.data();
 }
 
-void HelpViewer::load(const QString &helpFile, int helpCommand, const QStringList &searchPath)
-{
+void HelpViewer::load(const QString &helpFile, int helpCommand, const QStringList &searchPath) {
     m_shownFile.clear();
     const QString path = locate(helpFile, searchPath);
     if (path.isEmpty()) {
@@ -112,8 +100,7 @@ void HelpViewer::load(const QString &helpFile, int helpCommand, const QStringLis
     m_browser->ensureCursorVisible();
 }
 
-void HelpViewer::showMissing(const QString &helpFile, const QStringList &searchPath, const QString &reason)
-{
+void HelpViewer::showMissing(const QString &helpFile, const QStringList &searchPath, const QString &reason) {
     QString list;
     for (const QString &dir : searchPath)
         list += QStringLiteral("<li>%1</li>").arg(dir.toHtmlEscaped());

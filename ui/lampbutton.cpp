@@ -4,20 +4,15 @@
 
 namespace quillon {
 
-LampButton::LampButton(const QString &caption, QWidget *parent) : QPushButton(caption, parent)
-{
+LampButton::LampButton(const QString &caption, QWidget *parent) : QPushButton(caption, parent) {
     setAutoDefault(false);
     setDefault(false);
     setFlat(false);
 }
 
-QColor LampButton::faceColour() const
-{
-    return palette().color(QPalette::Button);
-}
+QColor LampButton::faceColour() const { return palette().color(QPalette::Button); }
 
-void LampButton::setFaceColour(const QColor &colour)
-{
+void LampButton::setFaceColour(const QColor &colour) {
     if (faceColour() == colour && testAttribute(Qt::WA_SetPalette))
         return;
     QPalette pal = palette();
@@ -26,8 +21,7 @@ void LampButton::setFaceColour(const QColor &colour)
     update();
 }
 
-void LampButton::paintEvent(QPaintEvent *)
-{
+void LampButton::paintEvent(QPaintEvent *) {
     QPainter p(this);
     const QRect r = rect();
     const QPalette &pal = palette();

@@ -6,8 +6,7 @@
 
 #include <QApplication>
 
-int main(int argc, char *argv[])
-{
+int main(int argc, char *argv[]) {
     QApplication app(argc, argv);
     quillon::DesktopPlatform platform;
     return quillon::runQuillon(app, std::make_unique<quillon::QtSerialLine>(quillon::PortTable::fromSystem()),

@@ -4,13 +4,13 @@
 
 namespace quillon {
 
-QFont classicFont(ClassicFace face, bool bold)
-{
+QFont classicFont(ClassicFace face, bool bold) {
     QFont font(QStringLiteral("Liberation Sans"));
-    font.setFamilies(face == ClassicFace::Arial
-                         ? QStringList{QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"), QStringLiteral("Arial")}
-                         : QStringList{QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans"),
-                                       QStringLiteral("MS Sans Serif")});
+    font.setFamilies(
+        face == ClassicFace::Arial
+            ? QStringList{QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"), QStringLiteral("Arial")}
+            : QStringList{QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans"),
+                          QStringLiteral("MS Sans Serif")});
     font.setStyleHint(QFont::SansSerif);
     font.setPointSizeF(8.25);
     font.setBold(bold);
@@ -18,8 +18,7 @@ QFont classicFont(ClassicFace face, bool bold)
 }
 
 PanelLabel::PanelLabel(const QString &caption, bool border, Qt::Alignment alignment, QWidget *parent)
-    : QLabel(caption, parent), m_border(border)
-{
+    : QLabel(caption, parent), m_border(border) {
     QPalette pal = palette();
     pal.setColor(QPalette::Window, Qt::black);
     pal.setColor(QPalette::WindowText, Qt::white);
@@ -33,8 +32,7 @@ PanelLabel::PanelLabel(const QString &caption, bool border, Qt::Alignment alignm
     setContentsMargins(border ? 1 : 0, border ? 1 : 0, border ? 1 : 0, border ? 1 : 0);
 }
 
-void PanelLabel::paintEvent(QPaintEvent *event)
-{
+void PanelLabel::paintEvent(QPaintEvent *event) {
     QLabel::paintEvent(event);
     if (!m_border)
         return;
@@ -44,15 +42,13 @@ void PanelLabel::paintEvent(QPaintEvent *event)
     p.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 
-RoundedFrame::RoundedFrame(QWidget *parent) : QWidget(parent)
-{
+RoundedFrame::RoundedFrame(QWidget *parent) : QWidget(parent) {
     setAttribute(Qt::WA_TransparentForMouseEvents);
     setAttribute(Qt::WA_NoSystemBackground);
     setFocusPolicy(Qt::NoFocus);
 }
 
-void RoundedFrame::paintEvent(QPaintEvent *)
-{
+void RoundedFrame::paintEvent(QPaintEvent *) {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
     p.setPen(QPen(Qt::white, 1.0));

@@ -7,8 +7,7 @@
 
 namespace quillon {
 
-int runQuillon(QApplication &app, std::unique_ptr<SerialLine> line, Platform &platform)
-{
+int runQuillon(QApplication &app, std::unique_ptr<SerialLine> line, Platform &platform) {
     QApplication::setApplicationName(QStringLiteral("Quillon"));
     QApplication::setApplicationVersion(QStringLiteral(QUILLON_VERSION));
     // Ties the windows to the menu entry on Wayland (X11 uses the class name "Quillon").

@@ -8,8 +8,7 @@
 
 #include <cstdio>
 
-int main(int argc, char *argv[])
-{
+int main(int argc, char *argv[]) {
     QGuiApplication app(argc, argv);
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s <icon directory>\n", argv[0]);
