@@ -1,14 +1,11 @@
 // The About box and help: one modeless box without owner, its keys, the help viewer's search
 // and what stays working meanwhile.
+#include "testrig.h"
+
 #include "ui/frmabout.h"
-#include "ui/frmquillon.h"
 #include "ui/helpviewer.h"
-#include "ui/platform.h"
 
 #include "filters/filtertable.h"
-#include "sim/manualclock.h"
-#include "sim/simserialline.h"
-#include "sim/virtualradio.h"
 
 #include <QApplication>
 #include <QDir>
@@ -20,47 +17,16 @@
 #include <QTimer>
 
 using namespace quillon;
+using namespace quillon::testing;
 
 namespace {
 
-// Records help requests, or hands them to the real viewer with the real search path.
-class TestPlatform final : public Platform {
-public:
-    void beep() override { ++beeps; }
-    void showMessage(const QString &text, const QString &) override { messages << text; }
-    void showHelp(const QString &helpFile, int helpCommand) override {
-        help.append({helpFile, helpCommand});
-        if (realHelpViewer)
-            HelpViewer::showHelp(helpFile, helpCommand, HelpViewer::defaultSearchPath());
-    }
-    MonotonicClock &clock() override { return manualClock; }
-
-    sim::ManualClock manualClock;
-    bool realHelpViewer = false;
-    int beeps = 0;
-    QStringList messages;
-    QList<QPair<QString, int>> help;
-};
-
-struct Rig {
-    Rig() {
-        auto owned = std::make_unique<sim::SimSerialLine>(platform.manualClock);
-        line = owned.get();
-        owned->attachRadio(1, &radio);
-        window = std::make_unique<frmQuillon>(platform, std::move(owned));
-    }
-    bool loadAndShow() {
-        if (!window->Form_Load())
-            return false;
-        window->show();
-        return QTest::qWaitForWindowExposed(window.get());
-    }
-
-    TestPlatform platform;
-    sim::VirtualRadio radio;
-    sim::SimSerialLine *line = nullptr;
-    std::unique_ptr<frmQuillon> window;
-};
+bool loadAndShow(Rig &rig) {
+    if (!rig.window->Form_Load())
+        return false;
+    rig.window->show();
+    return QTest::qWaitForWindowExposed(rig.window.get());
+}
 
 QList<frmAbout *> visibleAboutBoxes() {
     QList<frmAbout *> boxes;
@@ -157,7 +123,7 @@ void tst_About::shouldLayOutTheBoxAsDesigned() {
 
 void tst_About::shouldBeModelessWithoutOwnerAndFixedSize() {
     Rig rig;
-    QVERIFY(rig.loadAndShow());
+    QVERIFY(loadAndShow(rig));
     rig.window->itmAbout_Click();
     frmAbout *box = frmAbout::instance();
     QVERIFY(box);
@@ -176,7 +142,7 @@ void tst_About::shouldBeModelessWithoutOwnerAndFixedSize() {
 
 void tst_About::shouldKeepOneBoxInFront() {
     Rig rig;
-    QVERIFY(rig.loadAndShow());
+    QVERIFY(loadAndShow(rig));
     rig.window->itmAbout_Click();
     frmAbout *first = frmAbout::instance();
     QVERIFY(QTest::qWaitForWindowActive(first));
@@ -228,7 +194,7 @@ void tst_About::shouldIgnoreEscapeAndPressOkOnEnterOrSpace() {
 
 void tst_About::shouldKeepPollingAndClickingWhileBoxIsOpen() {
     Rig rig;
-    QVERIFY(rig.loadAndShow());
+    QVERIFY(loadAndShow(rig));
     rig.window->itmAbout_Click();
     QVERIFY(QTest::qWaitForWindowActive(frmAbout::instance()));
 
@@ -248,7 +214,7 @@ void tst_About::shouldKeepPollingAndClickingWhileBoxIsOpen() {
 void tst_About::shouldKeepRunningUntilBoxClosesToo() {
     QVERIFY(QApplication::quitOnLastWindowClosed());
     Rig rig;
-    QVERIFY(rig.loadAndShow());
+    QVERIFY(loadAndShow(rig));
     rig.window->itmAbout_Click();
     QVERIFY(QTest::qWaitForWindowExposed(frmAbout::instance()));
 
@@ -283,7 +249,7 @@ void tst_About::shouldAskForContentsOfHelpFile_data() {
 void tst_About::shouldAskForContentsOfHelpFile() {
     QFETCH(bool, byKey);
     Rig rig;
-    QVERIFY(rig.loadAndShow());
+    QVERIFY(loadAndShow(rig));
     QVERIFY(QTest::qWaitForWindowActive(rig.window.get()));
     for (int i = 0; i < 2; ++i) {
         if (byKey)
@@ -343,10 +309,15 @@ void tst_About::shouldShowHelpOrSayItIsMissing() {
         QSKIP("a Quillon.hlp is installed on this machine");
 
     Rig rig;
-    rig.platform.realHelpViewer = true;
-    QVERIFY(rig.loadAndShow());
+    QVERIFY(loadAndShow(rig));
+    // What the desktop platform does with the window's request.
+    auto contents = [&rig] {
+        rig.window->itmContents_Click();
+        const auto &[file, command] = rig.platform.help.last();
+        HelpViewer::showHelp(file, command, HelpViewer::defaultSearchPath());
+    };
 
-    rig.window->itmContents_Click();
+    contents();
     HelpViewer *viewer = HelpViewer::instance();
     QVERIFY(viewer);
     QVERIFY(viewer->isVisible());
@@ -361,7 +332,7 @@ void tst_About::shouldShowHelpOrSayItIsMissing() {
     QVERIFY(writeFile(QDir(dir.path()).filePath(QStringLiteral("Quillon.hlp")),
                       "<h2><a name=\"contents\"></a>Contents</h2><p>The lamps show the filters in use.</p>"
                       "<p><a href=\"https://example.invalid/\">elsewhere</a></p>"));
-    rig.window->itmContents_Click();
+    contents();
     QCOMPARE(HelpViewer::instance(), viewer);
     QVERIFY(viewer->fileFound());
     QCOMPARE(viewer->shownFile(),

@@ -1,14 +1,9 @@
 // The main window: its layout, focus arrangement, lamps, timer and unloading, driven against the
 // in-process virtual radio on a clock that only moves when waited on.
-#include "ui/frmquillon.h"
-#include "ui/lampbutton.h"
-#include "ui/platform.h"
+#include "testrig.h"
 
 #include "filters/filtertable.h"
 #include "radio/commandblock.h"
-#include "sim/manualclock.h"
-#include "sim/simserialline.h"
-#include "sim/virtualradio.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -20,62 +15,17 @@
 #include <QTest>
 #include <QTimer>
 
-#include <functional>
 #include <thread>
 
 using namespace quillon;
+using namespace quillon::testing;
 using namespace std::chrono_literals;
 
 namespace {
 
-class TestPlatform final : public Platform {
-public:
-    void beep() override { ++beeps; }
-    void showMessage(const QString &text, const QString &caption) override {
-        messages << text;
-        captions << caption;
-        if (whileMessageShown)
-            whileMessageShown();
-    }
-    void showHelp(const QString &helpFile, int helpCommand) override { help.append({helpFile, helpCommand}); }
-    MonotonicClock &clock() override { return manualClock; }
-
-    sim::ManualClock manualClock;
-    int beeps = 0;
-    QStringList messages;
-    QStringList captions;
-    QList<QPair<QString, int>> help;
-    std::function<void()> whileMessageShown;
-};
-
-// A window with the virtual radio on COM1 (or no radio at all). Members are destroyed in
-// reverse order: the window (and the line it owns) before the radio it talks to.
-struct Rig {
-    explicit Rig(bool withRadio = true) {
-        auto owned = std::make_unique<sim::SimSerialLine>(platform.manualClock);
-        line = owned.get();
-        if (withRadio)
-            owned->attachRadio(1, &radio);
-        window = std::make_unique<frmQuillon>(platform, std::move(owned));
-    }
-
-    QWidget *client() const { return window->centralWidget(); }
-    bool wrote(quint8 opcode) const {
-        for (const QByteArray &w : line->writes())
-            if (!w.isEmpty() && quint8(w.back()) == opcode)
-                return true;
-        return false;
-    }
-
-    TestPlatform platform;
-    sim::VirtualRadio radio;
-    sim::SimSerialLine *line = nullptr;
-    std::unique_ptr<frmQuillon> window;
-};
+QWidget *client(const Rig &rig) { return rig.window->centralWidget(); }
 
 bool isFilterButton(const QWidget *w) { return qobject_cast<const LampButton *>(w) != nullptr; }
-
-QColor faceOf(const frmQuillon &w, FilterId id) { return w.button(id)->palette().color(QPalette::Button); }
 
 } // namespace
 
@@ -87,14 +37,10 @@ private slots:
     void shouldLayOutEveryControlAsDesigned();
     void shouldHaveFixedSizeWithoutMaximise();
     void shouldOfferHelpMenuWithTwoItems();
-    void shouldPlaceTitlesOnTheirFrames_data();
-    void shouldPlaceTitlesOnTheirFrames();
     void shouldStartWithEveryFilterButtonIdle();
     void shouldNeverTabToAFilterButton();
     void shouldSendNothingOnKeysAfterAClick_data();
     void shouldSendNothingOnKeysAfterAClick();
-    void shouldSendSelectionAndLightTheClickedButton_data();
-    void shouldSendSelectionAndLightTheClickedButton();
     void shouldShowLayoutAndLampsInScreenshot();
     void shouldRunTimerOnlyOnceRadioIsFound();
     void shouldNotPollWhileFailureMessageIsUp();
@@ -143,9 +89,9 @@ void tst_MainWindow::shouldLayOutEveryControlAsDesigned() {
     QFETCH(bool, bold);
 
     Rig rig;
-    auto *w = rig.client()->findChild<QWidget *>(name);
+    auto *w = client(rig)->findChild<QWidget *>(name);
     QVERIFY2(w, qPrintable(name));
-    QCOMPARE(w->parentWidget(), rig.client());
+    QCOMPARE(w->parentWidget(), client(rig));
     QCOMPARE(w->geometry(), geometry);
     if (auto *label = qobject_cast<QLabel *>(w))
         QCOMPARE(label->text(), caption);
@@ -172,7 +118,7 @@ void tst_MainWindow::shouldHaveFixedSizeWithoutMaximise() {
     frmQuillon &w = *rig.window;
     QCOMPARE(w.objectName(), QStringLiteral("frmQuillon"));
     QCOMPARE(w.windowTitle(), QStringLiteral("FT-1000MP & Mark V Filter Selector"));
-    QCOMPARE(rig.client()->size(), QSize(282, 240));
+    QCOMPARE(client(rig)->size(), QSize(282, 240));
     QCOMPARE(w.minimumSize(), w.maximumSize());
     QCOMPARE(w.size().height(), 240 + w.menuBar()->sizeHint().height());
     QVERIFY(!(w.windowFlags() & Qt::WindowMaximizeButtonHint));
@@ -180,8 +126,8 @@ void tst_MainWindow::shouldHaveFixedSizeWithoutMaximise() {
     QVERIFY(w.windowFlags() & Qt::WindowCloseButtonHint);
     QVERIFY(!w.windowIcon().isNull());
     // Nothing of cmdDummy shows inside the client area.
-    auto *dummy = rig.client()->findChild<QWidget *>(QStringLiteral("cmdDummy"));
-    QVERIFY(!rig.client()->rect().intersects(dummy->geometry()));
+    auto *dummy = client(rig)->findChild<QWidget *>(QStringLiteral("cmdDummy"));
+    QVERIFY(!client(rig)->rect().intersects(dummy->geometry()));
 }
 
 void tst_MainWindow::shouldOfferHelpMenuWithTwoItems() {
@@ -203,33 +149,12 @@ void tst_MainWindow::shouldOfferHelpMenuWithTwoItems() {
     QCOMPARE(rig.platform.help[0].second, 3);
 }
 
-void tst_MainWindow::shouldPlaceTitlesOnTheirFrames_data() {
-    QTest::addColumn<QString>("label");
-    QTest::addColumn<QString>("frame");
-    QTest::newRow("main") << QStringLiteral("lblMain") << QStringLiteral("Shape1");
-    QTest::newRow("sub") << QStringLiteral("lblSub") << QStringLiteral("Shape2");
-}
-
-void tst_MainWindow::shouldPlaceTitlesOnTheirFrames() {
-    QFETCH(QString, label);
-    QFETCH(QString, frame);
-    Rig rig;
-    const QRectF l = rig.client()->findChild<QWidget *>(label)->geometry();
-    QWidget *f = rig.client()->findChild<QWidget *>(frame);
-    const QRectF r = f->geometry();
-    QCOMPARE(l.center().x(), r.center().x());
-    QVERIFY(qAbs((l.top() + l.height() / 2) - r.top()) <= 0.5);
-    // Drawn over the frame, so its black box breaks the frame's top line.
-    const QWidgetList order = rig.client()->findChildren<QWidget *>(Qt::FindDirectChildrenOnly);
-    QVERIFY(order.indexOf(f) < order.indexOf(rig.client()->findChild<QWidget *>(label)));
-}
-
 void tst_MainWindow::shouldStartWithEveryFilterButtonIdle() {
     Rig rig;
     QVERIFY(rig.window->Form_Load());
     QCOMPARE(rig.platform.beeps, 1);
     for (const FilterButtonInfo &info : filterButtons()) {
-        QCOMPARE(faceOf(*rig.window, info.id), frmQuillon::IdleColour());
+        QCOMPARE(rig.face(info.id), frmQuillon::IdleColour());
         QCOMPARE(rig.window->button(info.id)->focusPolicy(), Qt::NoFocus);
         QCOMPARE(rig.window->button(info.id)->objectName(), QString::fromLatin1(info.name));
     }
@@ -240,7 +165,7 @@ void tst_MainWindow::shouldNeverTabToAFilterButton() {
     QVERIFY(rig.window->Form_Load());
     rig.window->show();
     QVERIFY(QTest::qWaitForWindowActive(rig.window.get()));
-    auto *dummy = rig.client()->findChild<QWidget *>(QStringLiteral("cmdDummy"));
+    auto *dummy = client(rig)->findChild<QWidget *>(QStringLiteral("cmdDummy"));
     QCOMPARE(QApplication::focusWidget(), dummy);
     for (int i = 0; i < 25; ++i) {
         QTest::keyClick(QApplication::focusWidget(), i % 2 ? Qt::Key_Backtab : Qt::Key_Tab);
@@ -273,7 +198,7 @@ void tst_MainWindow::shouldSendNothingOnKeysAfterAClick() {
 
     if (dragAway) {
         QTest::mousePress(b, Qt::LeftButton);
-        QTest::mouseRelease(rig.client(), Qt::LeftButton, {}, QPoint(5, 5));
+        QTest::mouseRelease(client(rig), Qt::LeftButton, {}, QPoint(5, 5));
         QVERIFY(rig.line->writes().empty());
     } else {
         QTest::mouseClick(b, Qt::LeftButton);
@@ -281,70 +206,10 @@ void tst_MainWindow::shouldSendNothingOnKeysAfterAClick() {
     }
     rig.line->clearCalls();
     QWidget *focus = QApplication::focusWidget();
-    QCOMPARE(focus, rig.client()->findChild<QWidget *>(QStringLiteral("cmdDummy")));
+    QCOMPARE(focus, client(rig)->findChild<QWidget *>(QStringLiteral("cmdDummy")));
     QTest::keyClick(focus, Qt::Key(key));
     QTest::keyClick(rig.window.get(), Qt::Key(key));
     QVERIFY(rig.line->writes().empty());
-}
-
-void tst_MainWindow::shouldSendSelectionAndLightTheClickedButton_data() {
-    QTest::addColumn<int>("id");
-    QTest::addColumn<QByteArray>("select");
-    QTest::addColumn<QByteArray>("status");
-    const QByteArray mainStatus = QByteArray::fromHex("0000000210");
-    const QByteArray subStatus = QByteArray::fromHex("0000000310");
-    auto row = [&](FilterId id, const char *selectHex) {
-        const bool sub = filterButton(id).group == FilterGroup::Sub;
-        QTest::newRow(filterButton(id).name)
-            << int(id) << QByteArray::fromHex(selectHex) << (sub ? subStatus : mainStatus);
-    };
-    row(FilterId::Hi_2400, "010000008c");
-    row(FilterId::Hi_2000, "010000018c");
-    row(FilterId::Hi_500, "010000028c");
-    row(FilterId::Hi_250, "010000038c");
-    row(FilterId::Hi_Thru, "010000048c");
-    row(FilterId::Lo_2400, "020000008c");
-    row(FilterId::Lo_2000, "020000018c");
-    row(FilterId::Lo_500, "020000028c");
-    row(FilterId::Lo_250, "020000038c");
-    row(FilterId::Lo_6000, "020000048c");
-    row(FilterId::Sub2400, "000000808c");
-    row(FilterId::Sub500, "000000828c");
-    row(FilterId::Sub6000, "000000848c");
-}
-
-void tst_MainWindow::shouldSendSelectionAndLightTheClickedButton() {
-    QFETCH(int, id);
-    QFETCH(QByteArray, select);
-    QFETCH(QByteArray, status);
-    const FilterId clicked = FilterId(id);
-    const FilterGroup group = filterButton(clicked).group;
-
-    Rig rig;
-    QVERIFY(rig.window->Form_Load());
-    rig.line->clearCalls();
-    QTest::mouseClick(rig.window->button(clicked), Qt::LeftButton);
-
-    const std::vector<QByteArray> writes = rig.line->writes();
-    QVERIFY(writes.size() >= 2);
-    QCOMPARE(writes.front(), select);
-    QByteArray rest;
-    for (std::size_t i = 1; i < writes.size(); ++i)
-        rest += writes[i];
-    QCOMPARE(rest, status);
-    QCOMPARE(rig.window->FilterPath, int(quint8(select[0])));
-    QCOMPARE(rig.window->FilterCode, qint16(quint8(select[3])));
-
-    // The virtual radio follows the command, so the status read lights exactly the clicked
-    // button of its group; the other receiver was not read and its buttons stay idle.
-    const bool clickedSub = group == FilterGroup::Sub;
-    for (const FilterButtonInfo &info : filterButtons()) {
-        const QColor face = faceOf(*rig.window, info.id);
-        if (info.id == clicked)
-            QVERIFY2(face == frmQuillon::LitColour(), info.name);
-        else if (info.group == group || (info.group == FilterGroup::Sub) != clickedSub)
-            QVERIFY2(face == frmQuillon::IdleColour(), info.name);
-    }
 }
 
 void tst_MainWindow::shouldShowLayoutAndLampsInScreenshot() {
@@ -358,7 +223,7 @@ void tst_MainWindow::shouldShowLayoutAndLampsInScreenshot() {
 
     const QImage shot = rig.window->grab().toImage().convertToFormat(QImage::Format_RGB32);
     QCOMPARE(shot.devicePixelRatio(), 1.0);
-    const QPoint origin = rig.client()->geometry().topLeft();
+    const QPoint origin = client(rig)->geometry().topLeft();
     auto at = [&](int x, int y) { return QColor(shot.pixel(origin + QPoint(x, y))); };
     const QColor black(Qt::black), white(Qt::white);
 
