@@ -19,8 +19,7 @@ constexpr auto kTrailGap = std::chrono::milliseconds(3);
 // Input still waiting before a request belongs to an earlier exchange (a late reply, noise).
 // Read together with the new reply it would shift every offset and light the wrong filter,
 // so drop it, and let a reply that is still arriving finish before asking again.
-void drainStaleInput(SerialLine &line, MonotonicClock &clock)
-{
+void drainStaleInput(SerialLine &line, MonotonicClock &clock) {
     std::optional<QByteArray> stale = line.ReadAll();
     if (!stale || stale->isEmpty())
         return;
@@ -36,16 +35,14 @@ void drainStaleInput(SerialLine &line, MonotonicClock &clock)
     qCDebug(lcFilters) << "dropped" << dropped << "stale bytes before a status request";
 }
 
-bool stillArriving(SerialLine &line, MonotonicClock &clock)
-{
+bool stillArriving(SerialLine &line, MonotonicClock &clock) {
     clock.sleepUntil(clock.now() + kTrailGap);
     const std::optional<QByteArray> more = line.ReadAll();
     return more && !more->isEmpty();
 }
 
 void exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, LineError (*send)(SerialLine &),
-              std::chrono::milliseconds delay, const char *what)
-{
+              quint8 which, std::chrono::milliseconds delay, const char *what) {
     drainStaleInput(line, wait.clock());
     const LineError sent = send(line); // a failed write is skipped; the wait happens anyway
     wait.MarkTime();
@@ -60,7 +57,9 @@ void exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, LineError (
         qCDebug(lcFilters) << what << "status: reply still arriving after the wait, not used";
     } else {
         RxData = *reply;
-        qCDebug(lcFilters).nospace() << what << " status: " << RxData.size() << " bytes " << RxData.toHex(' ');
+        qCDebug(lcFilters).nospace() << what << " status: sent "
+                                     << toBytes(statusBlock(which)).toHex(' ').constData() << ", got "
+                                     << RxData.size() << " bytes " << RxData.toHex(' ').constData();
     }
     if (sent != LineError::None)
         qCDebug(lcFilters) << what << "status request:" << lineErrorName(sent);
@@ -68,20 +67,19 @@ void exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, LineError (
 
 } // namespace
 
-void ExchangeMainStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData)
-{
-    exchange(line, wait, RxData, SendStatusMain, kMainStatusDelay, "main");
+void ExchangeMainStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData) {
+    exchange(line, wait, RxData, SendStatusMain, kStatusMain, kMainStatusDelay, "main");
 }
 
-void ExchangeSubStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData)
-{
-    exchange(line, wait, RxData, SendStatusSub, kSubStatusDelay, "sub");
+void ExchangeSubStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData) {
+    exchange(line, wait, RxData, SendStatusSub, kStatusMainAndSub, kSubStatusDelay, "sub");
 }
 
-LineError SwitchFilters(SerialLine &line, int FilterPath, qint16 FilterCode)
-{
+LineError SwitchFilters(SerialLine &line, int FilterPath, qint16 FilterCode) {
     const LineError result = SendFilterSelect(line, FilterPath, FilterCode);
-    qCDebug(lcFilters) << "filter select path" << FilterPath << "code" << FilterCode << lineErrorName(result);
+    qCDebug(lcFilters).nospace() << "filter select: sent "
+                                 << toBytes(filterSelectBlock(FilterPath, FilterCode)).toHex(' ').constData()
+                                 << " (" << lineErrorName(result) << ")";
     return result;
 }
 

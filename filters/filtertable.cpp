@@ -15,7 +15,8 @@ constexpr std::array<FilterButtonInfo, kFilterCount> kButtons{{
     {Hi_500, "Hi_500_Cmd", "500", MainHi, 720, 1800, 6, 1, 2, "Main receiver, 8.215 MHz, 500 Hz filter"},
     {Hi_2000, "Hi_2000_Cmd", "2.0K", MainHi, 720, 2160, 7, 1, 1, "Main receiver, 8.215 MHz, 2.0 kHz filter"},
     {Hi_2400, "Hi_2400_Cmd", "2.4K", MainHi, 720, 2520, 8, 1, 0, "Main receiver, 8.215 MHz, 2.4 kHz filter"},
-    {Hi_Thru, "Hi_Thru_Cmd", "THRU", MainHi, 720, 2880, 9, 1, 4, "Main receiver, 8.215 MHz, through, no filter"},
+    {Hi_Thru, "Hi_Thru_Cmd", "THRU", MainHi, 720, 2880, 9, 1, 4,
+     "Main receiver, 8.215 MHz, through, no filter"},
     {Lo_250, "Lo_250_Cmd", "250", MainLo, 1560, 1440, 10, 2, 3, "Main receiver, 455 kHz, 250 Hz filter"},
     {Lo_500, "Lo_500_Cmd", "500", MainLo, 1560, 1800, 11, 2, 2, "Main receiver, 455 kHz, 500 Hz filter"},
     {Lo_2000, "Lo_2000_Cmd", "2.0K", MainLo, 1560, 2160, 12, 2, 1, "Main receiver, 455 kHz, 2.0 kHz filter"},
@@ -31,8 +32,7 @@ constexpr std::array<FilterId, 5> kLoOrder{Lo_6000, Lo_2400, Lo_2000, Lo_500, Lo
 constexpr std::array<FilterId, 3> kSubOrder{Sub6000, Sub2400, Sub500};
 
 // The table is indexed by FilterId; keep the two in step.
-constexpr bool tableMatchesIds()
-{
+constexpr bool tableMatchesIds() {
     for (std::size_t i = 0; i < kButtons.size(); ++i)
         if (static_cast<std::size_t>(kButtons[i].id) != i)
             return false;
@@ -42,29 +42,14 @@ static_assert(tableMatchesIds());
 
 } // namespace
 
-const std::array<FilterButtonInfo, kFilterCount> &filterButtons()
-{
-    return kButtons;
-}
+const std::array<FilterButtonInfo, kFilterCount> &filterButtons() { return kButtons; }
 
-const FilterButtonInfo &filterButton(FilterId id)
-{
-    return kButtons[static_cast<std::size_t>(id)];
-}
+const FilterButtonInfo &filterButton(FilterId id) { return kButtons[static_cast<std::size_t>(id)]; }
 
-const std::array<FilterId, 5> &mainHiPaintingOrder()
-{
-    return kHiOrder;
-}
+const std::array<FilterId, 5> &mainHiPaintingOrder() { return kHiOrder; }
 
-const std::array<FilterId, 5> &mainLoPaintingOrder()
-{
-    return kLoOrder;
-}
+const std::array<FilterId, 5> &mainLoPaintingOrder() { return kLoOrder; }
 
-const std::array<FilterId, 3> &subPaintingOrder()
-{
-    return kSubOrder;
-}
+const std::array<FilterId, 3> &subPaintingOrder() { return kSubOrder; }
 
 } // namespace quillon

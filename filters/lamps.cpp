@@ -13,10 +13,8 @@ struct HiRule {
     FilterId lit;
 };
 constexpr HiRule kHiRules[] = {
-    {0, 4, 128, 132, FilterId::Hi_Thru},
-    {16, 20, 144, 148, FilterId::Hi_2400},
-    {32, 36, 160, 164, FilterId::Hi_2000},
-    {48, 52, 176, 180, FilterId::Hi_500},
+    {0, 4, 128, 132, FilterId::Hi_Thru},   {16, 20, 144, 148, FilterId::Hi_2400},
+    {32, 36, 160, 164, FilterId::Hi_2000}, {48, 52, 176, 180, FilterId::Hi_500},
     {64, 68, 192, 255, FilterId::Hi_250},
 };
 
@@ -39,8 +37,7 @@ constexpr SubRule kSubRules[] = {
 
 } // namespace
 
-MainLamps decodeMainFilterByte(quint8 b)
-{
+MainLamps decodeMainFilterByte(quint8 b) {
     MainLamps lamps;
     lamps.decoded = true;
     for (const HiRule &rule : kHiRules) {
@@ -56,8 +53,7 @@ MainLamps decodeMainFilterByte(quint8 b)
     return lamps;
 }
 
-SubLamps decodeSubFilterByte(quint8 b)
-{
+SubLamps decodeSubFilterByte(quint8 b) {
     SubLamps lamps;
     lamps.decoded = true;
     for (const SubRule &rule : kSubRules) {
@@ -71,15 +67,13 @@ SubLamps decodeSubFilterByte(quint8 b)
     return lamps;
 }
 
-MainLamps decodeMainReply(const QByteArray &RxData)
-{
+MainLamps decodeMainReply(const QByteArray &RxData) {
     if (RxData.size() <= kMainFilterOffset)
         return {};
     return decodeMainFilterByte(static_cast<quint8>(RxData[kMainFilterOffset]));
 }
 
-SubLamps decodeSubReply(const QByteArray &RxData)
-{
+SubLamps decodeSubReply(const QByteArray &RxData) {
     if (RxData.size() <= kSubFilterOffset)
         return {};
     return decodeSubFilterByte(static_cast<quint8>(RxData[kSubFilterOffset]));

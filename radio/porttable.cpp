@@ -97,7 +97,7 @@ PortTable PortTable::fromSystem() {
     }
     PortTable table(orderPortTable(candidates));
     for (int i = 0; i < table.devices().size(); ++i)
-        qCDebug(lcRadio) << "COM" << (i + 1) << "is" << table.devices().at(i);
+        qCDebug(lcRadio).nospace() << "COM" << (i + 1) << " is " << qUtf8Printable(table.devices().at(i));
     return table;
 #endif
 }

@@ -25,7 +25,7 @@ QtSerialLine::~QtSerialLine() {
 LineError QtSerialLine::Configure(qint16 PortNum) {
     // Like the home control, the port cannot be changed under an open line.
     if (m_port.isOpen()) {
-        qCDebug(lcRadio) << "Configure COM" << PortNum << "refused: COM" << m_portNum << "is open";
+        qCDebug(lcRadio) << "Configure" << qUtf8Printable(QStringLiteral("COM%1").arg(PortNum)) << "refused:" << qUtf8Printable(QStringLiteral("COM%1").arg(m_portNum)) << "is open";
         return LineError::OpenFailed;
     }
     m_portNum = PortNum;
@@ -56,12 +56,12 @@ LineError QtSerialLine::OpenPort() {
     if (m_port.isOpen())
         return LineError::OpenFailed;
     if (m_port.portName().isEmpty()) {
-        qCDebug(lcRadio) << "COM" << m_portNum << "has no device";
+        qCDebug(lcRadio) << qUtf8Printable(QStringLiteral("COM%1").arg(m_portNum)) << "has no device";
         return LineError::InvalidPortNumber;
     }
     if (!m_port.open(QIODevice::ReadWrite)) {
         const QSerialPort::SerialPortError error = m_port.error();
-        qCDebug(lcRadio) << "COM" << m_portNum << m_port.portName()
+        qCDebug(lcRadio) << qUtf8Printable(QStringLiteral("COM%1").arg(m_portNum)) << m_port.portName()
                          << "did not open:" << m_port.errorString();
         m_port.clearError();
         // A device that vanished since the table was built is as good as no device.
@@ -71,10 +71,10 @@ LineError QtSerialLine::OpenPort() {
     // Opening raises DTR and Qt can only lower it on an open port. A pseudo-terminal cannot
     // do DTR at all; that is no reason to give up on the port.
     if (!m_port.setDataTerminalReady(false)) {
-        qCDebug(lcRadio) << "COM" << m_portNum << "DTR not cleared:" << m_port.errorString();
+        qCDebug(lcRadio) << qUtf8Printable(QStringLiteral("COM%1").arg(m_portNum)) << "DTR not cleared:" << m_port.errorString();
         m_port.clearError();
     }
-    qCDebug(lcRadio) << "COM" << m_portNum << "open on" << m_port.portName();
+    qCDebug(lcRadio) << qUtf8Printable(QStringLiteral("COM%1").arg(m_portNum)) << "open on" << m_port.portName();
     return LineError::None;
 }
 
@@ -93,7 +93,7 @@ LineError QtSerialLine::ClosePort() {
 #endif
     m_port.close();
     m_port.clearError();
-    qCDebug(lcRadio) << "COM" << m_portNum << "closed";
+    qCDebug(lcRadio) << qUtf8Printable(QStringLiteral("COM%1").arg(m_portNum)) << "closed";
     return LineError::None;
 }
 
