@@ -6,6 +6,7 @@
 #include "radio/qtserialline.h"
 #include "sim/ptyradioserver.h"
 
+#include <QAccessible>
 #include <QSignalSpy>
 #include <QTimer>
 #include <QTest>
@@ -180,9 +181,41 @@ private slots:
         QVERIFY(rig.lit(lo));
         QVERIFY(rig.lit(subLit));
         int lit = 0;
-        for (const FilterButtonInfo &b : filterButtons())
+        for (const FilterButtonInfo &b : filterButtons()) {
             lit += rig.lit(b.id);
+            // What a screen reader is told matches the lamp.
+            QAccessibleInterface *a = QAccessible::queryAccessibleInterface(rig.window->button(b.id));
+            QVERIFY(a);
+            QCOMPARE(a->text(QAccessible::Description),
+                     rig.lit(b.id) ? QStringLiteral("In use") : QStringLiteral("Not in use"));
+        }
         QCOMPARE(lit, 3);
+    }
+
+    void shouldNameEachButtonForAssistiveTools_data()
+    {
+        QTest::addColumn<FilterId>("id");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("Lo_500_Cmd") << Lo_500 << "Main receiver, 455 kHz, 500 Hz filter";
+        QTest::newRow("Lo_6000_Cmd") << Lo_6000 << "Main receiver, 455 kHz, 6.0 kHz filter";
+        QTest::newRow("Hi_2400_Cmd") << Hi_2400 << "Main receiver, 8.215 MHz, 2.4 kHz filter";
+        QTest::newRow("Hi_Thru_Cmd") << Hi_Thru << "Main receiver, 8.215 MHz, through, no filter";
+        QTest::newRow("cmdSub500") << Sub500 << "Sub receiver, 500 Hz filter";
+        QTest::newRow("cmdSub6000") << Sub6000 << "Sub receiver, 6.0 kHz filter";
+    }
+
+    void shouldNameEachButtonForAssistiveTools()
+    {
+        QFETCH(FilterId, id);
+        QFETCH(QString, name);
+        Rig rig;
+        rig.window->show();
+        QAccessibleInterface *a = QAccessible::queryAccessibleInterface(rig.window->button(id));
+        QVERIFY(a);
+        QCOMPARE(a->text(QAccessible::Name), name);
+        QCOMPARE(a->text(QAccessible::Description), QStringLiteral("Not in use"));
+        // The caption on the face stays the short one.
+        QCOMPARE(rig.window->button(id)->text(), QString::fromLatin1(filterButton(id).caption));
     }
 
     void shouldWorkThroughTheRealAdapterOnAPty()

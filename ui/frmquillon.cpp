@@ -128,7 +128,7 @@ void frmQuillon::buildPanel() {
         // Never focusable: Tab cannot reach it, a click cannot leave it holding the focus, and so
         // Space or Enter can never send a filter command.
         b->setFocusPolicy(Qt::NoFocus);
-        b->setFaceColour(IdleColour());
+        showLamp(b, false);
         setTabIndex(b, info.tabIndex);
         connect(b, &QPushButton::clicked, this, kClickHandlers[indexOf(info.id)]);
         m_buttons[indexOf(info.id)] = b;
@@ -223,7 +223,14 @@ void frmQuillon::CheckSubFilters() {
 
 void frmQuillon::paintGroup(std::span<const FilterId> paintingOrder, FilterId lit) {
     for (FilterId id : paintingOrder)
-        m_buttons[indexOf(id)]->setFaceColour(id == lit ? LitColour() : IdleColour());
+        showLamp(m_buttons[indexOf(id)], id == lit);
+}
+
+// The lamp is the button's colour; its accessible description says the same in words, so a
+// screen reader hears what a sighted operator sees.
+void frmQuillon::showLamp(LampButton *button, bool lit) {
+    button->setFaceColour(lit ? LitColour() : IdleColour());
+    button->setAccessibleDescription(lit ? QStringLiteral("In use") : QStringLiteral("Not in use"));
 }
 
 void frmQuillon::SetMainLites() {

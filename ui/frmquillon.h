@@ -95,6 +95,7 @@ private:
     void buildMenu();
     void filterClicked(FilterId id);
     void paintGroup(std::span<const FilterId> paintingOrder, FilterId lit);
+    static void showLamp(LampButton *button, bool lit);
 
     Platform &m_platform;
     std::unique_ptr<SerialLine> m_line;
