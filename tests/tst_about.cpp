@@ -69,6 +69,7 @@ private slots:
     void shouldLocateHelpFileInSearchOrder_data();
     void shouldLocateHelpFileInSearchOrder();
     void shouldShowHelpOrSayItIsMissing();
+    void shouldLookForHelpBesideTheProgramThenInItsDataFolder();
 };
 
 void tst_About::cleanup() {
@@ -348,4 +349,16 @@ void tst_About::shouldShowHelpOrSayItIsMissing() {
 }
 
 QTEST_MAIN(tst_About)
+void tst_About::shouldLookForHelpBesideTheProgramThenInItsDataFolder() {
+    // A moved or unpacked install finds the help in <program folder>/../share/quillon before
+    // trying the folder the build was configured for.
+    const QStringList path = HelpViewer::defaultSearchPath();
+    const QString appDir = QCoreApplication::applicationDirPath();
+    QVERIFY(path.size() >= 3);
+    QCOMPARE(path.at(0), QDir::currentPath());
+    QCOMPARE(path.at(1), appDir);
+    QCOMPARE(path.at(2), QDir::cleanPath(appDir + QStringLiteral("/../share/quillon")));
+    QVERIFY(path.last().endsWith(QStringLiteral("/share/quillon")));
+}
+
 #include "tst_about.moc"

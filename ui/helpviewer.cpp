@@ -42,7 +42,14 @@ HelpViewer::HelpViewer(QWidget *parent) : QWidget(parent, Qt::Window) {
 }
 
 QStringList HelpViewer::defaultSearchPath() {
-    return {QDir::currentPath(), QCoreApplication::applicationDirPath(), QStringLiteral(QUILLON_HELP_DIR)};
+    // The installed data folder is tried relative to the program first (a moved or unpacked
+    // install), then where the build put it.
+    const QString appDir = QCoreApplication::applicationDirPath();
+    QStringList path{QDir::currentPath(), appDir,
+                     QDir::cleanPath(appDir + QLatin1Char('/') + QStringLiteral(QUILLON_HELP_DIR_FROM_BIN)),
+                     QStringLiteral(QUILLON_HELP_DIR)};
+    path.removeDuplicates();
+    return path;
 }
 
 QString HelpViewer::locate(const QString &helpFile, const QStringList &searchPath) {
