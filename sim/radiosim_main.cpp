@@ -33,7 +33,8 @@ bool parseFault(const QString &name, RadioFault &out) {
         {"none", RadioFault::None},           {"silent", RadioFault::Silent},
         {"wrong-id", RadioFault::WrongId},    {"short", RadioFault::ShortReply},
         {"garbage", RadioFault::Garbage},     {"late", RadioFault::LateReply},
-        {"unplugged", RadioFault::Unplugged},
+        {"unplugged", RadioFault::Unplugged}, {"long", RadioFault::LongReply},
+        {"twice", RadioFault::Repeated},
     };
     for (const auto &[n, f] : names) {
         if (name == QLatin1String(n)) {
@@ -63,7 +64,7 @@ int main(int argc, char *argv[]) {
                                    QStringLiteral("HEX HEX"));
     const QCommandLineOption faultOpt(
         QStringLiteral("fault"),
-        QStringLiteral("Misbehave: none, silent, wrong-id, short, garbage, late, unplugged."),
+        QStringLiteral("Misbehave: none, silent, wrong-id, short, garbage, late, unplugged, long, twice."),
         QStringLiteral("NAME"));
     const QCommandLineOption latencyOpt(QStringLiteral("latency-ms"),
                                         QStringLiteral("Delay before a reply starts (default 5)."),

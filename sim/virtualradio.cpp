@@ -1,5 +1,7 @@
 #include "virtualradio.h"
 
+#include <algorithm>
+
 namespace quillon::sim {
 
 namespace {
@@ -49,6 +51,12 @@ void VirtualRadio::setId(quint8 id0, quint8 id1) {
     m_flags[4] = id1;
 }
 
+void VirtualRadio::setLongReplyPadding(int lead, int trail, quint8 fill) {
+    m_padLead = std::max(0, lead);
+    m_padTrail = std::max(0, trail);
+    m_padFill = fill;
+}
+
 void VirtualRadio::setFlags(quint8 f0, quint8 f1, quint8 f2) {
     m_flags[0] = f0;
     m_flags[1] = f1;
@@ -77,8 +85,10 @@ std::vector<SimReply> VirtualRadio::feed(QByteArrayView in) {
         used += 5;
         m_received.push_back(block);
         SimReply reply = answer(block);
-        if (!reply.bytes.isEmpty())
+        if (!reply.bytes.isEmpty()) {
+            m_answers.push_back(SimAnswer{block, reply.bytes});
             replies.push_back(std::move(reply));
+        }
     }
     m_partial.remove(0, used);
     return replies;
@@ -132,6 +142,13 @@ SimReply VirtualRadio::answer(const CommandBlock &block) {
     }
     case RadioFault::LateReply:
         reply.delay = m_lateDelay;
+        break;
+    case RadioFault::LongReply:
+        reply.bytes = QByteArray(m_padLead, static_cast<char>(m_padFill)) + reply.bytes +
+                      QByteArray(m_padTrail, static_cast<char>(m_padFill));
+        break;
+    case RadioFault::Repeated:
+        reply.bytes += reply.bytes;
         break;
     }
     return reply;

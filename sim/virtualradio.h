@@ -21,12 +21,20 @@ enum class RadioFault {
     Garbage,    // every reply replaced by random bytes of random length
     LateReply,  // replies leave only after lateDelay()
     Unplugged,  // takes nothing in, answers nothing (front ends also drop the line)
+    LongReply,  // every reply padded with extra bytes before and/or after it
+    Repeated,   // every reply sent twice, back to back
 };
 
 // One reply: the bytes, and how long after the request's last byte the first of them leaves.
 struct SimReply {
     QByteArray bytes;
     std::chrono::microseconds delay{0};
+};
+
+// A request and what the radio gave back for it, faults included: what the radio "reported".
+struct SimAnswer {
+    CommandBlock request;
+    QByteArray bytes;
 };
 
 // A pure model of the radio's computer-control port: bytes in, replies out, state.
@@ -60,6 +68,11 @@ public:
     void setShortReplyLength(int n) { m_shortLength = n; }
     int shortReplyLength() const { return m_shortLength; }
     void seedGarbage(std::uint32_t seed) { m_rng.seed(seed); }
+    // LongReply: `lead` bytes of `fill` in front of every reply and `trail` bytes after it.
+    void setLongReplyPadding(int lead, int trail, quint8 fill);
+
+    // Every reply given, in order (requests the radio kept quiet about are not listed).
+    const std::vector<SimAnswer> &answers() const { return m_answers; }
 
     // Every complete block received, in order.
     const std::vector<CommandBlock> &received() const { return m_received; }
@@ -81,9 +94,13 @@ private:
     std::chrono::microseconds m_latency{5000};
     std::chrono::microseconds m_lateDelay{300000};
     int m_shortLength = 4;
+    int m_padLead = 0;
+    int m_padTrail = 8;
+    quint8 m_padFill = 0x44;
     std::mt19937 m_rng{12345};
     QByteArray m_partial;
     std::vector<CommandBlock> m_received;
+    std::vector<SimAnswer> m_answers;
 };
 
 } // namespace quillon::sim

@@ -29,6 +29,7 @@ private slots:
     void shouldMisbehaveOnFault_data();
     void shouldMisbehaveOnFault();
     void shouldKeepTakingKnobChangesWhileSilent();
+    void shouldListEveryAnswerGivenWithItsRequest();
 
     void shouldDeliverReplyAtWirePace_data();
     void shouldDeliverReplyAtWirePace();
@@ -177,6 +178,10 @@ void TstSim::shouldMisbehaveOnFault_data() {
     QTest::newRow("garbage") << RadioFault::Garbage << hex("00000000fa") << QByteArray("*") << 5;
     QTest::newRow("late") << RadioFault::LateReply << hex("00000000fa") << hex("0220020393") << 300;
     QTest::newRow("unplugged") << RadioFault::Unplugged << hex("00000000fa") << QByteArray() << 0;
+    // padded 2 in front, 3 behind, with 0x44 (the default fill is set explicitly by the test)
+    QTest::newRow("long probe") << RadioFault::LongReply << hex("00000000fa") << hex("44440220020393444444") << 5;
+    QTest::newRow("twice probe") << RadioFault::Repeated << hex("00000000fa") << hex("02200203930220020393") << 5;
+    QTest::newRow("twice filter select") << RadioFault::Repeated << hex("010000008c") << QByteArray() << 0;
 }
 
 void TstSim::shouldMisbehaveOnFault() {
@@ -186,6 +191,7 @@ void TstSim::shouldMisbehaveOnFault() {
     QFETCH(int, delayMs);
     VirtualRadio radio;
     radio.setFault(fault);
+    radio.setLongReplyPadding(2, 3, 0x44);
 
     const std::vector<SimReply> replies = radio.feed(request);
     if (expected.isEmpty()) {
@@ -214,6 +220,25 @@ void TstSim::shouldKeepTakingKnobChangesWhileSilent() {
     const std::vector<SimReply> r = radio.feed(toBytes(statusBlock(kStatusMain)));
     QCOMPARE(r.size(), size_t(1));
     QCOMPARE(quint8(r[0].bytes.at(kMainFilterOffset)) & 0x70, 0x40);
+}
+
+void TstSim::shouldListEveryAnswerGivenWithItsRequest() {
+    VirtualRadio radio;
+    radio.setFault(RadioFault::Garbage);
+    radio.feed(hex("00000000fa 0000000210 010000008c"));
+    radio.setFault(RadioFault::Silent);
+    radio.feed(hex("0000000310"));
+    radio.setFault(RadioFault::None);
+    const std::vector<SimReply> last = radio.feed(hex("0000000310"));
+
+    // The garbage is listed as it was given; the select and the silent request are not listed.
+    const std::vector<SimAnswer> &a = radio.answers();
+    QCOMPARE(a.size(), size_t(3));
+    QCOMPARE(a[0].request, probeBlock());
+    QCOMPARE(a[1].request, statusBlock(kStatusMain));
+    QVERIFY(a[1].bytes != radio.mainRecord());
+    QCOMPARE(a[2].request, statusBlock(kStatusMainAndSub));
+    QCOMPARE(a[2].bytes, last.at(0).bytes);
 }
 
 void TstSim::shouldDeliverReplyAtWirePace_data() {
