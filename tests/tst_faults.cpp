@@ -1,0 +1,701 @@
+// The whole program under faults and bad input, end to end: the main window, the real serial
+// adapter and the virtual radio on a pseudo-terminal, with a real clock. Whatever comes down the
+// line, the window must not crash, hang, spin or leak descriptors, and must never light a lamp
+// the radio did not report.
+#include "testrig.h"
+
+#include "filters/lamps.h"
+#include "radio/discovery.h"
+#include "radio/porttable.h"
+#include "radio/qtserialline.h"
+#include "sim/ptyradioserver.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QSerialPort>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <random>
+#include <set>
+#include <thread>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace quillon;
+using namespace quillon::testing;
+using namespace std::chrono_literals;
+using sim::PtyRadioServer;
+using sim::RadioFault;
+using sim::VirtualRadio;
+
+Q_DECLARE_METATYPE(quillon::sim::RadioFault)
+
+namespace {
+
+// A state whose misread bytes show: every other byte of the records (0x00, band, frequency)
+// and each filter byte read at the other receiver's offset light a different lamp.
+constexpr quint8 kTrueMain = 0x22; // Hi_2000, Lo_2000 (read as a sub byte: Sub2400)
+constexpr quint8 kTrueSub = 0x33;  // Sub500 (read as a main byte: Hi_500, Lo_500)
+
+// How long the window polls under each fault; four or five polls.
+constexpr int kPollingMs = 2000;
+// A post to the event loop must run within this, even with a poll (about 0.4 s) in the way.
+constexpr qint64 kResponsiveMs = 1500;
+// Main-thread CPU over wall time while polling: a sleeping wait uses a few per cent, a spin 100.
+constexpr double kCpuShare = 0.5;
+
+using Lamps = std::set<FilterId>;
+
+QString describe(const Lamps &lamps) {
+    QStringList names;
+    for (FilterId id : lamps)
+        names << QString::fromLatin1(filterButton(id).name);
+    return names.join(QLatin1Char(' '));
+}
+
+void addMain(Lamps &lamps, quint8 b) {
+    const MainLamps m = decodeMainFilterByte(b);
+    if (m.hi)
+        lamps.insert(*m.hi);
+    if (m.lo)
+        lamps.insert(*m.lo);
+}
+
+void addSub(Lamps &lamps, quint8 b) {
+    if (const SubLamps s = decodeSubFilterByte(b); s.lit)
+        lamps.insert(*s.lit);
+}
+
+Lamps truthOf(quint8 main, quint8 sub) {
+    Lamps lamps;
+    addMain(lamps, main);
+    addSub(lamps, sub);
+    return lamps;
+}
+
+Lamps litOn(const frmQuillon &window) {
+    Lamps lit;
+    for (const FilterButtonInfo &info : filterButtons())
+        if (window.button(info.id)->palette().color(QPalette::Button) == frmQuillon::LitColour())
+            lit.insert(info.id);
+    return lit;
+}
+
+Lamps minus(const Lamps &a, const Lamps &b) {
+    Lamps d;
+    for (FilterId id : a)
+        if (!b.count(id))
+            d.insert(id);
+    return d;
+}
+
+int openFds() {
+    return static_cast<int>(
+        QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
+}
+
+QStringList fdTargets() {
+    QStringList out;
+    const QDir dir(QStringLiteral("/proc/self/fd"));
+    for (const QString &n : dir.entryList(QDir::Files | QDir::System))
+        out << n + QLatin1String(" -> ") + QFile::symLinkTarget(dir.filePath(n));
+    return out;
+}
+
+double threadCpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_THREAD, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Ends the whole run with a message when a step does not finish in time, so that a hang shows
+// as a failure with a name rather than as a silent CI timeout.
+class Watchdog {
+public:
+    Watchdog(const char *what, std::chrono::seconds limit)
+        : m_thread([this, what, limit] {
+              std::unique_lock lock(m_mutex);
+              if (!m_done.wait_for(lock, limit, [this] { return m_finished; })) {
+                  std::fprintf(stderr, "tst_faults: %s did not finish within %lld s\n", what,
+                               static_cast<long long>(limit.count()));
+                  std::abort();
+              }
+          }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard lock(m_mutex);
+            m_finished = true;
+        }
+        m_done.notify_all();
+        m_thread.join();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_done;
+    bool m_finished = false;
+    std::thread m_thread;
+};
+
+// Random bytes sent to the program from a thread of its own, at moments unrelated to its polls.
+class Noise {
+public:
+    Noise(PtyRadioServer &server, int minLength, int maxLength, std::chrono::microseconds minGap,
+          std::chrono::microseconds maxGap, std::uint32_t seed)
+        : m_thread([=, this, &server] {
+              std::mt19937 rng(seed);
+              std::uniform_int_distribution<int> length(minLength, maxLength);
+              std::uniform_int_distribution<long long> gap(minGap.count(), maxGap.count());
+              std::uniform_int_distribution<int> value(0, 255);
+              std::unique_lock lock(m_mutex);
+              while (!m_stop) {
+                  m_wake.wait_for(lock, std::chrono::microseconds(gap(rng)), [this] { return m_stop; });
+                  if (m_stop)
+                      break;
+                  QByteArray bytes(length(rng), Qt::Uninitialized);
+                  for (char &c : bytes)
+                      c = static_cast<char>(value(rng));
+                  lock.unlock();
+                  server.sendUnsolicited(bytes);
+                  m_sent += bytes.size();
+                  lock.lock();
+              }
+          }) {}
+    ~Noise() { stop(); }
+    void stop() {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    qint64 sent() const { return m_sent; }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_stop = false;
+    std::atomic<qint64> m_sent{0};
+    std::thread m_thread;
+};
+
+// The real adapter, with a count of closes so that "closes nothing twice" can be checked.
+class CountingLine final : public SerialLine {
+public:
+    CountingLine(std::unique_ptr<SerialLine> inner, int &closes)
+        : m_inner(std::move(inner)), m_closes(closes) {}
+    LineError Configure(qint16 PortNum) override { return m_inner->Configure(PortNum); }
+    LineError ClearBuffers() override { return m_inner->ClearBuffers(); }
+    LineError OpenPort() override { return m_inner->OpenPort(); }
+    bool IsOpen() const override { return m_inner->IsOpen(); }
+    LineError ClosePort() override {
+        ++m_closes;
+        return m_inner->ClosePort();
+    }
+    LineError WriteBytes(const QByteArray &bytes) override { return m_inner->WriteBytes(bytes); }
+    std::optional<qint16> BytesWaiting() override { return m_inner->BytesWaiting(); }
+    std::optional<QByteArray> ReadAll() override { return m_inner->ReadAll(); }
+
+private:
+    std::unique_ptr<SerialLine> m_inner;
+    int &m_closes;
+};
+
+enum Noises { NoNoise, Bursts, SteadyFlood, ChunkedFlood };
+
+// What the window did while it polled on its own timer.
+struct PollingRun {
+    int polls = 0;
+    qint64 worstPostMs = 0; // longest wait of a posted event
+    double cpuShare = 0;
+    QStringList wrongLamps;
+};
+
+// Lets the window poll on its own timer for `ms`, checking the lamps after every poll with
+// `allowed` (the lamps that may be lit now, given those lit before the poll).
+PollingRun pollFor(frmQuillon &window, int ms, const std::function<Lamps(const Lamps &)> &allowed) {
+    PollingRun run;
+    Lamps before = litOn(window);
+    QObject context;
+    QObject::connect(window.timer(), &QTimer::timeout, &context, [&] {
+        // Connected after the window's own slot, so this runs once the poll is done.
+        ++run.polls;
+        const Lamps lit = litOn(window);
+        const Lamps wrong = minus(lit, allowed(before));
+        if (!wrong.empty())
+            run.wrongLamps << QStringLiteral("poll %1: %2 lit").arg(run.polls).arg(describe(wrong));
+        before = lit;
+    });
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, &context, [&] {
+        QElapsedTimer posted;
+        posted.start();
+        QTimer::singleShot(0, &context,
+                           [&run, posted] { run.worstPostMs = std::max(run.worstPostMs, posted.elapsed()); });
+    });
+    probe.start(50);
+
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    QElapsedTimer wall;
+    const double cpu0 = threadCpuSeconds();
+    wall.start();
+    loop.exec();
+    run.cpuShare = (threadCpuSeconds() - cpu0) / (double(wall.nsecsElapsed()) / 1e9);
+    return run;
+}
+
+struct Device {
+    QString kind;
+    QString path;
+    std::unique_ptr<PtyRadioServer> server; // for the pty kinds
+};
+
+} // namespace
+
+class TstFaults : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void shouldKeepTheLampsTrueWhilePollingAFaultyLine_data();
+    void shouldKeepTheLampsTrueWhilePollingAFaultyLine();
+    void shouldGoOnQuietlyWhenTheAdapterIsUnplugged();
+    void shouldFindTheRadioPastPortsThatAreNotIt_data();
+    void shouldFindTheRadioPastPortsThatAreNotIt();
+    void shouldSkipPortsWithoutPermissionOrHeldExclusively();
+
+private:
+    bool startServer(PtyRadioServer &server, quint8 main, quint8 sub);
+    std::unique_ptr<Device> makeDevice(const QString &kind);
+
+    QTemporaryDir m_scratch;
+};
+
+bool TstFaults::startServer(PtyRadioServer &server, quint8 main, quint8 sub) {
+    if (!server.start())
+        return false;
+    server.withRadio([=](VirtualRadio &r) {
+        r.setMainFilterByte(main);
+        r.setSubFilterByte(sub);
+    });
+    return true;
+}
+
+void TstFaults::initTestCase() {
+    QVERIFY(m_scratch.isValid());
+    // The toolkit opens some descriptors once, on first use (fonts, the platform, the serial
+    // lock directory); bring them in now so that the counts below compare like with like.
+    PtyRadioServer server;
+    if (!startServer(server, kTrueMain, kTrueSub))
+        QSKIP(qPrintable(QStringLiteral("no pseudo-terminal: %1").arg(server.errorString())));
+    TestPlatform platform;
+    platform.realClock = true;
+    frmQuillon window(platform, std::make_unique<QtSerialLine>(PortTable(QStringList{server.devicePath()})));
+    QVERIFY(window.Form_Load());
+    window.show();
+    window.Timer1_Timer();
+    QCOMPARE(litOn(window), truthOf(kTrueMain, kTrueSub));
+    window.close();
+}
+
+void TstFaults::shouldKeepTheLampsTrueWhilePollingAFaultyLine_data() {
+    QTest::addColumn<RadioFault>("fault");
+    QTest::addColumn<int>("a"); // short length, late delay (ms), or lead padding
+    QTest::addColumn<int>("b"); // trail padding
+    QTest::addColumn<int>("noise");
+
+    QTest::newRow("silent") << RadioFault::Silent << 0 << 0 << int(NoNoise);
+    // Main replies of 0 and 8 bytes, sub replies of 8, 20 and 24: all too short to decode.
+    for (int n : {0, 8, 20, 24})
+        QTest::newRow(qPrintable(QStringLiteral("short %1").arg(n)))
+            << RadioFault::ShortReply << n << 0 << int(NoNoise);
+    QTest::newRow("long, 8 after") << RadioFault::LongReply << 0 << 8 << int(NoNoise);
+    QTest::newRow("long, 60 after (still arriving)") << RadioFault::LongReply << 0 << 60 << int(NoNoise);
+    QTest::newRow("long, 300 after (into the next poll)")
+        << RadioFault::LongReply << 0 << 300 << int(NoNoise);
+    QTest::newRow("long, 5 before (an echo)") << RadioFault::LongReply << 5 << 0 << int(NoNoise);
+    QTest::newRow("long, 12 before") << RadioFault::LongReply << 12 << 0 << int(NoNoise);
+    QTest::newRow("twice") << RadioFault::Repeated << 0 << 0 << int(NoNoise);
+    QTest::newRow("garbage replies") << RadioFault::Garbage << 0 << 0 << int(NoNoise);
+    QTest::newRow("garbage bursts up to 1024") << RadioFault::None << 0 << 0 << int(Bursts);
+    QTest::newRow("flood, steady") << RadioFault::None << 0 << 0 << int(SteadyFlood);
+    QTest::newRow("flood, in adapter-sized chunks") << RadioFault::None << 0 << 0 << int(ChunkedFlood);
+    for (int ms : {120, 160, 180, 250, 400})
+        QTest::newRow(qPrintable(QStringLiteral("late %1 ms").arg(ms)))
+            << RadioFault::LateReply << ms << 0 << int(NoNoise);
+}
+
+void TstFaults::shouldKeepTheLampsTrueWhilePollingAFaultyLine() {
+    QFETCH(RadioFault, fault);
+    QFETCH(int, a);
+    QFETCH(int, b);
+    QFETCH(int, noise);
+    Watchdog watchdog(QTest::currentDataTag(), 30s);
+
+    const int fdsBefore = openFds();
+    const QStringList fdsBeforeList = fdTargets();
+    {
+        PtyRadioServer server;
+        if (!startServer(server, kTrueMain, kTrueSub))
+            QSKIP(qPrintable(QStringLiteral("no pseudo-terminal: %1").arg(server.errorString())));
+        TestPlatform platform;
+        platform.realClock = true;
+        int closes = 0;
+        auto window = std::make_unique<frmQuillon>(
+            platform,
+            std::make_unique<CountingLine>(
+                std::make_unique<QtSerialLine>(PortTable(QStringList{server.devicePath()})), closes));
+        QVERIFY(window->Form_Load());
+        window->show();
+        window->Timer1_Timer();
+        const Lamps truth = truthOf(kTrueMain, kTrueSub);
+        QCOMPARE(litOn(*window), truth);
+
+        size_t answersSeen = 0;
+        server.withRadio([&](VirtualRadio &r) {
+            r.setFault(fault);
+            r.setShortReplyLength(a);
+            r.setLateDelay(std::chrono::milliseconds(a));
+            // Filler that reads as Hi_250, Lo_250 and Sub500 at any offset.
+            r.setLongReplyPadding(a, b, 0x44);
+            r.seedGarbage(0xC0FFEE);
+            answersSeen = r.answers().size();
+        });
+
+        // The radio's state stays put, so a lamp may only show that state; garbage answers are
+        // what the radio reported, and may light what they say at the offsets the program reads.
+        auto allowed = [&](const Lamps &before) {
+            if (fault != RadioFault::Garbage)
+                return truth;
+            Lamps ok = before;
+            server.withRadio([&](VirtualRadio &r) {
+                for (; answersSeen < r.answers().size(); ++answersSeen) {
+                    const sim::SimAnswer &ans = r.answers()[answersSeen];
+                    if (ans.request == statusBlock(kStatusMain) && ans.bytes.size() > kMainFilterOffset)
+                        addMain(ok, quint8(ans.bytes[kMainFilterOffset]));
+                    if (ans.request == statusBlock(kStatusMainAndSub) && ans.bytes.size() > kSubFilterOffset)
+                        addSub(ok, quint8(ans.bytes[kSubFilterOffset]));
+                }
+            });
+            return ok;
+        };
+
+        std::unique_ptr<Noise> noiseSource;
+        switch (noise) {
+        case Bursts: // any length up to the input buffer, every 20 to 300 ms
+            noiseSource = std::make_unique<Noise>(server, 1, kInputBufferSize, 20ms, 300ms, 7);
+            break;
+        case SteadyFlood: // a byte time apart at most, as on a busy wire
+            noiseSource = std::make_unique<Noise>(server, 1, 2, 1ms, 2ms, 8);
+            break;
+        case ChunkedFlood: // as a USB adapter hands them over: up to 62 bytes every 16 ms
+            noiseSource = std::make_unique<Noise>(server, 1, 62, 10ms, 16ms, 9);
+            break;
+        default:
+            break;
+        }
+
+        const PollingRun run = pollFor(*window, kPollingMs, allowed);
+        if (noiseSource)
+            noiseSource->stop();
+
+        QVERIFY2(run.wrongLamps.isEmpty(), qPrintable(run.wrongLamps.join(QLatin1String("; "))));
+        QVERIFY2(run.polls >= 2, qPrintable(QStringLiteral("only %1 polls").arg(run.polls)));
+        QVERIFY2(run.worstPostMs < kResponsiveMs,
+                 qPrintable(QStringLiteral("an event waited %1 ms").arg(run.worstPostMs)));
+        QVERIFY2(run.cpuShare < kCpuShare,
+                 qPrintable(QStringLiteral("main thread CPU %1").arg(run.cpuShare)));
+        if (fault != RadioFault::Garbage)
+            QCOMPARE(litOn(*window), truth);
+        QVERIFY(!window->isUnloaded());
+
+        // The radio comes good again: the next poll shows its state.
+        server.withRadio([](VirtualRadio &r) { r.setFault(RadioFault::None); });
+        QTRY_COMPARE_WITH_TIMEOUT(litOn(*window), truth, 3000);
+
+        window->close();
+        QVERIFY(!window->serialLine().IsOpen());
+        window.reset();
+        QCOMPARE(closes, 1);
+    }
+    QVERIFY2(openFds() == fdsBefore, qPrintable(QStringLiteral("descriptors before:\n%1\nafter:\n%2")
+                                                    .arg(fdsBeforeList.join(QLatin1Char('\n')),
+                                                         fdTargets().join(QLatin1Char('\n')))));
+}
+
+void TstFaults::shouldGoOnQuietlyWhenTheAdapterIsUnplugged() {
+    Watchdog watchdog("unplug", 30s);
+    const int fdsBefore = openFds();
+    {
+        PtyRadioServer server;
+        if (!startServer(server, kTrueMain, kTrueSub))
+            QSKIP(qPrintable(QStringLiteral("no pseudo-terminal: %1").arg(server.errorString())));
+        TestPlatform platform;
+        platform.realClock = true;
+        int closes = 0;
+        auto window = std::make_unique<frmQuillon>(
+            platform,
+            std::make_unique<CountingLine>(
+                std::make_unique<QtSerialLine>(PortTable(QStringList{server.devicePath()})), closes));
+        QVERIFY(window->Form_Load());
+        window->show();
+        window->Timer1_Timer();
+        const Lamps truth = truthOf(kTrueMain, kTrueSub);
+        QCOMPARE(litOn(*window), truth);
+
+        // Pulled at a moment of its own, most likely in the middle of a poll.
+        std::thread puller([&server] {
+            std::this_thread::sleep_for(730ms);
+            server.unplug();
+        });
+        const PollingRun run = pollFor(*window, kPollingMs, [&](const Lamps &) { return truth; });
+        puller.join();
+
+        QVERIFY2(run.wrongLamps.isEmpty(), qPrintable(run.wrongLamps.join(QLatin1String("; "))));
+        QVERIFY2(run.polls >= 2, qPrintable(QStringLiteral("only %1 polls").arg(run.polls)));
+        QVERIFY2(run.worstPostMs < kResponsiveMs,
+                 qPrintable(QStringLiteral("an event waited %1 ms").arg(run.worstPostMs)));
+        QVERIFY2(run.cpuShare < kCpuShare,
+                 qPrintable(QStringLiteral("main thread CPU %1").arg(run.cpuShare)));
+        QCOMPARE(litOn(*window), truth);
+        QVERIFY(!window->isUnloaded());
+        QVERIFY(window->timer()->isActive());
+        QCOMPARE(closes, 0);
+        QCOMPARE(platform.messages, QStringList());
+
+        window->close();
+        QVERIFY(window->isUnloaded());
+        QVERIFY(!window->serialLine().IsOpen());
+        QCOMPARE(closes, 1);
+        window.reset();
+        QCOMPARE(closes, 1);
+    }
+    QCOMPARE(openFds(), fdsBefore);
+}
+
+std::unique_ptr<Device> TstFaults::makeDevice(const QString &kind) {
+    auto d = std::make_unique<Device>();
+    d->kind = kind;
+    if (kind == QLatin1String("devnull")) {
+        d->path = QStringLiteral("/dev/null");
+    } else if (kind == QLatin1String("file")) {
+        d->path = m_scratch.filePath(QStringLiteral("plain-file"));
+        QFile f(d->path);
+        if (!f.open(QIODevice::WriteOnly))
+            return nullptr;
+        f.write("\x02\x20\x02\x03\x93"); // even a file holding the radio's answer is not the radio
+    } else if (kind == QLatin1String("dir")) {
+        d->path = m_scratch.path();
+    } else if (kind == QLatin1String("missing")) {
+        d->path = m_scratch.filePath(QStringLiteral("no-such-device"));
+    } else {
+        d->server = std::make_unique<PtyRadioServer>();
+        if (!startServer(*d->server, kTrueMain, kTrueSub))
+            return nullptr;
+        d->path = d->server->devicePath();
+        d->server->withRadio([&kind](VirtualRadio &r) {
+            r.setMainFilterByte(kind == QLatin1String("radio") ? kTrueMain : 0x00);
+            r.setSubFilterByte(kind == QLatin1String("radio") ? kTrueSub : 0x00);
+            if (kind == QLatin1String("silent"))
+                r.setFault(RadioFault::Silent);
+            else if (kind == QLatin1String("wrong id"))
+                r.setFault(RadioFault::WrongId);
+            else if (kind == QLatin1String("4 bytes")) {
+                r.setFault(RadioFault::ShortReply);
+                r.setShortReplyLength(4);
+            } else if (kind == QLatin1String("6 bytes")) {
+                r.setFault(RadioFault::LongReply);
+                r.setLongReplyPadding(0, 1, 0x93);
+            } else if (kind == QLatin1String("echo")) {
+                r.setFault(RadioFault::LongReply);
+                r.setLongReplyPadding(5, 0, 0x00);
+            } else if (kind == QLatin1String("twice"))
+                r.setFault(RadioFault::Repeated);
+            else if (kind == QLatin1String("late")) {
+                r.setFault(RadioFault::LateReply);
+                r.setLateDelay(150ms);
+            }
+        });
+    }
+    return d;
+}
+
+void TstFaults::shouldFindTheRadioPastPortsThatAreNotIt_data() {
+    QTest::addColumn<QStringList>("ports");
+    QTest::addColumn<int>("found"); // 0: the search fails
+
+    auto row = [](const char *name, QStringList ports, int found) { QTest::newRow(name) << ports << found; };
+    row("silent, then the radio", {"silent", "radio"}, 2);
+    row("held by another program, then the radio", {"held", "radio"}, 2);
+    row("not ttys, then the radio", {"devnull", "file", "dir", "missing", "radio"}, 5);
+    row("wrong id, then the radio", {"wrong id", "radio"}, 2);
+    row("4 bytes, 6 bytes, then the radio", {"4 bytes", "6 bytes", "radio"}, 3);
+    row("an echo, then the radio", {"echo", "radio"}, 2);
+    row("answering twice, then the radio", {"twice", "radio"}, 2);
+    row("answering after the wait, then the radio", {"late", "radio"}, 2);
+    row("nothing answers right", {"silent", "devnull", "held", "wrong id", "twice", "6 bytes"}, 0);
+}
+
+void TstFaults::shouldFindTheRadioPastPortsThatAreNotIt() {
+    QFETCH(QStringList, ports);
+    QFETCH(int, found);
+    Watchdog watchdog(QTest::currentDataTag(), 30s);
+
+    const int fdsBefore = openFds();
+    {
+        std::vector<std::unique_ptr<Device>> devices;
+        QStringList table;
+        QSerialPort holder; // the other program
+        for (const QString &kind : ports) {
+            devices.push_back(makeDevice(kind == QLatin1String("held") ? QStringLiteral("radio") : kind));
+            if (!devices.back())
+                QSKIP("cannot make a pseudo-terminal or scratch file");
+            table << devices.back()->path;
+            if (kind == QLatin1String("held")) {
+                devices.back()->kind = kind;
+                holder.setPortName(devices.back()->path);
+                QVERIFY2(holder.open(QIODevice::ReadWrite), qPrintable(holder.errorString()));
+            }
+        }
+
+        TestPlatform platform;
+        platform.realClock = true;
+        frmQuillon window(platform, std::make_unique<QtSerialLine>(PortTable(table)));
+        QCOMPARE(window.Form_Load(), found != 0);
+        if (found == 0) {
+            QCOMPARE(platform.messages,
+                     QStringList{QStringLiteral("I couldn't find the FT-1000MP on any COM port")});
+            QCOMPARE(platform.beeps, 0);
+            QVERIFY(!window.serialLine().IsOpen());
+        } else {
+            QCOMPARE(window.PortNum, qint16(found));
+            QCOMPARE(platform.beeps, 1);
+            QCOMPARE(platform.messages, QStringList());
+            // The line is on the radio: a poll shows its state, not the decoy's (all 0x00).
+            window.Timer1_Timer();
+            QCOMPARE(litOn(window), truthOf(kTrueMain, kTrueSub));
+        }
+        for (const auto &d : devices) {
+            if (d->kind == QLatin1String("held")) {
+                QVERIFY(holder.isOpen());
+                QVERIFY2(d->server->receivedBlocks().empty(), "the held port was written to");
+            }
+        }
+        window.close();
+        QVERIFY(!window.serialLine().IsOpen());
+    }
+    QCOMPARE(openFds(), fdsBefore);
+}
+
+// Permission checks do not apply to root, so as root the search runs in a child that has
+// dropped to an unprivileged user, on: a port it may not open, a port another program holds
+// exclusively (TIOCEXCL), and the radio.
+void TstFaults::shouldSkipPortsWithoutPermissionOrHeldExclusively() {
+    Watchdog watchdog("permission", 30s);
+    PtyRadioServer noAccess, held, radio;
+    for (PtyRadioServer *s : {&noAccess, &held, &radio})
+        if (!startServer(*s, kTrueMain, kTrueSub))
+            QSKIP(qPrintable(QStringLiteral("no pseudo-terminal: %1").arg(s->errorString())));
+    const bool root = ::geteuid() == 0;
+    const uid_t nobody = 65534;
+    const QByteArray noAccessPath = noAccess.devicePath().toLocal8Bit();
+    const QByteArray heldPath = held.devicePath().toLocal8Bit();
+    const QByteArray radioPath = radio.devicePath().toLocal8Bit();
+    if (root) {
+        QCOMPARE(::chown(noAccessPath.constData(), 0, 0), 0);
+        QCOMPARE(::chmod(noAccessPath.constData(), 0600), 0);
+        QCOMPARE(::chmod(heldPath.constData(), 0666), 0);
+        QCOMPARE(::chmod(radioPath.constData(), 0666), 0);
+    } else {
+        QCOMPARE(::chmod(noAccessPath.constData(), 0000), 0);
+    }
+    const int holder = ::open(heldPath.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    QVERIFY(holder >= 0);
+    QCOMPARE(::ioctl(holder, TIOCEXCL), 0);
+
+    // Everything the child needs is made before the fork: after it only system calls run.
+    const QByteArray self = QCoreApplication::applicationFilePath().toLocal8Bit();
+    const QByteArray env = "QUILLON_FAULTS_SEARCH=" + noAccessPath + ':' + heldPath + ':' + radioPath;
+    const QByteArray tmp = "TMPDIR=" + QDir::tempPath().toLocal8Bit();
+    char *argv[] = {const_cast<char *>(self.constData()), nullptr};
+    char *envp[] = {const_cast<char *>(env.constData()), const_cast<char *>(tmp.constData()),
+                    const_cast<char *>("QT_QPA_PLATFORM=offscreen"),
+                    // leak checking cannot attach to a process that changed its user
+                    const_cast<char *>("ASAN_OPTIONS=detect_leaks=0"), nullptr};
+    int out[2];
+    QCOMPARE(::pipe2(out, O_CLOEXEC), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out[1], STDOUT_FILENO);
+        if (root && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0))
+            ::_exit(100);
+        ::execve(self.constData(), argv, envp);
+        ::_exit(101);
+    }
+    ::close(out[1]);
+    QVERIFY(pid > 0);
+    QByteArray reply;
+    char buf[256];
+    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;)
+        reply.append(buf, n);
+    ::close(out[0]);
+    int status = 0;
+    QCOMPARE(::waitpid(pid, &status, 0), pid);
+    ::close(holder);
+
+    QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0,
+             qPrintable(
+                 QStringLiteral("child status %1, said: %2").arg(status).arg(QString::fromLocal8Bit(reply))));
+    QCOMPARE(reply.trimmed(), QByteArray("found COM3"));
+    QVERIFY2(noAccess.receivedBlocks().empty(), "the port without permission was written to");
+    QVERIFY2(held.receivedBlocks().empty(), "the held port was written to");
+    QVERIFY(!radio.receivedBlocks().empty());
+}
+
+// The child of the permission test: searches the given devices and says where the radio is.
+static int runSearchChild(const char *devices) {
+    int argc = 1;
+    char name[] = "tst_faults-search";
+    char *argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    QtSerialLine line(PortTable(QString::fromLocal8Bit(devices).split(QLatin1Char(':'))));
+    ReplyWait wait;
+    qint16 PortNum = 0;
+    QByteArray RxData;
+    const bool found = SearchForRadio(line, wait, PortNum, RxData);
+    std::printf(found ? "found COM%d\n" : "not found\n", int(PortNum));
+    return 0;
+}
+
+int main(int argc, char **argv) {
+    if (const char *devices = std::getenv("QUILLON_FAULTS_SEARCH"))
+        return runSearchChild(devices);
+    QApplication app(argc, argv);
+    TstFaults test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_faults.moc"
