@@ -93,7 +93,7 @@ polled=""
 while :; do
     elapsed=$(($(date +%s) - started))
     kill -0 "$demo_pid" 2>/dev/null || break
-    grep -q 'status: [0-9]* bytes' "$scratch/demo.err" && polled=yes
+    grep -q 'status: sent .*, got [0-9]* bytes' "$scratch/demo.err" && polled=yes
     [ -n "$polled" ] && [ "$elapsed" -ge 3 ] && break
     [ "$elapsed" -ge 20 ] && break
     sleep 0.5

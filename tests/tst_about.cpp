@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QSet>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -354,11 +355,13 @@ void tst_About::shouldLookForHelpBesideTheProgramThenInItsDataFolder() {
     // trying the folder the build was configured for.
     const QStringList path = HelpViewer::defaultSearchPath();
     const QString appDir = QCoreApplication::applicationDirPath();
-    QVERIFY(path.size() >= 3);
-    QCOMPARE(path.at(0), QDir::currentPath());
-    QCOMPARE(path.at(1), appDir);
-    QCOMPARE(path.at(2), QDir::cleanPath(appDir + QStringLiteral("/../share/quillon")));
+    // The current folder may be the program's own (ctest runs there): it is then tried once.
+    QStringList expected{QDir::currentPath(), appDir, QDir::cleanPath(appDir + QStringLiteral("/../share/quillon"))};
+    expected.removeDuplicates();
+    QVERIFY(path.size() >= expected.size());
+    QCOMPARE(path.mid(0, expected.size()), expected);
     QVERIFY(path.last().endsWith(QStringLiteral("/share/quillon")));
+    QCOMPARE(path.size(), QSet<QString>(path.begin(), path.end()).size());
 }
 
 #include "tst_about.moc"
