@@ -53,6 +53,9 @@ namespace {
 // and each filter byte read at the other receiver's offset light a different lamp.
 constexpr quint8 kTrueMain = 0x22; // Hi_2000, Lo_2000 (read as a sub byte: Sub2400)
 constexpr quint8 kTrueSub = 0x33;  // Sub500 (read as a main byte: Hi_500, Lo_500)
+// The state after the fault: every group changes.
+constexpr quint8 kNextMain = 0x94; // Hi_2400, Lo_250
+constexpr quint8 kNextSub = 0x00;  // Sub6000
 
 // How long the window polls under each fault; four or five polls.
 constexpr int kPollingMs = 2000;
@@ -221,7 +224,7 @@ private:
     int &m_closes;
 };
 
-enum Noises { NoNoise, Bursts, SteadyFlood, ChunkedFlood };
+enum Noises { NoNoise, Bursts, BurstsBetweenPolls, SteadyFlood, ChunkedFlood };
 
 // What the window did while it polled on its own timer.
 struct PollingRun {
@@ -340,6 +343,7 @@ void TstFaults::shouldKeepTheLampsTrueWhilePollingAFaultyLine_data() {
     QTest::newRow("twice") << RadioFault::Repeated << 0 << 0 << int(NoNoise);
     QTest::newRow("garbage replies") << RadioFault::Garbage << 0 << 0 << int(NoNoise);
     QTest::newRow("garbage bursts up to 1024") << RadioFault::None << 0 << 0 << int(Bursts);
+    QTest::newRow("garbage bursts between polls") << RadioFault::None << 0 << 0 << int(BurstsBetweenPolls);
     QTest::newRow("flood, steady") << RadioFault::None << 0 << 0 << int(SteadyFlood);
     QTest::newRow("flood, in adapter-sized chunks") << RadioFault::None << 0 << 0 << int(ChunkedFlood);
     for (int ms : {120, 160, 180, 250, 400})
@@ -416,6 +420,18 @@ void TstFaults::shouldKeepTheLampsTrueWhilePollingAFaultyLine() {
         default:
             break;
         }
+        // Sent from this thread, so they land only while no poll runs: stale input at every
+        // request, which the program must drop.
+        QTimer staleBursts;
+        std::mt19937 rng(10);
+        QObject::connect(&staleBursts, &QTimer::timeout, &staleBursts, [&] {
+            QByteArray bytes(std::uniform_int_distribution<int>(1, kInputBufferSize)(rng), Qt::Uninitialized);
+            for (char &c : bytes)
+                c = static_cast<char>(rng());
+            server.sendUnsolicited(bytes);
+        });
+        if (noise == BurstsBetweenPolls)
+            staleBursts.start(150);
 
         const PollingRun run = pollFor(*window, kPollingMs, allowed);
         if (noiseSource)
@@ -431,9 +447,15 @@ void TstFaults::shouldKeepTheLampsTrueWhilePollingAFaultyLine() {
             QCOMPARE(litOn(*window), truth);
         QVERIFY(!window->isUnloaded());
 
-        // The radio comes good again: the next poll shows its state.
-        server.withRadio([](VirtualRadio &r) { r.setFault(RadioFault::None); });
-        QTRY_COMPARE_WITH_TIMEOUT(litOn(*window), truth, 3000);
+        // The radio comes good again and its knobs turn: the lamps follow within a few polls,
+        // also while stale bytes keep coming between polls.
+        server.withRadio([](VirtualRadio &r) {
+            r.setFault(RadioFault::None);
+            r.setMainFilterByte(kNextMain);
+            r.setSubFilterByte(kNextSub);
+        });
+        QTRY_COMPARE_WITH_TIMEOUT(litOn(*window), truthOf(kNextMain, kNextSub), 3000);
+        staleBursts.stop();
 
         window->close();
         QVERIFY(!window->serialLine().IsOpen());
