@@ -268,6 +268,13 @@ PollingRun pollFor(frmQuillon &window, int ms, const std::function<Lamps(const L
     return run;
 }
 
+// The program's window on the real adapter, with the radio served on COM1.
+std::unique_ptr<frmQuillon> windowOn(const PtyRadioServer &server, TestPlatform &platform, int &closes) {
+    return std::make_unique<frmQuillon>(
+        platform, std::make_unique<CountingLine>(
+                      std::make_unique<QtSerialLine>(PortTable(QStringList{server.devicePath()})), closes));
+}
+
 struct Device {
     QString kind;
     QString path;
@@ -367,10 +374,7 @@ void TstFaults::shouldKeepTheLampsTrueWhilePollingAFaultyLine() {
         TestPlatform platform;
         platform.realClock = true;
         int closes = 0;
-        auto window = std::make_unique<frmQuillon>(
-            platform,
-            std::make_unique<CountingLine>(
-                std::make_unique<QtSerialLine>(PortTable(QStringList{server.devicePath()})), closes));
+        auto window = windowOn(server, platform, closes);
         QVERIFY(window->Form_Load());
         window->show();
         window->Timer1_Timer();
@@ -477,10 +481,7 @@ void TstFaults::shouldGoOnQuietlyWhenTheAdapterIsUnplugged() {
         TestPlatform platform;
         platform.realClock = true;
         int closes = 0;
-        auto window = std::make_unique<frmQuillon>(
-            platform,
-            std::make_unique<CountingLine>(
-                std::make_unique<QtSerialLine>(PortTable(QStringList{server.devicePath()})), closes));
+        auto window = windowOn(server, platform, closes);
         QVERIFY(window->Form_Load());
         window->show();
         window->Timer1_Timer();
