@@ -158,6 +158,15 @@ private:
     std::thread m_thread;
 };
 
+// Any bytes at all, as a noisy line or a confused device would send them.
+QByteArray randomBytes(std::mt19937 &rng, int length) {
+    std::uniform_int_distribution<int> value(0, 255);
+    QByteArray bytes(length, Qt::Uninitialized);
+    for (char &c : bytes)
+        c = static_cast<char>(value(rng));
+    return bytes;
+}
+
 // Random bytes sent to the program from a thread of its own, at moments unrelated to its polls.
 class Noise {
 public:
@@ -167,15 +176,12 @@ public:
               std::mt19937 rng(seed);
               std::uniform_int_distribution<int> length(minLength, maxLength);
               std::uniform_int_distribution<long long> gap(minGap.count(), maxGap.count());
-              std::uniform_int_distribution<int> value(0, 255);
               std::unique_lock lock(m_mutex);
               while (!m_stop) {
                   m_wake.wait_for(lock, std::chrono::microseconds(gap(rng)), [this] { return m_stop; });
                   if (m_stop)
                       break;
-                  QByteArray bytes(length(rng), Qt::Uninitialized);
-                  for (char &c : bytes)
-                      c = static_cast<char>(value(rng));
+                  const QByteArray bytes = randomBytes(rng, length(rng));
                   lock.unlock();
                   server.sendUnsolicited(bytes);
                   m_sent += bytes.size();
@@ -429,10 +435,7 @@ void TstFaults::shouldKeepTheLampsTrueWhilePollingAFaultyLine() {
         QTimer staleBursts;
         std::mt19937 rng(10);
         QObject::connect(&staleBursts, &QTimer::timeout, &staleBursts, [&] {
-            QByteArray bytes(std::uniform_int_distribution<int>(1, kInputBufferSize)(rng), Qt::Uninitialized);
-            for (char &c : bytes)
-                c = static_cast<char>(rng());
-            server.sendUnsolicited(bytes);
+            server.sendUnsolicited(randomBytes(rng, std::uniform_int_distribution<int>(1, kInputBufferSize)(rng)));
         });
         if (noise == BurstsBetweenPolls)
             staleBursts.start(150);
