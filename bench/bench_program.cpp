@@ -32,7 +32,7 @@ namespace {
 class BenchPlatform final : public Platform {
 public:
     void beep() override {}
-    void showMessage(const QString &, const QString &) override {}
+    void showMessage(const QString &, const QString &, const QString &) override {}
     void showHelp(const QString &, int) override {}
     MonotonicClock &clock() override { return SystemClock::instance(); }
 };

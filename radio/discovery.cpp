@@ -3,12 +3,17 @@
 #include "commandblock.h"
 #include "logging.h"
 
+#include <QStringList>
+
+#include <algorithm>
+#include <functional>
+
 namespace quillon {
 
 namespace {
 
 // Tries one port; true when the radio answered there (the port is then left open).
-bool probePort(SerialLine &line, ReplyWait &wait, qint16 PortNum, QByteArray &RxData) {
+bool probePort(SerialLine &line, ReplyWait &wait, qint16 PortNum, QByteArray &RxData, PortOutcome &outcome) {
     if (LineError e = line.Configure(PortNum); e != LineError::None) {
         qCDebug(lcRadio).nospace() << "COM" << PortNum << ": rejected, configure: " << lineErrorName(e);
         return false;
@@ -17,7 +22,9 @@ bool probePort(SerialLine &line, ReplyWait &wait, qint16 PortNum, QByteArray &Rx
         qCDebug(lcRadio).nospace() << "COM" << PortNum << ": rejected, clear: " << lineErrorName(e);
         return false;
     }
+    outcome.device = line.deviceName();
     if (LineError e = line.OpenPort(); e != LineError::None) {
+        outcome.openError = e;
         qCDebug(lcRadio).nospace() << "COM" << PortNum << ": rejected, open: " << lineErrorName(e);
         return false;
     }
@@ -29,6 +36,7 @@ bool probePort(SerialLine &line, ReplyWait &wait, qint16 PortNum, QByteArray &Rx
     wait.DoDelay(kProbeDelay);
 
     const std::optional<qint16> waiting = line.BytesWaiting();
+    outcome.answered = waiting.value_or(0) > 0;
     if (waiting != kProbeReplyLength) {
         qCDebug(lcRadio).nospace() << "COM" << PortNum << ": rejected, " << (waiting ? *waiting : -1)
                                    << " bytes waiting after the probe, expected " << kProbeReplyLength;
@@ -52,15 +60,71 @@ bool probePort(SerialLine &line, ReplyWait &wait, qint16 PortNum, QByteArray &Rx
 
 } // namespace
 
-bool SearchForRadio(SerialLine &line, ReplyWait &wait, qint16 &PortNum, QByteArray &RxData) {
+bool SearchForRadio(SerialLine &line, ReplyWait &wait, qint16 &PortNum, QByteArray &RxData,
+                    SearchReport *report) {
+    if (report)
+        report->clear();
     for (PortNum = kFirstPort; PortNum <= kLastPort; ++PortNum) {
-        if (probePort(line, wait, PortNum, RxData))
+        PortOutcome outcome;
+        outcome.port = PortNum;
+        const bool found = probePort(line, wait, PortNum, RxData, outcome);
+        if (report)
+            report->append(outcome);
+        if (found)
             return true;
         // Not the radio: close what was opened (a failure to close changes nothing) and go on.
         if (line.IsOpen())
             line.ClosePort();
     }
     return false;
+}
+
+namespace {
+
+QString portLabel(const PortOutcome &p) {
+    const QString com = QStringLiteral("COM%1").arg(p.port);
+    if (p.device.isEmpty() || p.device.compare(com, Qt::CaseInsensitive) == 0)
+        return com;
+    return QStringLiteral("%1 (%2)").arg(com, p.device);
+}
+
+QStringList portsWhere(const SearchReport &report, const std::function<bool(const PortOutcome &)> &pick) {
+    QStringList names;
+    for (const PortOutcome &p : report)
+        if (pick(p))
+            names << portLabel(p);
+    return names;
+}
+
+// "COM1 (/dev/ttyUSB0)", "COM1 and COM2", "COM1, COM2 and COM5"
+QString listed(QStringList names) {
+    if (names.size() < 2)
+        return names.value(0);
+    const QString last = names.takeLast();
+    return QStringLiteral("%1 and %2").arg(names.join(QStringLiteral(", ")), last);
+}
+
+} // namespace
+
+QString searchFailureCause(const SearchReport &report) {
+    const auto missing = [](const PortOutcome &p) { return p.openError == LineError::InvalidPortNumber; };
+    if (std::all_of(report.begin(), report.end(), missing))
+        return QStringLiteral("This computer has no serial ports. Connect the radio's CAT cable or "
+                              "USB serial adapter before starting Quillon.");
+    const auto denied = [](const PortOutcome &p) { return p.openError == LineError::PermissionDenied; };
+    if (const QStringList ports = portsWhere(report, denied); !ports.isEmpty())
+        return QStringLiteral("You do not have permission to open %1. Run "
+                              "\"sudo usermod -aG dialout $USER\", then log out and in again.")
+            .arg(listed(ports));
+    const auto busy = [](const PortOutcome &p) { return p.openError == LineError::PortInUse; };
+    if (const QStringList ports = portsWhere(report, busy); !ports.isEmpty())
+        return QStringLiteral("%1 %2 in use by another program. Close that program and start "
+                              "Quillon again.")
+            .arg(listed(ports), ports.size() == 1 ? QStringLiteral("is") : QStringLiteral("are"));
+    const auto answered = [](const PortOutcome &p) { return p.answered; };
+    if (const QStringList ports = portsWhere(report, answered); !ports.isEmpty())
+        return QStringLiteral("A device answered on %1, but not as an FT-1000MP.").arg(listed(ports));
+    return {};
 }
 
 } // namespace quillon

@@ -2,8 +2,13 @@
 
 #include "logging.h"
 
+#include <QFile>
+
+#include <cerrno>
+
 #if defined(Q_OS_UNIX)
 #include <termios.h>
+#include <unistd.h>
 #endif
 
 namespace quillon {
@@ -12,6 +17,24 @@ namespace {
 
 // Long enough for a full output buffer at 4800 baud, with room to spare.
 constexpr int kWriteTimeoutMs = 3000;
+
+// Qt reports both a device this user may not open and one held by another program as a
+// permission error; the user's fix differs, so ask the file system which one it is.
+LineError openFailure(const QSerialPort &port, const QString &device) {
+    switch (port.error()) {
+    case QSerialPort::DeviceNotFoundError:
+        // A device that vanished since the table was built is as good as no device.
+        return LineError::InvalidPortNumber;
+    case QSerialPort::PermissionError:
+#if defined(Q_OS_UNIX)
+        if (!device.isEmpty() && ::access(QFile::encodeName(device).constData(), R_OK | W_OK) != 0 && errno == EACCES)
+            return LineError::PermissionDenied;
+#endif
+        return LineError::PortInUse;
+    default:
+        return LineError::OpenFailed;
+    }
+}
 
 } // namespace
 
@@ -29,7 +52,8 @@ LineError QtSerialLine::Configure(qint16 PortNum) {
         return LineError::OpenFailed;
     }
     m_portNum = PortNum;
-    m_port.setPortName(m_table.deviceFor(PortNum));
+    m_device = m_table.deviceFor(PortNum);
+    m_port.setPortName(m_device);
     m_port.setBaudRate(kBaudRate);
     m_port.setDataBits(QSerialPort::Data8);
     m_port.setParity(QSerialPort::NoParity);
@@ -60,13 +84,11 @@ LineError QtSerialLine::OpenPort() {
         return LineError::InvalidPortNumber;
     }
     if (!m_port.open(QIODevice::ReadWrite)) {
-        const QSerialPort::SerialPortError error = m_port.error();
+        const LineError error = openFailure(m_port, m_device);
         qCDebug(lcRadio) << qUtf8Printable(QStringLiteral("COM%1").arg(m_portNum)) << m_port.portName()
                          << "did not open:" << m_port.errorString();
         m_port.clearError();
-        // A device that vanished since the table was built is as good as no device.
-        return error == QSerialPort::DeviceNotFoundError ? LineError::InvalidPortNumber
-                                                         : LineError::OpenFailed;
+        return error;
     }
     // Opening raises DTR and Qt can only lower it on an open port. A pseudo-terminal cannot
     // do DTR at all; that is no reason to give up on the port.
@@ -79,6 +101,8 @@ LineError QtSerialLine::OpenPort() {
 }
 
 bool QtSerialLine::IsOpen() const { return m_port.isOpen(); }
+
+QString QtSerialLine::deviceName() const { return m_device; }
 
 LineError QtSerialLine::ClosePort() {
     if (!m_port.isOpen())

@@ -23,6 +23,7 @@ public:
     LineError WriteBytes(const QByteArray &bytes) override;
     std::optional<qint16> BytesWaiting() override;
     std::optional<QByteArray> ReadAll() override;
+    QString deviceName() const override;
 
     const PortTable &portTable() const { return m_table; }
 
@@ -32,6 +33,7 @@ private:
     PortTable m_table;
     QSerialPort m_port;
     qint16 m_portNum = 0;
+    QString m_device; // as the port table names it: "/dev/ttyUSB0"
 };
 
 } // namespace quillon

@@ -11,6 +11,10 @@ const char *lineErrorName(LineError error)
         return "invalid port number";
     case LineError::OpenFailed:
         return "cannot open port";
+    case LineError::PermissionDenied:
+        return "permission denied";
+    case LineError::PortInUse:
+        return "port in use by another program";
     case LineError::NotOpen:
         return "port not open";
     case LineError::WriteFailed:

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 #include <QtGlobal>
 
 #include <optional>
@@ -12,7 +13,9 @@ namespace quillon {
 enum class LineError {
     None,
     InvalidPortNumber, // no device behind this COM number
-    OpenFailed,        // the device exists but cannot be opened (busy, permission, not a tty)
+    OpenFailed,        // the device exists but cannot be opened (not a serial device, ...)
+    PermissionDenied,  // the device exists but this user may not open it
+    PortInUse,         // another program holds the device
     NotOpen,           // the operation needs an open port
     WriteFailed,
     ReadFailed,
@@ -47,6 +50,10 @@ public:
     virtual std::optional<qint16> BytesWaiting() = 0;
     // Every received byte not yet read (possibly none); nullopt when the read failed.
     virtual std::optional<QByteArray> ReadAll() = 0;
+
+    // The system's name of the device behind the configured port ("/dev/ttyUSB0", "COM3"),
+    // for messages only; empty when there is none.
+    virtual QString deviceName() const { return {}; }
 };
 
 } // namespace quillon

@@ -12,6 +12,13 @@ void SimSerialLine::attachRadio(qint16 portNum, VirtualRadio *radio) {
 
 void SimSerialLine::setBusy(qint16 portNum) { m_slots[portNum] = Slot{Kind::Busy, nullptr}; }
 
+void SimSerialLine::setDenied(qint16 portNum) { m_slots[portNum] = Slot{Kind::Denied, nullptr}; }
+
+QString SimSerialLine::deviceName() const {
+    const auto it = m_names.find(m_port);
+    return it == m_names.end() ? QString() : it->second;
+}
+
 void SimSerialLine::attachMute(qint16 portNum) { m_slots[portNum] = Slot{Kind::Mute, nullptr}; }
 
 void SimSerialLine::unplug() {
@@ -90,7 +97,9 @@ LineError SimSerialLine::OpenPort() {
              (s.kind == Kind::Radio && s.radio->fault() == RadioFault::Unplugged))
         result = LineError::InvalidPortNumber;
     else if (s.kind == Kind::Busy)
-        result = LineError::OpenFailed;
+        result = LineError::PortInUse;
+    else if (s.kind == Kind::Denied)
+        result = LineError::PermissionDenied;
     if (result == LineError::None) {
         m_open = true;
         m_unplugged = false;

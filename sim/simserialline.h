@@ -40,7 +40,10 @@ public:
 
     // What stands behind a port number. Ports not mentioned are missing.
     void attachRadio(qint16 portNum, VirtualRadio *radio);
-    void setBusy(qint16 portNum);    // exists, cannot be opened
+    void setBusy(qint16 portNum);    // exists, another program holds it (PortInUse)
+    void setDenied(qint16 portNum);  // exists, this user may not open it (PermissionDenied)
+    // The device name reported for a port (empty by default).
+    void nameDevice(qint16 portNum, const QString &name) { m_names[portNum] = name; }
     void attachMute(qint16 portNum); // opens, never answers
     void unplug();                   // the open device vanishes: later I/O fails
     // Bytes that arrive on the open port at time `at` (for late and unsolicited input).
@@ -54,6 +57,7 @@ public:
     LineError WriteBytes(const QByteArray &bytes) override;
     std::optional<qint16> BytesWaiting() override;
     std::optional<QByteArray> ReadAll() override;
+    QString deviceName() const override;
 
     const std::vector<Call> &calls() const { return m_calls; }
     void clearCalls() { m_calls.clear(); }
@@ -70,7 +74,7 @@ private:
         MonotonicClock::time_point at;
         quint8 byte;
     };
-    enum class Kind { Missing, Busy, Mute, Radio };
+    enum class Kind { Missing, Busy, Denied, Mute, Radio };
     struct Slot {
         Kind kind = Kind::Missing;
         VirtualRadio *radio = nullptr;
@@ -84,6 +88,7 @@ private:
 
     MonotonicClock &m_clock;
     std::map<qint16, Slot> m_slots;
+    std::map<qint16, QString> m_names;
     qint16 m_port = 0;
     bool m_open = false;
     bool m_unplugged = false;

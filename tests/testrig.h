@@ -22,10 +22,11 @@ namespace quillon::testing {
 class TestPlatform final : public Platform {
 public:
     void beep() override { ++beeps; }
-    void showMessage(const QString &text, const QString &caption) override
+    void showMessage(const QString &text, const QString &caption, const QString &detail) override
     {
         messages << text;
         captions << caption;
+        details << detail;
         if (whileMessageShown)
             whileMessageShown();
     }
@@ -37,6 +38,7 @@ public:
     int beeps = 0;
     QStringList messages;
     QStringList captions;
+    QStringList details;
     QList<QPair<QString, int>> help;
     std::function<void()> whileMessageShown;
 };

@@ -320,7 +320,7 @@ void TstRadio::shouldRefuseSecondOpenOfSameDevice() {
     first.Configure(1);
     QCOMPARE(first.OpenPort(), LineError::None);
     second.Configure(1);
-    QCOMPARE(second.OpenPort(), LineError::OpenFailed);
+    QCOMPARE(second.OpenPort(), LineError::PortInUse);
     QVERIFY(!second.IsOpen());
     QCOMPARE(first.Configure(1), LineError::OpenFailed); // no reconfiguring under an open line
     first.ClosePort();

@@ -313,7 +313,7 @@ void TstSim::shouldOpenOnlyWhatIsThere_data() {
     QTest::addColumn<LineError>("expected");
     QTest::newRow("radio") << 1 << LineError::None;
     QTest::newRow("mute device") << 2 << LineError::None;
-    QTest::newRow("busy") << 3 << LineError::OpenFailed;
+    QTest::newRow("busy") << 3 << LineError::PortInUse;
     QTest::newRow("missing") << 4 << LineError::InvalidPortNumber;
     QTest::newRow("radio with cable pulled") << 5 << LineError::InvalidPortNumber;
 }

@@ -9,9 +9,10 @@ namespace quillon {
 
 void DesktopPlatform::beep() { QApplication::beep(); }
 
-void DesktopPlatform::showMessage(const QString &text, const QString &caption) {
+void DesktopPlatform::showMessage(const QString &text, const QString &caption, const QString &detail) {
     QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok);
     box.setObjectName(QStringLiteral("quillonMessage"));
+    box.setInformativeText(detail);
     box.exec();
 }
 

@@ -8,7 +8,7 @@ namespace quillon {
 class DesktopPlatform final : public Platform {
 public:
     void beep() override;
-    void showMessage(const QString &text, const QString &caption) override;
+    void showMessage(const QString &text, const QString &caption, const QString &detail) override;
     void showHelp(const QString &helpFile, int helpCommand) override;
     MonotonicClock &clock() override;
 };

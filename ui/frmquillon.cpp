@@ -171,12 +171,13 @@ bool frmQuillon::Form_Load() {
 }
 
 void frmQuillon::FindMp() {
-    if (SearchForRadio(*m_line, m_wait, PortNum, RxData)) {
+    SearchReport report;
+    if (SearchForRadio(*m_line, m_wait, PortNum, RxData, &report)) {
         m_platform.beep();
         return;
     }
     m_platform.showMessage(QStringLiteral("I couldn't find the FT-1000MP on any COM port"),
-                           QStringLiteral("Quillon"));
+                           QStringLiteral("Quillon"), searchFailureCause(report));
     Form_Unload();
 }
 
