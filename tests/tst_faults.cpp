@@ -694,7 +694,8 @@ void TstFaults::shouldSkipPortsWithoutPermissionOrHeldExclusively() {
     QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0,
              qPrintable(
                  QStringLiteral("child status %1, said: %2").arg(status).arg(QString::fromLocal8Bit(reply))));
-    QCOMPARE(reply.trimmed(), QByteArray("found COM3"));
+    // The two refusals are told apart, so the failure message can give the right fix.
+    QCOMPARE(reply.trimmed(), QByteArray("found COM3\nCOM1: permission denied\nCOM2: port in use by another program"));
     QVERIFY2(noAccess.receivedBlocks().empty(), "the port without permission was written to");
     QVERIFY2(held.receivedBlocks().empty(), "the held port was written to");
     QVERIFY(!radio.receivedBlocks().empty());
@@ -710,8 +711,12 @@ static int runSearchChild(const char *devices) {
     ReplyWait wait;
     qint16 PortNum = 0;
     QByteArray RxData;
-    const bool found = SearchForRadio(line, wait, PortNum, RxData);
+    SearchReport report;
+    const bool found = SearchForRadio(line, wait, PortNum, RxData, &report);
     std::printf(found ? "found COM%d\n" : "not found\n", int(PortNum));
+    for (const PortOutcome &p : report)
+        if (p.openError != LineError::None)
+            std::printf("COM%d: %s\n", int(p.port), lineErrorName(p.openError));
     return 0;
 }
 
