@@ -19,19 +19,21 @@ using Op = SimSerialLine::Op;
 namespace {
 
 // What stands behind one port in a scenario.
-enum class Device { Radio, WrongId, Busy, Mute, Short4, Extra6, Twice, Silent };
+enum class Device { Radio, WrongId, Busy, Denied, Mute, Short4, Extra6, Twice, Silent };
 
 // A line of simulated ports. Devices that answer with something other than the radio's
 // five bytes are played by a virtual radio plus injected bytes.
 class Scenario {
 public:
-    explicit Scenario(std::map<int, Device> ports) : m_ports(std::move(ports))
-    {
+    explicit Scenario(std::map<int, Device> ports) : m_ports(std::move(ports)) {
         for (const auto &[port, device] : m_ports) {
             const auto p = static_cast<qint16>(port);
             switch (device) {
             case Device::Busy:
                 line.setBusy(p);
+                break;
+            case Device::Denied:
+                line.setDenied(p);
                 break;
             case Device::Mute:
                 line.attachMute(p);
@@ -53,15 +55,13 @@ public:
         }
     }
 
-    bool search()
-    {
+    bool search() {
         // Devices that say too much: after the probe goes out, add bytes behind the reply.
         m_found = searchWithExtras();
         return m_found;
     }
 
-    std::set<qint16> portsTouched() const
-    {
+    std::set<qint16> portsTouched() const {
         std::set<qint16> out;
         for (const auto &c : line.calls())
             if (c.op == Op::Configure)
@@ -69,8 +69,7 @@ public:
         return out;
     }
 
-    int closesOn(qint16 port) const
-    {
+    int closesOn(qint16 port) const {
         int n = 0;
         for (const auto &c : line.calls())
             if (c.op == Op::ClosePort && c.port == port && c.result == LineError::None)
@@ -83,6 +82,7 @@ public:
     ReplyWait wait{clock};
     qint16 PortNum = 0;
     QByteArray RxData;
+    SearchReport report;
 
 private:
     bool searchWithExtras();
@@ -96,11 +96,8 @@ private:
 class ChattyLine final : public SerialLine {
 public:
     ChattyLine(SimSerialLine &inner, MonotonicClock &clock, std::map<int, Device> ports)
-        : m_inner(inner), m_clock(clock), m_ports(std::move(ports))
-    {
-    }
-    LineError Configure(qint16 p) override
-    {
+        : m_inner(inner), m_clock(clock), m_ports(std::move(ports)) {}
+    LineError Configure(qint16 p) override {
         m_port = p;
         return m_inner.Configure(p);
     }
@@ -108,8 +105,7 @@ public:
     LineError OpenPort() override { return m_inner.OpenPort(); }
     bool IsOpen() const override { return m_inner.IsOpen(); }
     LineError ClosePort() override { return m_inner.ClosePort(); }
-    LineError WriteBytes(const QByteArray &bytes) override
-    {
+    LineError WriteBytes(const QByteArray &bytes) override {
         const LineError e = m_inner.WriteBytes(bytes);
         const auto it = m_ports.find(m_port);
         if (e == LineError::None && it != m_ports.end()) {
@@ -117,12 +113,15 @@ public:
             if (it->second == Device::Extra6)
                 m_inner.injectInput(QByteArray(1, '\x00'), soon);
             if (it->second == Device::Twice)
-                m_inner.injectInput(QByteArray::fromHex("022002" "0393"), soon);
+                m_inner.injectInput(QByteArray::fromHex("022002"
+                                                        "0393"),
+                                    soon);
         }
         return e;
     }
     std::optional<qint16> BytesWaiting() override { return m_inner.BytesWaiting(); }
     std::optional<QByteArray> ReadAll() override { return m_inner.ReadAll(); }
+    QString deviceName() const override { return m_inner.deviceName(); }
 
 private:
     SimSerialLine &m_inner;
@@ -131,10 +130,9 @@ private:
     qint16 m_port = 0;
 };
 
-bool Scenario::searchWithExtras()
-{
+bool Scenario::searchWithExtras() {
     ChattyLine chatty(line, clock, m_ports);
-    return SearchForRadio(chatty, wait, PortNum, RxData);
+    return SearchForRadio(chatty, wait, PortNum, RxData, &report);
 }
 
 } // namespace
@@ -143,8 +141,7 @@ class TestDiscovery : public QObject {
     Q_OBJECT
 
 private slots:
-    void shouldFindTheRadioOnTheFirstAnsweringPort_data()
-    {
+    void shouldFindTheRadioOnTheFirstAnsweringPort_data() {
         QTest::addColumn<QVariantMap>("ports"); // port -> Device as int
         QTest::addColumn<int>("expected");      // 0: not found
         QTest::addColumn<int>("lastTouched");
@@ -168,8 +165,7 @@ private slots:
         QTest::newRow("nothing anywhere") << m({}) << 0 << 16;
     }
 
-    void shouldFindTheRadioOnTheFirstAnsweringPort()
-    {
+    void shouldFindTheRadioOnTheFirstAnsweringPort() {
         QFETCH(QVariantMap, ports);
         QFETCH(int, expected);
         QFETCH(int, lastTouched);
@@ -201,8 +197,73 @@ private slots:
         QCOMPARE(s.line.openCount() - s.line.closeCount(), found ? 1 : 0);
     }
 
-    void shouldTakeAnyFlagBytesBeforeTheId_data()
-    {
+    void shouldSayWhyNothingWasFound_data() {
+        QTest::addColumn<QVariantMap>("ports"); // port -> Device as int; each named /dev/ttyUSB<port-1>
+        QTest::addColumn<QString>("cause");
+        const auto m = [](std::initializer_list<std::pair<int, Device>> l) {
+            QVariantMap out;
+            for (auto [p, d] : l)
+                out.insert(QString::number(p), static_cast<int>(d));
+            return out;
+        };
+        const QString fix =
+            QStringLiteral("Run \"sudo usermod -aG dialout $USER\", then log out and in again.");
+        QTest::newRow("no ports at all")
+            << m({})
+            << QStringLiteral("This computer has no serial ports. Connect the radio's CAT "
+                              "cable or USB serial adapter before starting Quillon.");
+        QTest::newRow("permission before busy and wrong id")
+            << m({{1, Device::WrongId}, {2, Device::Busy}, {3, Device::Denied}})
+            << QStringLiteral("You do not have permission to open COM3 (/dev/ttyUSB2). ") + fix;
+        QTest::newRow("two without permission")
+            << m({{1, Device::Denied}, {4, Device::Denied}})
+            << QStringLiteral("You do not have permission to open COM1 (/dev/ttyUSB0) and COM4 "
+                              "(/dev/ttyUSB3). ") +
+                   fix;
+        QTest::newRow("busy before wrong id")
+            << m({{1, Device::WrongId}, {2, Device::Busy}})
+            << QStringLiteral("COM2 (/dev/ttyUSB1) is in use by another program. Close that program "
+                              "and start Quillon again.");
+        QTest::newRow("three busy")
+            << m({{1, Device::Busy}, {2, Device::Busy}, {5, Device::Busy}})
+            << QStringLiteral("COM1 (/dev/ttyUSB0), COM2 (/dev/ttyUSB1) and COM5 (/dev/ttyUSB4) are "
+                              "in use by another program. Close that program and start Quillon again.");
+        QTest::newRow("wrong id")
+            << m({{2, Device::WrongId}, {3, Device::Mute}})
+            << QStringLiteral("A device answered on COM2 (/dev/ttyUSB1), but not as an FT-1000MP.");
+        QTest::newRow("four bytes and answering twice are answers")
+            << m({{1, Device::Short4}, {7, Device::Twice}})
+            << QStringLiteral("A device answered on COM1 (/dev/ttyUSB0) and COM7 (/dev/ttyUSB6), but "
+                              "not as an FT-1000MP.");
+        QTest::newRow("silent and mute ports: nothing more to say")
+            << m({{1, Device::Mute}, {2, Device::Silent}}) << QString();
+    }
+
+    void shouldSayWhyNothingWasFound() {
+        QFETCH(QVariantMap, ports);
+        QFETCH(QString, cause);
+        std::map<int, Device> devices;
+        for (auto it = ports.begin(); it != ports.end(); ++it)
+            devices[it.key().toInt()] = static_cast<Device>(it.value().toInt());
+        Scenario s(devices);
+        for (int p = 1; p <= 16; ++p)
+            s.line.nameDevice(qint16(p), QStringLiteral("/dev/ttyUSB%1").arg(p - 1));
+        QVERIFY(!s.search());
+        QCOMPARE(s.report.size(), 16);
+        QCOMPARE(searchFailureCause(s.report), cause);
+    }
+
+    void shouldNameWindowsPortsOnce() {
+        // On Windows the device is the COM port itself; "COM2 (COM2)" would only confuse.
+        Scenario s({{2, Device::Busy}});
+        s.line.nameDevice(2, QStringLiteral("COM2"));
+        QVERIFY(!s.search());
+        QCOMPARE(searchFailureCause(s.report),
+                 QStringLiteral("COM2 is in use by another program. Close that program and start "
+                                "Quillon again."));
+    }
+
+    void shouldTakeAnyFlagBytesBeforeTheId_data() {
         QTest::addColumn<int>("f0");
         QTest::addColumn<int>("f1");
         QTest::addColumn<int>("f2");
@@ -212,8 +273,7 @@ private slots:
         QTest::newRow("looks like an ID") << 0x03 << 0x93 << 0x03;
     }
 
-    void shouldTakeAnyFlagBytesBeforeTheId()
-    {
+    void shouldTakeAnyFlagBytesBeforeTheId() {
         QFETCH(int, f0);
         QFETCH(int, f1);
         QFETCH(int, f2);
@@ -227,12 +287,12 @@ private slots:
         QByteArray RxData;
         QVERIFY(SearchForRadio(line, wait, PortNum, RxData));
         QCOMPARE(PortNum, qint16(7));
-        QCOMPARE(RxData, QByteArray::fromHex(QByteArray::number((f0 << 16) | (f1 << 8) | f2, 16)
-                                                  .rightJustified(6, '0')) + QByteArray::fromHex("0393"));
+        QCOMPARE(RxData, QByteArray::fromHex(
+                             QByteArray::number((f0 << 16) | (f1 << 8) | f2, 16).rightJustified(6, '0')) +
+                             QByteArray::fromHex("0393"));
     }
 
-    void shouldProbeEachPortInTheFixedOrderOfCalls()
-    {
+    void shouldProbeEachPortInTheFixedOrderOfCalls() {
         Scenario s({{2, Device::WrongId}, {3, Device::Radio}});
         const auto start = s.clock.now();
         QVERIFY(s.search());
@@ -245,19 +305,17 @@ private slots:
             if (c.op != Op::IsOpen)
                 got.emplace_back(c.op, c.port);
         const std::vector<std::pair<Op, qint16>> want{
-            {Op::Configure, 1}, {Op::ClearBuffers, 1}, {Op::OpenPort, 1},
-            {Op::Configure, 2}, {Op::ClearBuffers, 2}, {Op::OpenPort, 2}, {Op::WriteBytes, 2},
-            {Op::BytesWaiting, 2}, {Op::ReadAll, 2}, {Op::ClosePort, 2},
-            {Op::Configure, 3}, {Op::ClearBuffers, 3}, {Op::OpenPort, 3}, {Op::WriteBytes, 3},
-            {Op::BytesWaiting, 3}, {Op::ReadAll, 3},
+            {Op::Configure, 1},    {Op::ClearBuffers, 1}, {Op::OpenPort, 1},     {Op::Configure, 2},
+            {Op::ClearBuffers, 2}, {Op::OpenPort, 2},     {Op::WriteBytes, 2},   {Op::BytesWaiting, 2},
+            {Op::ReadAll, 2},      {Op::ClosePort, 2},    {Op::Configure, 3},    {Op::ClearBuffers, 3},
+            {Op::OpenPort, 3},     {Op::WriteBytes, 3},   {Op::BytesWaiting, 3}, {Op::ReadAll, 3},
         };
         QCOMPARE(got, want);
         QCOMPARE(s.line.writes().front(), QByteArray::fromHex("00000000fa"));
         QCOMPARE(s.line.writes().size(), std::size_t(2));
     }
 
-    void shouldSpendAtLeastTheProbeWaitOnEveryOpenablePort()
-    {
+    void shouldSpendAtLeastTheProbeWaitOnEveryOpenablePort() {
         std::map<int, Device> all;
         for (int p = 1; p <= 16; ++p)
             all[p] = Device::Mute;

@@ -4,6 +4,7 @@
 
 #include "filters/filtertable.h"
 #include "radio/commandblock.h"
+#include "ui/desktopplatform.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -12,6 +13,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QTest>
 #include <QTimer>
 
@@ -44,6 +46,7 @@ private slots:
     void shouldShowLayoutAndLampsInScreenshot();
     void shouldRunTimerOnlyOnceRadioIsFound();
     void shouldNotPollWhileFailureMessageIsUp();
+    void shouldShowThePlainMessageBoxWithItsCause();
     void shouldNotPileUpTicksAfterASlowPoll();
     void shouldUnloadExactlyOnce();
 };
@@ -297,6 +300,10 @@ void tst_MainWindow::shouldRunTimerOnlyOnceRadioIsFound() {
     QCOMPARE(lonely.platform.messages,
              QStringList{QStringLiteral("I couldn't find the FT-1000MP on any COM port")});
     QCOMPARE(lonely.platform.captions, QStringList{QStringLiteral("Quillon")});
+    // No port exists behind any COM number of this rig: the box says so under its text.
+    QCOMPARE(lonely.platform.details.size(), 1);
+    QVERIFY2(lonely.platform.details.front().startsWith(QStringLiteral("This computer has no serial ports.")),
+             qPrintable(lonely.platform.details.front()));
     QCOMPARE(lonely.platform.beeps, 0);
     QVERIFY(!lonely.window->isVisible());
     QVERIFY(!lonely.line->IsOpen());
@@ -320,6 +327,29 @@ void tst_MainWindow::shouldNotPollWhileFailureMessageIsUp() {
     const std::size_t callsUnloaded = rig.line->calls().size();
     QTest::qWait(700);
     QCOMPARE(rig.line->calls().size(), callsUnloaded);
+}
+
+// The real box: the design's text and caption, OK only, no icon, and the cause beneath.
+void tst_MainWindow::shouldShowThePlainMessageBoxWithItsCause() {
+    DesktopPlatform platform;
+    QString seen;
+    QTimer::singleShot(0, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box) {
+            seen = QStringLiteral("no modal message box");
+            return;
+        }
+        seen = QStringList{box->windowTitle(), box->text(), box->informativeText(),
+                           QString::number(box->standardButtons()), QString::number(box->icon())}
+                   .join(QLatin1Char('|'));
+        box->button(QMessageBox::Ok)->click();
+    });
+    platform.showMessage(QStringLiteral("I couldn't find the FT-1000MP on any COM port"), QStringLiteral("Quillon"),
+                         QStringLiteral("COM1 is in use by another program."));
+    QCOMPARE(seen, QStringList({QStringLiteral("Quillon"), QStringLiteral("I couldn't find the FT-1000MP on any COM port"),
+                                QStringLiteral("COM1 is in use by another program."),
+                                QString::number(QMessageBox::Ok), QString::number(QMessageBox::NoIcon)})
+                       .join(QLatin1Char('|')));
 }
 
 void tst_MainWindow::shouldNotPileUpTicksAfterASlowPoll() {
