@@ -1,6 +1,9 @@
 #include "lampbutton.h"
 
+#include <QApplication>
 #include <QPainter>
+
+#include <cmath>
 
 namespace quillon {
 
@@ -19,6 +22,27 @@ void LampButton::setFaceColour(const QColor &colour) {
     pal.setColor(QPalette::Button, colour);
     setPalette(pal);
     update();
+}
+
+double LampButton::contrastRatio(const QColor &a, const QColor &b) {
+    auto luminance = [](const QColor &c) {
+        auto linear = [](double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        const QColor rgb = c.toRgb();
+        return 0.2126 * linear(rgb.redF()) + 0.7152 * linear(rgb.greenF()) + 0.0722 * linear(rgb.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+QColor LampButton::captionColour() const {
+    const QPalette::ColorGroup group = isEnabled() ? QPalette::Active : QPalette::Disabled;
+    const QColor themeText = palette().color(group, QPalette::ButtonText);
+    const QColor face = faceColour();
+    if (face == QApplication::palette(this).color(QPalette::Active, QPalette::Button) ||
+        contrastRatio(themeText, face) >= kMinCaptionContrast)
+        return themeText;
+    const QColor black(Qt::black), white(Qt::white);
+    return contrastRatio(black, face) >= contrastRatio(white, face) ? black : white;
 }
 
 void LampButton::paintEvent(QPaintEvent *) {
@@ -45,7 +69,7 @@ void LampButton::paintEvent(QPaintEvent *) {
     bevel(r.adjusted(1, 1, -1, -1), innerTopLeft, innerBottomRight);
 
     // The caption moves one pixel with the press, as on the classic button.
-    p.setPen(pal.color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
+    p.setPen(captionColour());
     p.setFont(font());
     const QRect textRect = down ? r.translated(1, 1) : r;
     p.drawText(textRect, Qt::AlignCenter | Qt::TextSingleLine, text());

@@ -18,6 +18,16 @@ public:
     // Width of the bevel around the face, in pixels.
     static constexpr int kBorder = 2;
 
+    // Least contrast between a lamp's caption and its face (the WCAG "enhanced" level).
+    static constexpr double kMinCaptionContrast = 7.0;
+    // WCAG contrast ratio of two colours, from 1 (same luminance) to 21 (black on white).
+    static double contrastRatio(const QColor &a, const QColor &b);
+
+    // The caption's colour: the theme's button text on the theme's own face; on a lamp colour
+    // the theme's text only if it stays readable there, else black or white, whichever
+    // contrasts more (near-white text of a dark theme on the lit green reads at 1.4 : 1).
+    QColor captionColour() const;
+
 protected:
     void paintEvent(QPaintEvent *event) override;
 };

@@ -33,13 +33,16 @@ PanelLabel::PanelLabel(const QString &caption, bool border, Qt::Alignment alignm
 }
 
 void PanelLabel::paintEvent(QPaintEvent *event) {
+    // The border goes under the caption: a caption as wide as its label (SUB RCVR) reaches the
+    // border's pixels, and at screen scales above 1 the border drawn on top cut its first and
+    // last strokes.
+    if (m_border) {
+        QPainter p(this);
+        p.setPen(frameColour());
+        p.setBrush(Qt::NoBrush);
+        p.drawRect(rect().adjusted(0, 0, -1, -1));
+    }
     QLabel::paintEvent(event);
-    if (!m_border)
-        return;
-    QPainter p(this);
-    p.setPen(frameColour());
-    p.setBrush(Qt::NoBrush);
-    p.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 
 RoundedFrame::RoundedFrame(QWidget *parent) : QWidget(parent) {
