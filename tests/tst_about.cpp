@@ -11,8 +11,8 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
-#include <QSet>
 #include <QPushButton>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -95,7 +95,7 @@ void tst_About::shouldLayOutTheBoxAsDesigned_data() {
     QTest::newRow("Label3") << "Label3"
                             << "by the Quillon developers, 2026" << QRect(16, 56, 233, 17) << 2 << false;
     QTest::newRow("Label4") << "Label4"
-                            << "Free software." << QRect(16, 80, 105, 17) << 3 << false;
+                            << "GNU GPL 3 or later" << QRect(16, 80, 105, 17) << 3 << false;
     QTest::newRow("cmdOK") << "cmdOK"
                            << "OK" << QRect(112, 104, 57, 25) << 4 << true;
 }
@@ -356,7 +356,8 @@ void tst_About::shouldLookForHelpBesideTheProgramThenInItsDataFolder() {
     const QStringList path = HelpViewer::defaultSearchPath();
     const QString appDir = QCoreApplication::applicationDirPath();
     // The current folder may be the program's own (ctest runs there): it is then tried once.
-    QStringList expected{QDir::currentPath(), appDir, QDir::cleanPath(appDir + QStringLiteral("/../share/quillon"))};
+    QStringList expected{QDir::currentPath(), appDir,
+                         QDir::cleanPath(appDir + QStringLiteral("/../share/quillon"))};
     expected.removeDuplicates();
     QVERIFY(path.size() >= expected.size());
     QCOMPARE(path.mid(0, expected.size()), expected);

@@ -46,7 +46,9 @@ frmAbout::frmAbout() : QWidget(nullptr, Qt::Window) {
         // so it opens the next line, which also carries the year.
         {"Label2", QStringLiteral("FT-1000MP and Mark V Filter Selector"), twipRect(240, 480, 3495, 255)},
         {"Label3", QStringLiteral("by the Quillon developers, 2026"), twipRect(240, 840, 3495, 255)},
-        {"Label4", QStringLiteral("Free software."), twipRect(240, 1200, 1575, 255)},
+        // The licence in words that fit the short line (95 of its 105 pixels); its SPDX name,
+        // GPL-3.0-or-later, is in the package's copyright file and the AppStream data.
+        {"Label4", QStringLiteral("GNU GPL 3 or later"), twipRect(240, 1200, 1575, 255)},
     };
     int tabIndex = 0;
     for (const LabelDef &def : labels) {
