@@ -6,7 +6,11 @@
 
 #include <cerrno>
 
+#include <thread>
+
 #if defined(Q_OS_UNIX)
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 #endif
@@ -15,8 +19,13 @@ namespace quillon {
 
 namespace {
 
-// Long enough for a full output buffer at 4800 baud, with room to spare.
-constexpr int kWriteTimeoutMs = 3000;
+using Clock = std::chrono::steady_clock;
+
+// Closing lets the last bytes leave first, for at most this long: a full command block takes
+// 11 ms at 4800 baud, and a wedged adapter must not hold the window.
+constexpr auto kDrainOnCloseLimit = std::chrono::milliseconds(200);
+
+QString comName(qint16 portNum) { return QStringLiteral("COM%1").arg(portNum); }
 
 // Qt reports both a device this user may not open and one held by another program as a
 // permission error; the user's fix differs, so ask the file system which one it is.
@@ -38,17 +47,30 @@ LineError openFailure(const QSerialPort &port, const QString &device) {
 
 } // namespace
 
-QtSerialLine::QtSerialLine(PortTable table) : m_table(std::move(table)) {}
+QtSerialLine::QtSerialLine(PortTable table) : m_table(std::move(table)) {
+    // A device that vanishes between polls shows first to Qt's read notifier, which would go
+    // on waking for the dead descriptor. Queued: the port must not close under Qt's own call.
+    QObject::connect(
+        &m_port, &QSerialPort::errorOccurred, &m_port,
+        [this](QSerialPort::SerialPortError error) {
+            if (error == QSerialPort::NoError || !m_port.isOpen())
+                return;
+            if (error == QSerialPort::ResourceError || hungUp())
+                lose("hung up");
+        },
+        Qt::QueuedConnection);
+}
 
 QtSerialLine::~QtSerialLine() {
-    if (m_port.isOpen())
+    if (IsOpen())
         ClosePort();
 }
 
 LineError QtSerialLine::Configure(qint16 PortNum) {
     // Like the home control, the port cannot be changed under an open line.
-    if (m_port.isOpen()) {
-        qCDebug(lcRadio) << "Configure" << qUtf8Printable(QStringLiteral("COM%1").arg(PortNum)) << "refused:" << qUtf8Printable(QStringLiteral("COM%1").arg(m_portNum)) << "is open";
+    if (IsOpen()) {
+        qCDebug(lcRadio) << "Configure" << qUtf8Printable(comName(PortNum))
+                         << "refused:" << qUtf8Printable(comName(m_portNum)) << "is open";
         return LineError::OpenFailed;
     }
     m_portNum = PortNum;
@@ -66,6 +88,8 @@ LineError QtSerialLine::Configure(qint16 PortNum) {
 
 LineError QtSerialLine::ClearBuffers() {
     // Before opening nothing can be waiting; the search clears before it opens.
+    if (m_lost)
+        return LineError::ReadFailed;
     if (!m_port.isOpen())
         return LineError::None;
     if (!m_port.clear(QSerialPort::AllDirections)) {
@@ -76,79 +100,177 @@ LineError QtSerialLine::ClearBuffers() {
     return LineError::None;
 }
 
-LineError QtSerialLine::OpenPort() {
-    if (m_port.isOpen())
-        return LineError::OpenFailed;
-    if (m_port.portName().isEmpty()) {
-        qCDebug(lcRadio) << qUtf8Printable(QStringLiteral("COM%1").arg(m_portNum)) << "has no device";
-        return LineError::InvalidPortNumber;
+void QtSerialLine::lowerModemLines() {
+    // Opening raises DTR and RTS, and many station interfaces key the transmitter from either;
+    // Qt can only lower them on an open port. A pseudo-terminal has no modem lines at all;
+    // that is no reason to give up on the port.
+    if (!m_port.setDataTerminalReady(false)) {
+        qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << "DTR not cleared:" << m_port.errorString();
+        m_port.clearError();
     }
+    if (!m_port.setRequestToSend(false)) {
+        qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << "RTS not cleared:" << m_port.errorString();
+        m_port.clearError();
+    }
+}
+
+LineError QtSerialLine::openDevice() {
     if (!m_port.open(QIODevice::ReadWrite)) {
         const LineError error = openFailure(m_port, m_device);
-        qCDebug(lcRadio) << qUtf8Printable(QStringLiteral("COM%1").arg(m_portNum)) << m_port.portName()
+        qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << m_port.portName()
                          << "did not open:" << m_port.errorString();
         m_port.clearError();
         return error;
     }
-    // Opening raises DTR and Qt can only lower it on an open port. A pseudo-terminal cannot
-    // do DTR at all; that is no reason to give up on the port.
-    if (!m_port.setDataTerminalReady(false)) {
-        qCDebug(lcRadio) << qUtf8Printable(QStringLiteral("COM%1").arg(m_portNum)) << "DTR not cleared:" << m_port.errorString();
-        m_port.clearError();
-    }
-    qCDebug(lcRadio) << qUtf8Printable(QStringLiteral("COM%1").arg(m_portNum)) << "open on" << m_port.portName();
+    lowerModemLines();
+    m_stuck = false;
     return LineError::None;
 }
 
-bool QtSerialLine::IsOpen() const { return m_port.isOpen(); }
+LineError QtSerialLine::OpenPort() {
+    if (IsOpen())
+        return LineError::OpenFailed;
+    if (m_port.portName().isEmpty()) {
+        qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << "has no device";
+        return LineError::InvalidPortNumber;
+    }
+    const LineError error = openDevice();
+    if (error == LineError::None)
+        qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << "open on" << m_port.portName();
+    return error;
+}
+
+bool QtSerialLine::IsOpen() const { return m_port.isOpen() || m_lost; }
 
 QString QtSerialLine::deviceName() const { return m_device; }
 
+bool QtSerialLine::hungUp() const {
+#if defined(Q_OS_UNIX)
+    if (!m_port.isOpen() || m_port.handle() < 0)
+        return false;
+    pollfd pfd{m_port.handle(), POLLIN, 0};
+    return ::poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL));
+#else
+    return m_port.error() == QSerialPort::ResourceError;
+#endif
+}
+
+bool QtSerialLine::writable() const {
+#if defined(Q_OS_UNIX)
+    pollfd pfd{m_port.handle(), POLLOUT, 0};
+    return ::poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLOUT);
+#else
+    return true;
+#endif
+}
+
+void QtSerialLine::lose(const char *why) {
+    if (m_lost || !m_port.isOpen())
+        return;
+    // Give the descriptor back: nothing more is read from or written to it, and nothing
+    // wakes for it. The program still holds the line; a read looks for the device's return.
+    m_port.close();
+    m_port.clearError();
+    m_lost = true;
+    m_lastLook = Clock::now();
+    qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << m_device << "gone (" << why
+                     << "), waiting for it to return";
+}
+
+void QtSerialLine::lookForLostDevice() {
+    const auto now = Clock::now();
+    if (!m_lost || now - m_lastLook < kLookInterval)
+        return;
+    m_lastLook = now;
+    // The same path only: another device is never taken in its place. A missing path costs
+    // one stat.
+    if (m_device.isEmpty() || !QFile::exists(m_device))
+        return;
+    if (openDevice() != LineError::None)
+        return;
+    m_lost = false;
+    m_port.clear(QSerialPort::AllDirections);
+    qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << m_device << "back, reopened";
+}
+
 LineError QtSerialLine::ClosePort() {
+    if (m_lost) {
+        m_lost = false;
+        qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << "closed (device was gone)";
+        return LineError::None;
+    }
     if (!m_port.isOpen())
         return LineError::NotOpen;
     // Let the last bytes leave before the port's settings are restored and it closes; a
-    // restore while the UART is still sending would garble them.
-    while (m_port.bytesToWrite() > 0 && m_port.waitForBytesWritten(kWriteTimeoutMs)) {
+    // restore while the UART is still sending would garble them. A wedged adapter gets a
+    // bounded wait, then its output is dropped, so that closing cannot hang.
+    const auto limit = Clock::now() + kDrainOnCloseLimit;
+    while (
+        m_port.bytesToWrite() > 0 && Clock::now() < limit &&
+        m_port.waitForBytesWritten(
+            int(std::chrono::duration_cast<std::chrono::milliseconds>(limit - Clock::now()).count()) + 1)) {
     }
 #if defined(Q_OS_UNIX)
-    if (m_port.handle() >= 0)
-        ::tcdrain(m_port.handle());
+    int queued = 0;
+    while (m_port.handle() >= 0 && ::ioctl(m_port.handle(), TIOCOUTQ, &queued) == 0 && queued > 0 &&
+           Clock::now() < limit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
 #endif
+    if (m_port.bytesToWrite() > 0 || Clock::now() >= limit)
+        m_port.clear(QSerialPort::Output);
     m_port.close();
     m_port.clearError();
-    qCDebug(lcRadio) << qUtf8Printable(QStringLiteral("COM%1").arg(m_portNum)) << "closed";
+    qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << "closed";
     return LineError::None;
 }
 
 LineError QtSerialLine::WriteBytes(const QByteArray &bytes) {
+    if (m_lost)
+        return LineError::WriteFailed;
     if (!m_port.isOpen())
         return LineError::NotOpen;
     if (bytes.isEmpty())
         return LineError::None;
-    if (m_port.write(bytes) != bytes.size()) {
-        qCDebug(lcRadio) << "write failed:" << m_port.errorString();
-        m_port.clearError();
+    // An adapter whose last write could not leave does not come free between two bytes of a
+    // block: while it still takes nothing, fail at once instead of waiting again.
+    if (m_stuck && !writable()) {
+        qCDebug(lcRadio) << "write skipped: output still stuck";
         return LineError::WriteFailed;
     }
-    // No event loop runs during an exchange, so push the bytes out now.
-    m_port.flush();
-    while (m_port.bytesToWrite() > 0) {
-        if (!m_port.waitForBytesWritten(kWriteTimeoutMs)) {
-            qCDebug(lcRadio) << "write stalled:" << m_port.errorString();
-            m_port.clearError();
+    auto fail = [this](const char *what) {
+        qCDebug(lcRadio) << what << m_port.errorString();
+        m_port.clearError();
+        if (hungUp()) {
+            lose("write failed");
             return LineError::WriteFailed;
         }
-    }
-    if (m_port.error() != QSerialPort::NoError) {
-        qCDebug(lcRadio) << "write failed:" << m_port.errorString();
+        // Bytes that could not leave now must not go out later, in the middle of another block.
+        m_port.clear(QSerialPort::Output);
         m_port.clearError();
+        m_stuck = true;
         return LineError::WriteFailed;
+    };
+    if (m_port.write(bytes) != bytes.size())
+        return fail("write failed:");
+    // No event loop runs during an exchange, so push the bytes out now.
+    m_port.flush();
+    const auto limit = Clock::now() + kWriteLimit;
+    while (m_port.bytesToWrite() > 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(limit - Clock::now()).count();
+        if (left <= 0 || !m_port.waitForBytesWritten(int(left)))
+            return fail("write stalled:");
     }
+    if (m_port.error() != QSerialPort::NoError)
+        return fail("write failed:");
+    m_stuck = false;
     return LineError::None;
 }
 
 bool QtSerialLine::pullIn() {
+    if (hungUp()) {
+        lose("hung up");
+        return false;
+    }
     // Without an event loop Qt never reads on its own: take in what the OS holds, until
     // nothing more comes or Qt's buffer is full.
     qint64 before = -1;
@@ -161,18 +283,22 @@ bool QtSerialLine::pullIn() {
     m_port.clearError();
     if (error != QSerialPort::NoError && error != QSerialPort::TimeoutError) {
         qCDebug(lcRadio) << "read failed:" << error;
+        if (error == QSerialPort::ResourceError || hungUp())
+            lose("read failed");
         return false;
     }
     return true;
 }
 
 std::optional<qint16> QtSerialLine::BytesWaiting() {
+    lookForLostDevice();
     if (!m_port.isOpen() || !pullIn())
         return std::nullopt;
     return static_cast<qint16>(std::min<qint64>(m_port.bytesAvailable(), kInputBufferSize));
 }
 
 std::optional<QByteArray> QtSerialLine::ReadAll() {
+    lookForLostDevice();
     if (!m_port.isOpen() || !pullIn())
         return std::nullopt;
     QByteArray bytes = m_port.read(kInputBufferSize);

@@ -5,11 +5,18 @@
 
 #include <QSerialPort>
 
+#include <chrono>
+
 namespace quillon {
 
 // The program's serial line on a real (or pseudo-terminal) device, through QSerialPort.
 // Works without an event loop: writes are pushed out at once, counts and reads first pull in
 // whatever the operating system holds.
+//
+// A device that goes away while open (a USB adapter unplugged) is let go at once, so that a
+// hung-up descriptor cannot keep waking the event loop; the line still counts as open, its I/O
+// fails. At most once per poll, a read looks whether the same device path is back and, if so,
+// reopens it with the same settings. Writes never wait longer than kWriteLimit.
 class QtSerialLine final : public SerialLine {
 public:
     explicit QtSerialLine(PortTable table);
@@ -26,14 +33,30 @@ public:
     QString deviceName() const override;
 
     const PortTable &portTable() const { return m_table; }
+    // True while the open device is gone (unplugged) and not yet back.
+    bool isLost() const { return m_lost; }
+
+    // How long a write may take to leave before it fails.
+    static constexpr std::chrono::milliseconds kWriteLimit{100};
+    // The shortest time between two looks for a lost device; a poll comes every 500 ms.
+    static constexpr std::chrono::milliseconds kLookInterval{400};
 
 private:
     bool pullIn();
+    LineError openDevice();
+    void lowerModemLines();
+    bool hungUp() const;
+    bool writable() const;
+    void lose(const char *why);
+    void lookForLostDevice();
 
     PortTable m_table;
     QSerialPort m_port;
     qint16 m_portNum = 0;
     QString m_device; // as the port table names it: "/dev/ttyUSB0"
+    bool m_lost = false;
+    bool m_stuck = false; // the last write could not leave in time
+    std::chrono::steady_clock::time_point m_lastLook{};
 };
 
 } // namespace quillon

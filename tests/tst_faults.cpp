@@ -298,6 +298,7 @@ private slots:
     void shouldKeepTheLampsTrueWhilePollingAFaultyLine_data();
     void shouldKeepTheLampsTrueWhilePollingAFaultyLine();
     void shouldGoOnQuietlyWhenTheAdapterIsUnplugged();
+    void shouldIdleWhileUnpluggedAndFollowTheRadioOncePluggedBackIn();
     void shouldFindTheRadioPastPortsThatAreNotIt_data();
     void shouldFindTheRadioPastPortsThatAreNotIt();
     void shouldSkipPortsWithoutPermissionOrHeldExclusively();
@@ -517,6 +518,65 @@ void TstFaults::shouldGoOnQuietlyWhenTheAdapterIsUnplugged() {
         QCOMPARE(closes, 1);
         window.reset();
         QCOMPARE(closes, 1);
+    }
+    QCOMPARE(openFds(), fdsBefore);
+}
+
+// The adapter is pulled while the window runs its event loop, then plugged back in at the same
+// path (a symlink, as udev's by-id names are, re-pointed to a new pseudo-terminal).
+void TstFaults::shouldIdleWhileUnpluggedAndFollowTheRadioOncePluggedBackIn() {
+    Watchdog watchdog("unplug and replug", 30s);
+    const int fdsBefore = openFds();
+    {
+        auto server = std::make_unique<PtyRadioServer>();
+        if (!startServer(*server, kTrueMain, kTrueSub))
+            QSKIP(qPrintable(QStringLiteral("no pseudo-terminal: %1").arg(server->errorString())));
+        const QString link = m_scratch.filePath(QStringLiteral("usb-serial-adapter"));
+        QFile::remove(link);
+        QVERIFY(QFile::link(server->devicePath(), link));
+        TestPlatform platform;
+        platform.realClock = true;
+        int closes = 0;
+        auto window = std::make_unique<frmQuillon>(
+            platform, std::make_unique<CountingLine>(
+                          std::make_unique<QtSerialLine>(PortTable(QStringList{link})), closes));
+        QVERIFY(window->Form_Load());
+        window->show();
+        window->Timer1_Timer();
+        const Lamps truth = truthOf(kTrueMain, kTrueSub);
+        QCOMPARE(litOn(*window), truth);
+
+        server->unplug();
+        // Let the first polls notice, then measure a quiet stretch: a descriptor that keeps
+        // waking the loop costs a fifth of a core or more, polling a missing device almost none.
+        pollFor(*window, 600, [&](const Lamps &) { return truth; });
+        const PollingRun run = pollFor(*window, 2000, [&](const Lamps &) { return truth; });
+        QVERIFY2(run.wrongLamps.isEmpty(), qPrintable(run.wrongLamps.join(QLatin1String("; "))));
+        QVERIFY2(run.polls >= 3, qPrintable(QStringLiteral("only %1 polls").arg(run.polls)));
+        QVERIFY2(run.cpuShare < 0.05,
+                 qPrintable(QStringLiteral("main thread CPU %1 while unplugged").arg(run.cpuShare)));
+        QCOMPARE(litOn(*window), truth);
+
+        // Plugged back in, the radio's knobs turned meanwhile: the lamps follow it again, with
+        // no new search (no probe), beep or message.
+        auto replugged = std::make_unique<PtyRadioServer>();
+        QVERIFY(startServer(*replugged, kNextMain, kNextSub));
+        const QString next = m_scratch.filePath(QStringLiteral("usb-serial-adapter.new"));
+        QVERIFY(QFile::link(replugged->devicePath(), next));
+        QCOMPARE(::rename(QFile::encodeName(next).constData(), QFile::encodeName(link).constData()), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(litOn(*window), truthOf(kNextMain, kNextSub), 2500);
+        for (const PtyRadioServer::WireBlock &b : replugged->receivedBlocks())
+            QVERIFY2(b.block != probeBlock(), "searched again after the replug");
+        QCOMPARE(platform.beeps, 1);
+        QCOMPARE(platform.messages, QStringList());
+        QCOMPARE(closes, 0);
+
+        window->close();
+        QVERIFY(window->isUnloaded());
+        QVERIFY(!window->serialLine().IsOpen());
+        window.reset();
+        QCOMPARE(closes, 1);
+        QFile::remove(link);
     }
     QCOMPARE(openFds(), fdsBefore);
 }
