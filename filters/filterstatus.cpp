@@ -15,6 +15,12 @@ constexpr auto kQuietGap = std::chrono::milliseconds(5);
 constexpr auto kDrainLimit = std::chrono::milliseconds(60);
 // After the wait, one byte time and a little more tells whether a reply is still arriving.
 constexpr auto kTrailGap = std::chrono::milliseconds(3);
+// A reply still arriving when the wait ends is slow, not lost: the radio may pace its bytes
+// (up to 12 ms apart is in use) and a USB adapter hands input over every 16 ms. It is read to
+// its end: until the record is complete, or nothing has come for kFinishQuiet (a paced byte
+// plus one adapter tick), and never for longer than kFinishLimit.
+constexpr auto kFinishQuiet = std::chrono::milliseconds(35);
+constexpr auto kFinishLimit = std::chrono::milliseconds(300);
 
 // The radio's status records are 16 bytes each; the sub request brings main and sub.
 constexpr qsizetype kMainReplyLength = 16;
@@ -45,16 +51,37 @@ void drainStaleInput(SerialLine &line, MonotonicClock &clock) {
     qCDebug(lcFilters) << "dropped" << dropped << "stale bytes before a status request";
 }
 
-// True when bytes still come in after the wait. The rest of that late reply is let go here:
+// True when bytes still come in after the wait (after a slow reply: for as long as its bytes
+// may be apart, so that one more after its 16th is seen). The rest of that late reply is let go here:
 // the next request's drain looks only once, and may look between two of its bytes.
-bool stillArriving(SerialLine &line, MonotonicClock &clock) {
-    clock.sleepUntil(clock.now() + kTrailGap);
+bool stillArriving(SerialLine &line, MonotonicClock &clock, std::chrono::milliseconds gap) {
+    clock.sleepUntil(clock.now() + gap);
     const std::optional<QByteArray> more = line.ReadAll();
     if (!more || more->isEmpty())
         return false;
     const qsizetype dropped = more->size() + dropUntilQuiet(line, clock);
     qCDebug(lcFilters) << "dropped" << dropped << "bytes of a late reply";
     return true;
+}
+
+// Reads the rest of a reply that was still arriving when the wait ended (see kFinishQuiet).
+// Returns whether any byte came after the wait.
+bool finishReply(SerialLine &line, MonotonicClock &clock, QByteArray &reply, qsizetype replyLength) {
+    const auto limit = clock.now() + kFinishLimit;
+    auto lastByte = clock.now();
+    bool grew = false;
+    while (reply.size() < replyLength && clock.now() < limit && clock.now() - lastByte < kFinishQuiet) {
+        clock.sleepUntil(std::min(clock.now() + kTrailGap, limit));
+        const std::optional<QByteArray> more = line.ReadAll();
+        if (!more)
+            break;
+        if (!more->isEmpty()) {
+            reply += *more;
+            lastByte = clock.now();
+            grew = true;
+        }
+    }
+    return grew;
 }
 
 void exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, LineError (*send)(SerialLine &),
@@ -64,11 +91,16 @@ void exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, LineError (
     wait.MarkTime();
     wait.DoDelay(delay);
     std::optional<QByteArray> reply = line.ReadAll();
+    // The drain made the line quiet before the request, so bytes that keep coming after a
+    // partial reply are the rest of it; bytes that only start after an empty wait are not
+    // trusted (they may be a much later answer, or noise).
+    const bool finished = reply && !reply->isEmpty() && reply->size() < replyLength &&
+                          finishReply(line, wait.clock(), *reply, replyLength);
     if (!reply) {
         qCDebug(lcFilters) << what << "status: read failed, keeping the previous reply";
-    } else if (stillArriving(line, wait.clock())) {
-        // A reply still coming in after the wait is late: what was read may hold the tail of
-        // an earlier reply in front of this one, so its offsets cannot be trusted.
+    } else if (stillArriving(line, wait.clock(), finished ? kFinishQuiet : kTrailGap)) {
+        // Still coming in after the record's length or the wait: more than one reply, or an
+        // earlier one in front of this; its offsets cannot be trusted.
         RxData.clear();
         qCDebug(lcFilters) << what << "status: reply still arriving after the wait, not used";
     } else if (reply->size() > replyLength) {
@@ -78,11 +110,17 @@ void exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, LineError (
         qCDebug(lcFilters).nospace() << what << " status: " << reply->size()
                                      << " bytes, more than a reply, not used: "
                                      << reply->toHex(' ').constData();
+    } else if (finished && reply->size() != replyLength) {
+        // A slow reply is used only whole: one that stopped short was cut off or is not one.
+        RxData.clear();
+        qCDebug(lcFilters).nospace() << what << " status: slow reply ended after " << reply->size()
+                                     << " bytes, not used";
     } else {
         RxData = *reply;
         qCDebug(lcFilters).nospace() << what << " status: sent "
                                      << toBytes(statusBlock(which)).toHex(' ').constData() << ", got "
-                                     << RxData.size() << " bytes " << RxData.toHex(' ').constData();
+                                     << RxData.size() << " bytes " << RxData.toHex(' ').constData()
+                                     << (finished ? " (finished after the wait)" : "");
     }
     if (sent != LineError::None)
         qCDebug(lcFilters) << what << "status request:" << lineErrorName(sent);

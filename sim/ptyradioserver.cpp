@@ -42,6 +42,7 @@ struct PtyRadioServer::Impl {
     std::thread thread;
     std::deque<Outgoing> outgoing; // in time order
     Clock::time_point wireFree{};
+    std::chrono::microseconds chunkPeriod{0};
     std::vector<WireBlock> blocks;
     QByteArray raw;
 
@@ -81,8 +82,9 @@ void PtyRadioServer::Impl::takeIn(const char *data, qsizetype n, Clock::time_poi
         // Byte i is complete on the wire one byte time after it starts.
         const Clock::time_point start = std::max(now + reply.delay, wireFree);
         for (qsizetype i = 0; i < reply.bytes.size(); ++i)
-            outgoing.push_back(Outgoing{start + VirtualRadio::kByteTime * (i + 1), reply.bytes.at(i)});
-        wireFree = start + VirtualRadio::kByteTime * reply.bytes.size();
+            outgoing.push_back(
+                Outgoing{deliveredAt(start + reply.byteDone(i), chunkPeriod), reply.bytes.at(i)});
+        wireFree = start + reply.duration();
     }
 }
 
@@ -253,6 +255,19 @@ void PtyRadioServer::unplug() {
     d->changed.wait(lock, [this] { return d->master < 0 || !d->running; });
 }
 
+void PtyRadioServer::setChunkPeriod(std::chrono::microseconds period) {
+    std::unique_lock lock(d->mutex);
+    d->chunkPeriod = period;
+}
+
+void PtyRadioServer::setOutputWedged(bool wedged) {
+    std::unique_lock lock(d->mutex);
+    // Stopping the terminal's output is what a stuck adapter looks like from the program:
+    // its writes are taken by nobody.
+    if (d->slaveHold >= 0)
+        ::tcflow(d->slaveHold, wedged ? TCOOFF : TCOON);
+}
+
 void PtyRadioServer::sendUnsolicited(const QByteArray &bytes) {
     std::unique_lock lock(d->mutex);
     qsizetype sent = 0;
@@ -289,6 +304,8 @@ bool PtyRadioServer::start() {
 
 void PtyRadioServer::stop() {}
 void PtyRadioServer::unplug() {}
+void PtyRadioServer::setChunkPeriod(std::chrono::microseconds) {}
+void PtyRadioServer::setOutputWedged(bool) {}
 void PtyRadioServer::sendUnsolicited(const QByteArray &) {}
 
 #endif

@@ -35,6 +35,10 @@ public:
 
     // Runs f on the model under the server's lock (to set state or faults, or to read them).
     void withRadio(const std::function<void(VirtualRadio &)> &f);
+    // Reply bytes leave in chunks every `period`, as from a USB adapter (0: byte by byte).
+    void setChunkPeriod(std::chrono::microseconds period);
+    // The program's writes stop going out (a wedged adapter), or flow again.
+    void setOutputWedged(bool wedged);
     // Sends bytes nobody asked for, at once (floods, stray bytes).
     void sendUnsolicited(const QByteArray &bytes);
     std::vector<WireBlock> receivedBlocks() const;

@@ -146,12 +146,12 @@ LineError SimSerialLine::WriteBytes(const QByteArray &bytes) {
     for (const SimReply &reply : s.radio->feed(bytes)) {
         auto start = std::max(now + reply.delay, m_wireFree);
         for (qsizetype i = 0; i < reply.bytes.size(); ++i) {
-            const auto at = start + VirtualRadio::kByteTime * (i + 1);
+            const auto at = deliveredAt(start + reply.byteDone(i), m_chunkPeriod);
             const auto pos = std::upper_bound(m_pending.begin(), m_pending.end(), at,
                                               [](auto t, const Pending &p) { return t < p.at; });
             m_pending.insert(pos, Pending{at, static_cast<quint8>(reply.bytes.at(i))});
         }
-        m_wireFree = start + VirtualRadio::kByteTime * reply.bytes.size();
+        m_wireFree = start + reply.duration();
     }
     return result;
 }

@@ -46,6 +46,8 @@ public:
     void nameDevice(qint16 portNum, const QString &name) { m_names[portNum] = name; }
     void attachMute(qint16 portNum); // opens, never answers
     void unplug();                   // the open device vanishes: later I/O fails
+    // Input handed over as a USB adapter does: in chunks, every `period` (0: byte by byte).
+    void setChunkPeriod(std::chrono::microseconds period) { m_chunkPeriod = period; }
     // Bytes that arrive on the open port at time `at` (for late and unsolicited input).
     void injectInput(const QByteArray &bytes, MonotonicClock::time_point at);
 
@@ -94,6 +96,7 @@ private:
     bool m_unplugged = false;
     std::vector<Pending> m_pending;          // sorted by arrival
     MonotonicClock::time_point m_wireFree{}; // when the radio's transmitter is next idle
+    std::chrono::microseconds m_chunkPeriod{0};
     mutable std::vector<Call> m_calls;
     int m_openCount = 0;
     int m_closeCount = 0;

@@ -38,6 +38,20 @@ std::array<quint8, 16> makeRecord(quint8 band, quint32 freq10Hz, quint8 mode, qu
 
 } // namespace
 
+std::chrono::microseconds SimReply::byteDone(qsizetype i) const {
+    return VirtualRadio::kByteTime * (i + 1) + pacing * i;
+}
+
+std::chrono::steady_clock::time_point deliveredAt(std::chrono::steady_clock::time_point arrived,
+                                                  std::chrono::microseconds chunkPeriod) {
+    if (chunkPeriod <= std::chrono::microseconds::zero())
+        return arrived;
+    const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(chunkPeriod);
+    const auto since = arrived.time_since_epoch();
+    const auto ticks = (since + period - std::chrono::steady_clock::duration(1)) / period;
+    return std::chrono::steady_clock::time_point(ticks * period);
+}
+
 VirtualRadio::VirtualRadio()
     : m_main(makeRecord(0x06, 1420000, 0x01, 0x11)) // 14.200 MHz USB, 2.4K in both IFs
       ,
@@ -120,7 +134,7 @@ SimReply VirtualRadio::answer(const CommandBlock &block) {
     if (bytes.isEmpty())
         return {};
 
-    SimReply reply{bytes, m_latency};
+    SimReply reply{bytes, m_latency, m_pacing};
     switch (m_fault) {
     case RadioFault::None:
     case RadioFault::WrongId:

@@ -25,11 +25,25 @@ enum class RadioFault {
     Repeated,   // every reply sent twice, back to back
 };
 
-// One reply: the bytes, and how long after the request's last byte the first of them leaves.
+// One reply: the bytes, how long after the request's last byte the first of them leaves, and
+// the pause the radio makes between two of its bytes (its CAT pacing setting).
 struct SimReply {
     QByteArray bytes;
     std::chrono::microseconds delay{0};
+    std::chrono::microseconds pacing{0};
+
+    // When byte i (0-based) is complete on the wire, counted from the moment the reply starts.
+    std::chrono::microseconds byteDone(qsizetype i) const;
+    std::chrono::microseconds duration() const {
+        return bytes.isEmpty() ? std::chrono::microseconds(0) : byteDone(bytes.size() - 1);
+    }
 };
+
+// When input leaves a USB serial adapter's buffer: at the next tick of its latency timer
+// (16 ms by default), all that came since the last tick at once. A period of zero passes each
+// byte on as it arrives.
+std::chrono::steady_clock::time_point deliveredAt(std::chrono::steady_clock::time_point arrived,
+                                                  std::chrono::microseconds chunkPeriod);
 
 // A request and what the radio gave back for it, faults included: what the radio "reported".
 struct SimAnswer {
@@ -62,6 +76,9 @@ public:
     void setFault(RadioFault fault) { m_fault = fault; }
     RadioFault fault() const { return m_fault; }
     void setLatency(std::chrono::microseconds latency) { m_latency = latency; }
+    // The radio's reply pacing: a pause of 0 to 255 ms after each byte of every reply.
+    void setPacing(std::chrono::microseconds pacing) { m_pacing = pacing; }
+    std::chrono::microseconds pacing() const { return m_pacing; }
     std::chrono::microseconds latency() const { return m_latency; }
     void setLateDelay(std::chrono::microseconds d) { m_lateDelay = d; }
     std::chrono::microseconds lateDelay() const { return m_lateDelay; }
@@ -92,6 +109,7 @@ private:
     std::array<quint8, 5> m_flags{};
     RadioFault m_fault = RadioFault::None;
     std::chrono::microseconds m_latency{5000};
+    std::chrono::microseconds m_pacing{0};
     std::chrono::microseconds m_lateDelay{300000};
     int m_shortLength = 4;
     int m_padLead = 0;

@@ -109,18 +109,92 @@ private slots:
         QCOMPARE(lamps.lo, std::optional(FilterId::Lo_6000));
     }
 
+    // The radio paces its replies (a pause after every byte) and a USB adapter hands input over
+    // in 16 ms chunks: replies outlast the fixed wait, and are read to their end.
+    void shouldReadSlowRepliesToTheirEnd_data() {
+        QTest::addColumn<int>("pacingMs");
+        QTest::addColumn<int>("chunkMs");
+        for (int pacing : {0, 3, 5, 8, 12})
+            QTest::newRow(qPrintable(QStringLiteral("pacing %1 ms").arg(pacing))) << pacing << 0;
+        QTest::newRow("16 ms chunks") << 0 << 16;
+        QTest::newRow("pacing 12 ms, 16 ms chunks") << 12 << 16;
+    }
+
+    void shouldReadSlowRepliesToTheirEnd() {
+        QFETCH(int, pacingMs);
+        QFETCH(int, chunkMs);
+        Bench b;
+        b.radio.setPacing(std::chrono::milliseconds(pacingMs));
+        b.line.setChunkPeriod(std::chrono::milliseconds(chunkMs));
+        // Each poll the knobs stand elsewhere, so a stale record shows as a wrong lamp.
+        const quint8 mains[] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x94};
+        const quint8 subs[] = {0x11, 0x33, 0x00};
+        auto tick = b.clock.now();
+        for (int poll = 0; poll < 6; ++poll) {
+            b.radio.setMainFilterByte(mains[poll]);
+            b.radio.setSubFilterByte(subs[poll % 3]);
+            ExchangeMainStatus(b.line, b.wait, b.RxData);
+            QCOMPARE(b.RxData, b.radio.mainRecord());
+            ExchangeSubStatus(b.line, b.wait, b.RxData);
+            QCOMPARE(b.RxData, b.radio.mainRecord() + b.radio.subRecord());
+            tick += 500ms;
+            b.clock.sleepUntil(std::max(tick, b.clock.now()));
+        }
+    }
+
+    // A slow reply that stops short, or comes with more than its record, is not used: cut
+    // there, an echo in front would shift every offset.
+    void shouldUseASlowReplyOnlyWhole_data() {
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<int>("a"); // short length (main; sub gets 16 more), or lead padding
+        QTest::addColumn<int>("trail");
+        QTest::newRow("main 12, sub 28 bytes") << int(RadioFault::ShortReply) << 12 << 0;
+        QTest::newRow("main 15, sub 31 bytes") << int(RadioFault::ShortReply) << 15 << 0;
+        QTest::newRow("an echo in front") << int(RadioFault::LongReply) << 5 << 0;
+        QTest::newRow("1 byte after the record") << int(RadioFault::LongReply) << 0 << 1;
+    }
+
+    void shouldUseASlowReplyOnlyWhole() {
+        QFETCH(int, fault);
+        QFETCH(int, a);
+        QFETCH(int, trail);
+        for (int chunkMs : {0, 16}) {
+            Bench b;
+            b.radio.setPacing(12ms);
+            b.line.setChunkPeriod(std::chrono::milliseconds(chunkMs));
+            b.radio.setFault(RadioFault(fault));
+            b.radio.setLongReplyPadding(a, trail, 0x44);
+            for (bool sub : {false, true}) {
+                b.radio.setShortReplyLength(sub ? a + 16 : a);
+                b.RxData = "old";
+                (sub ? ExchangeSubStatus : ExchangeMainStatus)(b.line, b.wait, b.RxData);
+                QVERIFY2(b.RxData.isEmpty(), qPrintable(QStringLiteral("chunks %1 ms, %2: used %3")
+                                                            .arg(chunkMs)
+                                                            .arg(sub ? "sub" : "main")
+                                                            .arg(QString::fromLatin1(b.RxData.toHex(' ')))));
+                b.clock.advance(1s);
+            }
+        }
+    }
+
     void shouldNeverLightAFilterTheRadioDidNotReport_data()
     {
         QTest::addColumn<int>("lateMs");
+        QTest::addColumn<int>("pacingMs");
         // 0: replies on time. The others arrive after the wait, around the next request.
         for (int ms : {0, 100, 140, 150, 155, 160, 170, 180, 190, 200, 210, 260, 330, 400, 700})
-            QTest::newRow(qPrintable(QStringLiteral("reply after %1 ms").arg(ms))) << ms;
+            QTest::newRow(qPrintable(QStringLiteral("reply after %1 ms").arg(ms))) << ms << 0;
+        // Late and paced: replies overlap the next requests' waits.
+        for (int ms : {60, 100, 150, 200, 330})
+            QTest::newRow(qPrintable(QStringLiteral("reply after %1 ms, paced 8 ms").arg(ms))) << ms << 8;
     }
 
     void shouldNeverLightAFilterTheRadioDidNotReport()
     {
         QFETCH(int, lateMs);
+        QFETCH(int, pacingMs);
         Bench b;
+        b.radio.setPacing(std::chrono::milliseconds(pacingMs));
         // Main 0x00 read at the sub offset would light the sub 6.0K lamp; sub 0x33 is 500.
         b.radio.setMainFilterByte(0x00);
         b.radio.setSubFilterByte(0x33);
