@@ -61,6 +61,8 @@ if [ -f "$metainfo" ]; then
     grep -q "<launchable type=\"desktop-id\">$app_id.desktop</launchable>" "$metainfo" ||
         fail "metainfo does not launch $app_id.desktop"
     grep -q '@[A-Z_]*@' "$metainfo" && fail "metainfo has unexpanded @VARIABLES@"
+    grep -q '<project_license>GPL-3.0-or-later</project_license>' "$metainfo" ||
+        fail "metainfo does not give the licence, GPL-3.0-or-later"
 fi
 
 if command -v desktop-file-validate >/dev/null; then

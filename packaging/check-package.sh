@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the .deb with cpack, unpacks it into a scratch root (nothing is installed on the system)
 # and checks it: control fields, dependencies that are real Qt runtime packages, exactly the
-# expected files, programs whose libraries all resolve, a help directory compiled in that matches
-# where the package puts the help file, and a quillon-demo that starts, finds its virtual radio
-# and keeps polling it.
+# expected files, a machine-readable copyright that lintian accepts, programs whose libraries all
+# resolve, a help directory compiled in that matches where the package puts the help file, and a
+# quillon-demo that starts, finds its virtual radio and keeps polling it.
 # Usage: check-package.sh BUILD_DIR PREFIX EXPECTED_FILES_LIST VERSION
 # Exits 77 (skipped) when cpack or dpkg-deb is missing.
 set -uo pipefail
@@ -59,12 +59,33 @@ fi
 # --- contents ------------------------------------------------------------------------------------
 root="$scratch/root"
 dpkg-deb -x "$deb" "$root" || { echo "FAIL: dpkg-deb -x"; exit 1; }
-sed "s|^|${prefix#/}/|" "$expected" | grep -v '/$' | sort >"$scratch/want"
+# The licence is always where dpkg and lintian look for it, whatever the prefix.
+sed "s|^|${prefix#/}/|; s|^.*/doc/quillon/copyright\$|usr/share/doc/quillon/copyright|" "$expected" |
+    grep -v '/$' | sort >"$scratch/want"
 (cd "$root" && find . -type f -o -type l | sed 's|^\./||' | sort) >"$scratch/have"
 if ! diff -u "$scratch/want" "$scratch/have" >"$scratch/diff"; then
     echo "Package contents differ from the expected files (- missing, + unexpected):"
     grep '^[-+][^-+]' "$scratch/diff"
     fail "package contents"
+fi
+
+copyright="$root/usr/share/doc/quillon/copyright"
+if [ -f "$copyright" ]; then
+    head -1 "$copyright" | grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+        fail "copyright is not in the machine-readable format"
+    grep -qx 'License: GPL-3.0+' "$copyright" || fail "copyright does not name GPL-3.0+"
+fi
+# Of lintian's findings only those about the licence apply to this package: the others are
+# about a Debian source package (changelog, maintainer) or the /usr/local prefix of test builds.
+if command -v lintian >/dev/null; then
+    lintian --fail-on none --no-tag-display-limit "$deb" >"$scratch/lintian.log" 2>&1 ||
+        { cat "$scratch/lintian.log"; fail "lintian could not check the package"; }
+    if grep -Ei '^[EW]: .*(copyright|dep5|licen)' "$scratch/lintian.log" >"$scratch/lintian.bad"; then
+        cat "$scratch/lintian.bad"
+        fail "lintian reports problems with the licence"
+    fi
+else
+    echo "SKIP: lintian not found (apt install lintian)"
 fi
 
 for prog in "$root$prefix"/bin/*; do
