@@ -1,9 +1,5 @@
 #include "porttable.h"
 
-#include "logging.h"
-
-#include <QSerialPortInfo>
-
 #include <algorithm>
 
 namespace quillon {
@@ -73,33 +69,6 @@ QString PortTable::deviceFor(int portNum) const {
     if (portNum > m_devices.size())
         return {};
     return m_devices.at(portNum - 1);
-}
-
-PortTable PortTable::fromSystem() {
-#if defined(Q_OS_WIN)
-    return identity();
-#else
-    QList<PortCandidate> candidates;
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
-        const QString name = info.portName();
-#if defined(Q_OS_MACOS)
-        // Each device appears as tty.* and cu.*; only the call-out side opens without carrier.
-        if (name.startsWith(QLatin1String("tty.")))
-            continue;
-#endif
-        PortCandidate c;
-        c.portName = name;
-        c.systemLocation = info.systemLocation();
-        c.hasUart = portHasUart(name);
-        c.isUsbOrAcm = name.startsWith(QLatin1String("ttyUSB")) || name.startsWith(QLatin1String("ttyACM")) ||
-                       info.hasVendorIdentifier();
-        candidates.append(c);
-    }
-    PortTable table(orderPortTable(candidates));
-    for (int i = 0; i < table.devices().size(); ++i)
-        qCDebug(lcRadio).nospace() << "COM" << (i + 1) << " is " << qUtf8Printable(table.devices().at(i));
-    return table;
-#endif
 }
 
 PortTable PortTable::identity() {

@@ -1,5 +1,8 @@
 #include "porttable.h"
 
+#include "logging.h"
+
+#include <QSerialPortInfo>
 #include <QtGlobal>
 
 #if defined(Q_OS_LINUX)
@@ -21,6 +24,30 @@ bool portHasUart(const QString &portName) {
     Q_UNUSED(portName);
     return true;
 #endif
+}
+
+// The system's serial devices, ordered into COM1, COM2, ...
+PortTable PortTable::fromSystem() {
+    QList<PortCandidate> candidates;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
+        const QString name = info.portName();
+#if defined(Q_OS_MACOS)
+        // Each device appears as tty.* and cu.*; only the call-out side opens without carrier.
+        if (name.startsWith(QLatin1String("tty.")))
+            continue;
+#endif
+        PortCandidate c;
+        c.portName = name;
+        c.systemLocation = info.systemLocation();
+        c.hasUart = portHasUart(name);
+        c.isUsbOrAcm = name.startsWith(QLatin1String("ttyUSB")) || name.startsWith(QLatin1String("ttyACM")) ||
+                       info.hasVendorIdentifier();
+        candidates.append(c);
+    }
+    PortTable table(orderPortTable(candidates));
+    for (int i = 0; i < table.devices().size(); ++i)
+        qCDebug(lcRadio).nospace() << "COM" << (i + 1) << " is " << qUtf8Printable(table.devices().at(i));
+    return table;
 }
 
 } // namespace quillon

@@ -2,13 +2,21 @@
 #include "runquillon.h"
 
 #include "radio/porttable.h"
+#if defined(Q_OS_WIN)
+#include "radio/win32serialline.h"
+#else
 #include "radio/qtserialline.h"
+#endif
 
 #include <QApplication>
 
 int main(int argc, char *argv[]) {
     QApplication app(argc, argv);
     quillon::DesktopPlatform platform;
-    return quillon::runQuillon(app, std::make_unique<quillon::QtSerialLine>(quillon::PortTable::fromSystem()),
-                               platform);
+#if defined(Q_OS_WIN)
+    auto line = std::make_unique<quillon::Win32SerialLine>();
+#else
+    auto line = std::make_unique<quillon::QtSerialLine>(quillon::PortTable::fromSystem());
+#endif
+    return quillon::runQuillon(app, std::move(line), platform);
 }
