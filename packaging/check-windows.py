@@ -1,0 +1,384 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
+"""Checks the cross-built Windows program under Wine: the executable itself, the core tests,
+the Win32 line against the virtual radio on COM3, quillon.exe end to end on an Xvfb display,
+and the installer's silent install and uninstall.
+
+Usage: check-windows.py BUILD_DIR RADIO_SIM
+  BUILD_DIR  the Windows build (after the windows-packages target)
+  RADIO_SIM  a native quillon-radio-sim (serves the virtual radio on a pseudo-terminal)
+
+Runs in a scratch Wine prefix; prints one line per check and a closing count."""
+
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+BUILD = Path(sys.argv[1]).resolve()
+SIM = Path(sys.argv[2]).resolve()
+SOURCE = Path(__file__).resolve().parent.parent
+VERSION = next(line.split()[2].rstrip(")") for line in (SOURCE / "CMakeLists.txt").read_text().splitlines()
+               if line.startswith("project(Quillon VERSION"))
+EXE = BUILD / "ui" / "quillon.exe"
+SETUP = BUILD / f"Quillon-{VERSION}-win64-setup.exe"
+ZIP = BUILD / f"Quillon-{VERSION}-win64.zip"
+MAIN_TITLE = "FT-1000MP & Mark V Filter Selector"
+CORE_TESTS = ["tst_lamps", "tst_sim", "tst_filterstatus", "tst_discovery", "tst_radio"]
+RADIO_PORT = 3
+NOT_SERIAL_PORT = 8  # linked to /dev/null: a device, but no serial port
+
+# The main window's buttons in client pixels (15 twips each) and their size.
+BUTTON_W, BUTTON_H = 41, 17
+BUTTONS = {
+    "Hi_250": (48, 96), "Hi_500": (48, 120), "Hi_2000": (48, 144), "Hi_2400": (48, 168), "Hi_Thru": (48, 192),
+    "Lo_250": (104, 96), "Lo_500": (104, 120), "Lo_2000": (104, 144), "Lo_2400": (104, 168),
+    "Lo_6000": (104, 192), "Sub500": (192, 96), "Sub2400": (192, 120), "Sub6000": (192, 144),
+}
+CLIENT_W, CLIENT_H = 282, 240
+LIT = (0, 255, 0)
+
+passed = 0
+failed = 0
+scratch = Path(tempfile.mkdtemp(prefix="quillon-wine-"))
+prefix = scratch / "prefix"
+env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+env.pop("DISPLAY", None)
+dosdevices = prefix / "dosdevices"
+children = []
+
+
+def check(name, ok, detail=""):
+    global passed, failed
+    if ok:
+        passed += 1
+        print(f"windows: PASS {name}", flush=True)
+    else:
+        failed += 1
+        print(f"windows: FAIL {name}" + (f": {detail}" if detail else ""), flush=True)
+    return ok
+
+
+def wine(*args, timeout=120, extra_env=None, **kw):
+    return subprocess.run(["wine", *map(str, args)], env=dict(env, **(extra_env or {})), timeout=timeout,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, **kw)
+
+
+def wineserver_wait():
+    subprocess.run(["wineserver", "-w"], env=env, timeout=120)
+
+
+def start_radio(main, sub, log):
+    """Starts the virtual radio; returns (process, pty path)."""
+    proc = subprocess.Popen([str(SIM), "--main", main, "--sub", sub, "--log", str(log)], stdout=subprocess.PIPE,
+                            text=True)
+    children.append(proc)
+    pty = proc.stdout.readline().strip()
+    if not pty.startswith("/dev/"):
+        raise RuntimeError(f"quillon-radio-sim printed {pty!r}")
+    return proc, pty
+
+
+def stop(proc):
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+def radio_received(log):
+    try:
+        return bytes.fromhex(log.read_text())
+    except (OSError, ValueError):
+        return b""
+
+
+def link_ports(radio_pty=None):
+    """COM1..COM16 all lead nowhere, COM8 to a device that is no serial port and COM3 to the
+    radio when there is one. Returns the ports that have nothing behind them at all: Wine opens
+    /dev/ttyS<n-1> for a COMn whose link leads nowhere."""
+    for n in range(1, 17):
+        link = dosdevices / f"com{n}"
+        if link.is_symlink() or link.exists():
+            link.unlink()
+        target = "/nonexistent/quillon-no-port"
+        if n == NOT_SERIAL_PORT:
+            target = "/dev/null"
+        elif n == RADIO_PORT and radio_pty:
+            target = radio_pty
+        link.symlink_to(target)
+    return [n for n in range(1, 17)
+            if n not in (RADIO_PORT, NOT_SERIAL_PORT) and not Path(f"/dev/ttyS{n - 1}").exists()]
+
+
+def run_qtest(exe, extra_env=None):
+    out = scratch / (exe.stem + ".txt")
+    r = wine(exe, "-o", f"{out},txt", timeout=300, extra_env=extra_env)
+    text = out.read_text(errors="replace") if out.exists() else r.stdout.decode(errors="replace")
+    totals = next((l for l in text.splitlines() if l.startswith("Totals:")), "no totals")
+    ok = r.returncode == 0 and " 0 failed" in totals
+    if not ok:
+        print("\n".join(l for l in text.splitlines() if not l.startswith("PASS"))[-3000:])
+    return check(f"{exe.stem} under Wine ({totals})", ok, f"exit {r.returncode}")
+
+
+# --- the executable ---------------------------------------------------------------------------
+
+def check_executable():
+    data = EXE.read_bytes()
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    machine = struct.unpack_from("<H", data, pe + 4)[0]
+    magic = struct.unpack_from("<H", data, pe + 24)[0]
+    subsystem = struct.unpack_from("<H", data, pe + 24 + 68)[0]
+    check("quillon.exe is a 64-bit window program (x86_64, PE32+, no console)",
+          data[pe:pe + 4] == b"PE\0\0" and machine == 0x8664 and magic == 0x20B and subsystem == 2,
+          f"machine {machine:#x}, magic {magic:#x}, subsystem {subsystem}")
+    dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", str(EXE)], stdout=subprocess.PIPE, text=True).stdout
+    dlls = sorted({l.split(":", 1)[1].strip() for l in dump.splitlines() if "DLL Name:" in l})
+    foreign = [d for d in dlls if d.lower().startswith(("qt", "libstdc", "libgcc", "libwinpthread"))]
+    check(f"quillon.exe stands alone (imports only system DLLs: {len(dlls)})", dlls and not foreign,
+          f"needs {foreign}")
+    # Version strings: the key, NUL, padding to four bytes, the value (UTF-16 all through).
+    strings = {"ProductName": "Quillon", "FileDescription": MAIN_TITLE, "FileVersion": VERSION,
+               "LegalCopyright": "Copyright (C) 2026 the Quillon developers, GPL-3.0-or-later"}
+    missing = []
+    for key, value in strings.items():
+        at = data.find((key + "\0").encode("utf-16-le"))
+        rest = data[at + 2 * len(key) + 2:at + 2 * len(key) + 8 + 2 * len(value)].lstrip(b"\0")
+        if at < 0 or not rest.startswith((value + "\0").encode("utf-16-le")):
+            missing.append(key)
+    # The 256 px image is stored in the .ico (and so in the resource) as a PNG, unchanged.
+    ico = (SOURCE / "ui" / "icons" / "quillon.ico").read_bytes()
+    count = struct.unpack_from("<H", ico, 4)[0]
+    images = [struct.unpack_from("<BBBBHHII", ico, 6 + 16 * i) for i in range(count)]
+    sizes = sorted(e[0] or 256 for e in images)
+    big = next(e for e in images if e[0] == 0)
+    has_icon = ico[big[7]:big[7] + big[6]] in data
+    check("quillon.exe carries its version and the 16/32/48/256 px globe icon",
+          not missing and sizes == [16, 32, 48, 256] and has_icon, f"missing {missing}, icon sizes {sizes}")
+
+
+# --- tests under Wine -------------------------------------------------------------------------
+
+def check_tests():
+    link_ports()
+    for name in CORE_TESTS:
+        run_qtest(BUILD / "tests" / f"{name}.exe")
+    log = scratch / "line-radio.log"
+    radio, pty = start_radio("11", "0d", log)  # XON and CR among the reply bytes
+    try:
+        absent = link_ports(pty)
+        run_qtest(BUILD / "tests" / "tst_win32line.exe",
+                  {"QUILLON_TEST_RADIO_LOG": "Z:" + str(log).replace("/", "\\"),
+                   "QUILLON_TEST_RADIO_STATE": "11 0d",
+                   "QUILLON_TEST_ABSENT_PORTS": " ".join(map(str, absent))})
+    finally:
+        stop(radio)
+
+
+# --- end to end on a display --------------------------------------------------------------------
+
+def start_display():
+    r, w = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "800x600x24", "-nolisten", "tcp"],
+                            pass_fds=(w,), stderr=subprocess.DEVNULL)
+    children.append(xvfb)
+    os.close(w)
+    number = b""
+    while not number.endswith(b"\n"):
+        chunk = os.read(r, 16)
+        if not chunk:
+            raise RuntimeError("Xvfb did not start")
+        number += chunk
+    os.close(r)
+    return xvfb, f":{number.decode().strip()}"
+
+
+def find_window(display, title, timeout=60):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        r = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", f"^{title}$"], env=dict(env, DISPLAY=display),
+                           stdout=subprocess.PIPE, text=True)
+        ids = r.stdout.split()
+        if ids:
+            return ids[0]
+        time.sleep(0.2)
+    return None
+
+
+def geometry(display, window):
+    out = subprocess.run(["xdotool", "getwindowgeometry", "--shell", window], env=dict(env, DISPLAY=display),
+                         stdout=subprocess.PIPE, text=True).stdout
+    g = dict(l.split("=", 1) for l in out.split())
+    return int(g["X"]), int(g["Y"]), int(g["WIDTH"]), int(g["HEIGHT"])
+
+
+def screenshot(display):
+    out = subprocess.run(["import", "-display", display, "-window", "root", "-depth", "8", "rgb:-"],
+                         stdout=subprocess.PIPE, check=True).stdout
+    return out  # 800x600, 3 bytes a pixel
+
+
+def lit_buttons(shot, client):
+    """The buttons whose faces are the lamp green: most of the face (inside the bevel and
+    apart from the caption) green, no green at all on the others."""
+    cx, cy = client
+    lit = set()
+    for name, (bx, by) in BUTTONS.items():
+        green = 0
+        for y in range(cy + by + 2, cy + by + BUTTON_H - 2):
+            for x in range(cx + bx + 2, cx + bx + BUTTON_W - 2):
+                o = (y * 800 + x) * 3
+                green += tuple(shot[o:o + 3]) == LIT
+        if green > 0.5 * (BUTTON_W - 4) * (BUTTON_H - 4):
+            lit.add(name)
+        elif green:
+            lit.add(name + "?")
+    return lit
+
+
+def wait_lamps(display, client, want, timeout=10):
+    deadline = time.time() + timeout
+    got = set()
+    while time.time() < deadline:
+        got = lit_buttons(screenshot(display), client)
+        if got == want:
+            break
+        time.sleep(0.3)
+    return got
+
+
+def check_end_to_end():
+    xvfb, display = start_display()
+    denv = {"DISPLAY": display}
+    log = scratch / "e2e-radio.log"
+    radio, pty = start_radio("11", "33", log)  # 8.215 2.4K, 455 2.4K, sub 500
+    try:
+        link_ports(pty)
+        app = subprocess.Popen(["wine", str(EXE)], env=dict(env, **denv), stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+        children.append(app)
+        window = find_window(display, MAIN_TITLE)
+        if not check("quillon.exe finds the virtual radio on COM3 and opens its window", window is not None):
+            return
+        x, y, w, h = geometry(display, window)
+        # Without a window manager the X window is the program's window: the client area,
+        # menu bar on top, so the panel is its bottom CLIENT_H rows.
+        client = (x + w - CLIENT_W, y + h - CLIENT_H)
+        want = {"Hi_2400", "Lo_2400", "Sub500"}
+        got = wait_lamps(display, client, want)
+        check("the lamps show the radio's filters (8.215 2.4K, 455 2.4K, sub 500)", got == want,
+              f"lit: {sorted(got)}")
+        probe = bytes.fromhex("00000000fa")
+        received = radio_received(log)
+        check("the radio received the probe, then status requests", received.startswith(probe) and
+              bytes.fromhex("0000000210") in received, received[:40].hex(" "))
+
+        before = len(radio_received(log))
+        bx, by = BUTTONS["Lo_500"]
+        subprocess.run(["xdotool", "mousemove", str(client[0] + bx + BUTTON_W // 2),
+                        str(client[1] + by + BUTTON_H // 2), "click", "1"], env=dict(env, **denv), check=True)
+        select = bytes.fromhex("020000028c")  # 455 kHz, 500 Hz
+        deadline = time.time() + 10
+        while time.time() < deadline and select not in radio_received(log)[before:]:
+            time.sleep(0.1)
+        after = radio_received(log)
+        blocks = [after[i:i + 5] for i in range(0, len(after) - len(after) % 5, 5)]
+        check("a click on 455 500 sends 02 00 00 02 8C, framed as a block", select in blocks,
+              after[before:before + 40].hex(" "))
+        want = {"Hi_2400", "Lo_500", "Sub500"}
+        got = wait_lamps(display, client, want)
+        check("the lamps follow the radio after the click", got == want, f"lit: {sorted(got)}")
+        stop(app)
+    finally:
+        subprocess.run(["wineserver", "-k"], env=env)
+        stop(radio)
+
+    # No radio anywhere: the failure box, and exit status 1 once it is closed.
+    link_ports()
+    app = subprocess.Popen(["wine", str(EXE)], env=dict(env, **denv), stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+    children.append(app)
+    box = find_window(display, "Quillon", timeout=90)
+    check("with no radio the failure box \"Quillon\" appears (and no main window)",
+          box is not None and find_window(display, MAIN_TITLE, timeout=0.5) is None)
+    if box:
+        subprocess.run(["xdotool", "windowfocus", "--sync", box], env=dict(env, **denv))
+        subprocess.run(["xdotool", "key", "--window", box, "Return"], env=dict(env, **denv))
+    try:
+        code = app.wait(60)
+    except subprocess.TimeoutExpired:
+        code = None
+    check("after OK the program ends with exit status 1", code == 1, f"exit {code}")
+    subprocess.run(["wineserver", "-k"], env=env)
+    stop(xvfb)
+
+
+# --- installer and zip ----------------------------------------------------------------------
+
+def reg_has_uninstall_entry():
+    r = wine("reg", "query", r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillon", "/v",
+             "DisplayName", extra_env={"WINEDEBUG": "-all"})
+    return r.returncode == 0 and b"Quillon" in r.stdout
+
+
+def check_installer():
+    drive = prefix / "drive_c"
+    install = drive / "Program Files" / "Quillon"
+    files = ["quillon.exe", "Quillon.hlp", "LICENSE.txt", "uninstall.exe"]
+    link = drive / "ProgramData" / "Microsoft" / "Windows" / "Start Menu" / "Programs" / "Quillon.lnk"
+    r = wine(SETUP, "/S")
+    wineserver_wait()
+    present = [f for f in files if (install / f).is_file()]
+    check("the installer runs silently and puts the program, help and licence under Program Files\\Quillon",
+          r.returncode == 0 and present == files, f"exit {r.returncode}, found {present}")
+    check("the installer adds the Start menu entry and the \"Apps & features\" entry",
+          link.is_file() and reg_has_uninstall_entry(), f"shortcut {link.is_file()}")
+    same = (install / "quillon.exe").is_file() and \
+        (install / "quillon.exe").read_bytes() == (BUILD / "packaging" / "stage" / f"Quillon-{VERSION}-win64" /
+                                                   "quillon.exe").read_bytes()
+    listing = subprocess.run(["unzip", "-Z1", str(ZIP)], stdout=subprocess.PIPE, text=True).stdout.split()
+    top = f"Quillon-{VERSION}-win64/"
+    check("the portable zip holds the same program, help and licence",
+          same and sorted(listing) == sorted([top] + [top + f for f in files[:3]]), " ".join(listing))
+
+    r = wine(install / "uninstall.exe", "/S")
+    wineserver_wait()
+    deadline = time.time() + 30  # the uninstaller runs on from a copy of itself
+    while time.time() < deadline and (install.exists() or link.exists()):
+        time.sleep(0.2)
+    check("the uninstaller removes the files, the folder, the shortcut and the entry",
+          not install.exists() and not link.exists() and not reg_has_uninstall_entry(),
+          f"left: {list(install.iterdir()) if install.exists() else ''} {link if link.exists() else ''}")
+
+
+def main():
+    started = time.time()
+    try:
+        r = subprocess.run(["wine", "--version"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        print(f"windows: {r.stdout.strip()}, scratch prefix {prefix}", flush=True)
+        subprocess.run(["wine", "wineboot", "-i"], env=env, timeout=300, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        wineserver_wait()
+        check_executable()
+        check_tests()
+        check_end_to_end()
+        check_installer()
+    finally:
+        for c in children:
+            stop(c)
+        subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+        shutil.rmtree(scratch, ignore_errors=True)
+    print(f"windows: {passed} passed, {failed} failed ({time.time() - started:.0f} s)", flush=True)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
