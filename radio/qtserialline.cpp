@@ -55,7 +55,8 @@ QtSerialLine::QtSerialLine(PortTable table) : m_table(std::move(table)) {
         [this](QSerialPort::SerialPortError error) {
             if (error == QSerialPort::NoError || !m_port.isOpen())
                 return;
-            if (error == QSerialPort::ResourceError || hungUp())
+            // Qt calls a full output buffer a resource error too; only a hang-up means gone.
+            if (hungUp())
                 lose("hung up");
         },
         Qt::QueuedConnection);
@@ -283,7 +284,7 @@ bool QtSerialLine::pullIn() {
     m_port.clearError();
     if (error != QSerialPort::NoError && error != QSerialPort::TimeoutError) {
         qCDebug(lcRadio) << "read failed:" << error;
-        if (error == QSerialPort::ResourceError || hungUp())
+        if (hungUp())
             lose("read failed");
         return false;
     }

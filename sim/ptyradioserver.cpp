@@ -60,12 +60,12 @@ void PtyRadioServer::Impl::wakeUp() {
 }
 
 void PtyRadioServer::Impl::closeMasterLocked() {
+    // The slave is kept: the device node goes with the master, but while any descriptor holds
+    // the slave its number cannot be given to a new pseudo-terminal, so a program looking for
+    // the unplugged device cannot come upon some other one at its path. stop() lets it go.
     if (master >= 0)
         ::close(master);
-    if (slaveHold >= 0)
-        ::close(slaveHold);
     master = -1;
-    slaveHold = -1;
     outgoing.clear();
     unplugRequested = false;
     changed.notify_all();
@@ -235,6 +235,9 @@ void PtyRadioServer::stop() {
     std::unique_lock lock(d->mutex);
     d->running = false;
     d->closeMasterLocked();
+    if (d->slaveHold >= 0)
+        ::close(d->slaveHold);
+    d->slaveHold = -1;
     for (int &fd : d->wake) {
         ::close(fd);
         fd = -1;

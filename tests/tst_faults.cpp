@@ -29,6 +29,8 @@
 #include <set>
 #include <thread>
 
+#include <cstdarg>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/ioctl.h>
@@ -46,6 +48,31 @@ using sim::RadioFault;
 using sim::VirtualRadio;
 
 Q_DECLARE_METATYPE(quillon::sim::RadioFault)
+
+// Every modem-control call the process makes goes through here while g_modemCalls is set, so
+// that the test can see which lines the serial adapter raises and lowers (a pseudo-terminal has
+// none, so the calls fail there, but they are made).
+struct ModemCall {
+    unsigned long request;
+    int bits;
+};
+static std::mutex g_modemMutex;
+static std::vector<ModemCall> *g_modemCalls = nullptr;
+
+extern "C" int ioctl(int fd, unsigned long request, ...) __THROW {
+    va_list ap;
+    va_start(ap, request);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    using Real = int (*)(int, unsigned long, ...);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "ioctl"));
+    if ((request == TIOCMBIS || request == TIOCMBIC || request == TIOCMSET) && arg) {
+        std::lock_guard lock(g_modemMutex);
+        if (g_modemCalls)
+            g_modemCalls->push_back(ModemCall{request, *static_cast<const int *>(arg)});
+    }
+    return real(fd, request, arg);
+}
 
 namespace {
 
@@ -299,6 +326,10 @@ private slots:
     void shouldKeepTheLampsTrueWhilePollingAFaultyLine();
     void shouldGoOnQuietlyWhenTheAdapterIsUnplugged();
     void shouldIdleWhileUnpluggedAndFollowTheRadioOncePluggedBackIn();
+    void shouldShowTheRadioWhateverItsReplyPacing_data();
+    void shouldShowTheRadioWhateverItsReplyPacing();
+    void shouldGoOnWhenWritesNeverLeave();
+    void shouldLowerDtrAndRtsOnEveryOpen();
     void shouldFindTheRadioPastPortsThatAreNotIt_data();
     void shouldFindTheRadioPastPortsThatAreNotIt();
     void shouldSkipPortsWithoutPermissionOrHeldExclusively();
@@ -547,6 +578,7 @@ void TstFaults::shouldIdleWhileUnpluggedAndFollowTheRadioOncePluggedBackIn() {
         QCOMPARE(litOn(*window), truth);
 
         server->unplug();
+        QVERIFY2(!QFile::exists(link), "the unplugged device is still there");
         // Let the first polls notice, then measure a quiet stretch: a descriptor that keeps
         // waking the loop costs a fifth of a core or more, polling a missing device almost none.
         pollFor(*window, 600, [&](const Lamps &) { return truth; });
@@ -579,6 +611,144 @@ void TstFaults::shouldIdleWhileUnpluggedAndFollowTheRadioOncePluggedBackIn() {
         QFile::remove(link);
     }
     QCOMPARE(openFds(), fdsBefore);
+}
+
+void TstFaults::shouldShowTheRadioWhateverItsReplyPacing_data() {
+    QTest::addColumn<int>("pacingMs");
+    QTest::addColumn<int>("chunkMs");
+    QTest::newRow("paced 5 ms") << 5 << 0;
+    QTest::newRow("paced 12 ms, 16 ms chunks") << 12 << 16;
+}
+
+// Replies that outlast the fixed waits, on the real adapter: the lamps show the radio's state
+// and follow its knobs.
+void TstFaults::shouldShowTheRadioWhateverItsReplyPacing() {
+    QFETCH(int, pacingMs);
+    QFETCH(int, chunkMs);
+    Watchdog watchdog(QTest::currentDataTag(), 30s);
+    PtyRadioServer server;
+    if (!startServer(server, kTrueMain, kTrueSub))
+        QSKIP(qPrintable(QStringLiteral("no pseudo-terminal: %1").arg(server.errorString())));
+    server.setChunkPeriod(std::chrono::milliseconds(chunkMs));
+    server.withRadio([&](VirtualRadio &r) { r.setPacing(std::chrono::milliseconds(pacingMs)); });
+    TestPlatform platform;
+    platform.realClock = true;
+    int closes = 0;
+    auto window = windowOn(server, platform, closes);
+    QVERIFY(window->Form_Load());
+    window->show();
+    const Lamps truth = truthOf(kTrueMain, kTrueSub);
+    const PollingRun run = pollFor(*window, 1200, [&](const Lamps &) { return truth; });
+    QVERIFY2(run.wrongLamps.isEmpty(), qPrintable(run.wrongLamps.join(QLatin1String("; "))));
+    QCOMPARE(litOn(*window), truth);
+    server.withRadio([](VirtualRadio &r) {
+        r.setMainFilterByte(kNextMain);
+        r.setSubFilterByte(kNextSub);
+    });
+    QTRY_COMPARE_WITH_TIMEOUT(litOn(*window), truthOf(kNextMain, kNextSub), 2000);
+    window->close();
+}
+
+// A wedged adapter takes no bytes: each poll must still end soon and the window stay
+// responsive; bytes that could not leave must not go out later, in the middle of a block.
+void TstFaults::shouldGoOnWhenWritesNeverLeave() {
+    Watchdog watchdog("wedged writes", 20s);
+    PtyRadioServer server;
+    if (!startServer(server, kTrueMain, kTrueSub))
+        QSKIP(qPrintable(QStringLiteral("no pseudo-terminal: %1").arg(server.errorString())));
+    TestPlatform platform;
+    platform.realClock = true;
+    int closes = 0;
+    auto window = windowOn(server, platform, closes);
+    QVERIFY(window->Form_Load());
+    window->show();
+    window->Timer1_Timer();
+    const Lamps truth = truthOf(kTrueMain, kTrueSub);
+    QCOMPARE(litOn(*window), truth);
+
+    server.setOutputWedged(true);
+    const PollingRun run = pollFor(*window, 1500, [&](const Lamps &) { return truth; });
+    QVERIFY2(run.polls >= 2, qPrintable(QStringLiteral("only %1 polls").arg(run.polls)));
+    // A poll is 0.35 s of waits; ten writes of 3 s each would take half a minute.
+    QVERIFY2(run.worstPostMs < 1000,
+             qPrintable(QStringLiteral("an event waited %1 ms").arg(run.worstPostMs)));
+    QVERIFY2(run.cpuShare < 0.05, qPrintable(QStringLiteral("main thread CPU %1").arg(run.cpuShare)));
+    QCOMPARE(litOn(*window), truth);
+
+    // Freed between two polls (this thread runs no poll now), the line works again.
+    server.setOutputWedged(false);
+    server.withRadio([](VirtualRadio &r) {
+        r.setMainFilterByte(kNextMain);
+        r.setSubFilterByte(kNextSub);
+    });
+    QTRY_COMPARE_WITH_TIMEOUT(litOn(*window), truthOf(kNextMain, kNextSub), 2000);
+    for (const PtyRadioServer::WireBlock &b : server.receivedBlocks())
+        QVERIFY2(b.block == probeBlock() || b.block == statusBlock(kStatusMain) ||
+                     b.block == statusBlock(kStatusMainAndSub),
+                 "the radio received a block out of step");
+    window->close();
+    QCOMPARE(closes, 1);
+}
+
+// Station interfaces key the transmitter from DTR or RTS, and opening a port raises both: the
+// line lowers them right after it opens the device, also when it reopens one plugged back in.
+void TstFaults::shouldLowerDtrAndRtsOnEveryOpen() {
+    auto server = std::make_unique<PtyRadioServer>();
+    if (!startServer(*server, kTrueMain, kTrueSub))
+        QSKIP(qPrintable(QStringLiteral("no pseudo-terminal: %1").arg(server->errorString())));
+    const QString link = m_scratch.filePath(QStringLiteral("modem-lines"));
+    QFile::remove(link);
+    QVERIFY(QFile::link(server->devicePath(), link));
+    std::vector<ModemCall> calls;
+    auto recorded = [&] {
+        std::lock_guard lock(g_modemMutex);
+        std::vector<ModemCall> out;
+        out.swap(calls);
+        return out;
+    };
+    // Lowered: a clear of the line with nothing raising it again afterwards.
+    auto lowered = [](const std::vector<ModemCall> &made, int line) {
+        bool low = false;
+        for (const ModemCall &c : made) {
+            if (c.request == TIOCMBIC && (c.bits & line))
+                low = true;
+            else if (c.request == TIOCMBIS && (c.bits & line))
+                low = false;
+            else if (c.request == TIOCMSET)
+                low = !(c.bits & line);
+        }
+        return low;
+    };
+    {
+        std::lock_guard lock(g_modemMutex);
+        g_modemCalls = &calls;
+    }
+    QtSerialLine line(PortTable(QStringList{link}));
+    QCOMPARE(line.Configure(1), LineError::None);
+    QCOMPARE(line.OpenPort(), LineError::None);
+    std::vector<ModemCall> made = recorded();
+    QVERIFY2(lowered(made, TIOCM_DTR), "DTR not lowered after open");
+    QVERIFY2(lowered(made, TIOCM_RTS), "RTS not lowered after open");
+
+    server->unplug();
+    QVERIFY(!line.ReadAll());
+    QVERIFY(line.isLost());
+    auto replugged = std::make_unique<PtyRadioServer>();
+    QVERIFY(startServer(*replugged, kTrueMain, kTrueSub));
+    QVERIFY(QFile::remove(link));
+    QVERIFY(QFile::link(replugged->devicePath(), link));
+    QTest::qWait(int(QtSerialLine::kLookInterval.count()) + 50);
+    QVERIFY(line.ReadAll());
+    QVERIFY(!line.isLost());
+    made = recorded();
+    QVERIFY2(lowered(made, TIOCM_DTR), "DTR not lowered after the reopen");
+    QVERIFY2(lowered(made, TIOCM_RTS), "RTS not lowered after the reopen");
+    {
+        std::lock_guard lock(g_modemMutex);
+        g_modemCalls = nullptr;
+    }
+    QCOMPARE(line.ClosePort(), LineError::None);
+    QFile::remove(link);
 }
 
 std::unique_ptr<Device> TstFaults::makeDevice(const QString &kind) {
