@@ -1,7 +1,9 @@
 // Figures for the running program against the virtual radio on pseudo-terminals, through the
 // real serial adapter: CPU per second of polling, poll cadence and main-to-sub gap as seen on
-// the wire, click-to-lamp latency, cold start, failed searches and peak memory.
+// the wire, click-to-lamp latency, cold start, failed searches, peak memory, CPU after the
+// adapter is unplugged, replug to lamps, and lamp correctness under slow (paced) replies.
 // Child modes (--child-*) are this same program started as a fresh process by the parent.
+#include "filters/lamps.h"
 #include "radio/porttable.h"
 #include "radio/qtserialline.h"
 #include "sim/ptyradioserver.h"
@@ -12,10 +14,13 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
-#include <QSignalSpy>
 #include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+
+#include <set>
 
 #include <sys/resource.h>
 
@@ -253,6 +258,148 @@ void benchPolling(int seconds, int clicks)
     window->close();
 }
 
+std::set<FilterId> litOn(const frmQuillon &window) {
+    std::set<FilterId> lit;
+    for (const FilterButtonInfo &info : filterButtons())
+        if (window.button(info.id)->palette().color(QPalette::Button) == frmQuillon::LitColour())
+            lit.insert(info.id);
+    return lit;
+}
+
+std::set<FilterId> truthOf(quint8 main, quint8 sub) {
+    std::set<FilterId> lamps;
+    const MainLamps m = decodeMainFilterByte(main);
+    if (m.hi)
+        lamps.insert(*m.hi);
+    if (m.lo)
+        lamps.insert(*m.lo);
+    if (const SubLamps l = decodeSubFilterByte(sub); l.lit)
+        lamps.insert(*l.lit);
+    return lamps;
+}
+
+// The adapter is pulled (the pseudo-terminal's far side closes) while the window polls, then
+// plugged back in at the same path.
+void benchUnplug(int seconds) {
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("ttyUSB-radio"));
+    auto radio = std::make_unique<sim::PtyRadioServer>();
+    if (!dir.isValid() || !radio->start() || !QFile::link(radio->devicePath(), link)) {
+        std::printf("unplug: no pseudo-terminal\n");
+        return;
+    }
+    BenchPlatform platform;
+    auto window = makeWindow(platform, {link});
+    if (!window->Form_Load()) {
+        std::printf("unplug: radio not found\n");
+        return;
+    }
+    window->showCentred();
+    QTest::qWait(1000);
+    radio->unplug();
+    QTest::qWait(1000);
+    const double cpu0 = threadCpuSeconds(RUSAGE_THREAD);
+    const qint64 t0 = nowNs();
+    QTest::qWait(seconds * 1000);
+    const double wall = double(nowNs() - t0) / 1e9;
+    const double cpu = threadCpuSeconds(RUSAGE_THREAD) - cpu0;
+    std::printf("unplugged, %.1f s of polling: program thread CPU %.2f%% of a core (goal <= 0.5%%)\n", wall,
+                100.0 * cpu / wall);
+
+    auto back = std::make_unique<sim::PtyRadioServer>();
+    if (!back->start())
+        return;
+    back->withRadio([](sim::VirtualRadio &r) {
+        r.setMainFilterByte(0x94);
+        r.setSubFilterByte(0x33);
+    });
+    const QString next = link + QStringLiteral(".new");
+    QFile::link(back->devicePath(), next);
+    QElapsedTimer t;
+    t.start();
+    ::rename(QFile::encodeName(next).constData(), QFile::encodeName(link).constData());
+    while (litOn(*window) != truthOf(0x94, 0x33) && t.elapsed() < 5000)
+        QTest::qWait(1);
+    std::printf("plugged back in: lamps follow the radio after %lld ms (two polls: 1000 ms)\n",
+                static_cast<long long>(t.elapsed()));
+    window->close();
+
+    // What one look for a missing device costs a poll.
+    QtSerialLine line(PortTable({link}));
+    line.Configure(1);
+    line.OpenPort();
+    back->unplug();
+    line.ReadAll();
+    std::vector<double> looks;
+    for (int i = 0; i < 6; ++i) {
+        QTest::qWait(int(QtSerialLine::kLookInterval.count()) + 10);
+        const qint64 l0 = nowNs();
+        line.ReadAll();
+        looks.push_back(double(nowNs() - l0) / 1e3);
+    }
+    std::printf("a look for the missing device (%zu looks): median %.1f us, max %.1f us\n", looks.size(),
+                percentile(looks, 0.5), percentile(looks, 1.0));
+    line.ClosePort();
+}
+
+// Polls against a radio that paces its replies (and an adapter that hands input over in
+// chunks); the knobs move every poll. Counts the polls after which the lamps show the state
+// the radio had during that poll, and lamps lit that the radio never reported.
+void benchPacing(int pacingMs, int chunkMs, int polls) {
+    sim::PtyRadioServer radio;
+    if (!radio.start()) {
+        std::printf("pacing: no pseudo-terminal\n");
+        return;
+    }
+    const quint8 mains[] = {0x11, 0x22, 0x33, 0x44, 0x94, 0x00};
+    const quint8 subs[] = {0x11, 0x33, 0x00};
+    radio.setChunkPeriod(milliseconds(chunkMs));
+    radio.withRadio([&](sim::VirtualRadio &r) {
+        r.setPacing(milliseconds(pacingMs));
+        r.setMainFilterByte(mains[0]);
+        r.setSubFilterByte(subs[0]);
+    });
+    BenchPlatform platform;
+    auto window = makeWindow(platform, {radio.devicePath()});
+    if (!window->Form_Load()) {
+        std::printf("pacing %d ms: radio not found\n", pacingMs);
+        return;
+    }
+    int done = 0, right = 0, wrong = 0;
+    std::vector<double> pollMs;
+    QObject context;
+    QElapsedTimer since;
+    QObject::connect(window->timer(), &QTimer::timeout, &context, [&] {
+        // Runs after the window's own slot: the poll has just ended.
+        const std::set<FilterId> lit = litOn(*window);
+        const std::set<FilterId> now = truthOf(mains[done % 6], subs[done % 3]);
+        std::set<FilterId> any;
+        for (int i = 0; i < 6; ++i)
+            for (FilterId id : truthOf(mains[i], subs[i % 3]))
+                any.insert(id);
+        right += lit == now;
+        for (FilterId id : lit)
+            wrong += !any.count(id);
+        ++done;
+        radio.withRadio([&](sim::VirtualRadio &r) {
+            r.setMainFilterByte(mains[done % 6]);
+            r.setSubFilterByte(subs[done % 3]);
+        });
+    });
+    window->Timer1_Timer(); // the first poll shows the state set before it
+    QElapsedTimer poll;
+    poll.start();
+    window->Timer1_Timer();
+    pollMs.push_back(double(poll.nsecsElapsed()) / 1e6);
+    while (done < polls)
+        QTest::qWait(50);
+    std::printf("pacing %2d ms%s: lamps right after %d of %d polls, %d lamps lit the radio never reported; "
+                "one poll takes %.0f ms\n",
+                pacingMs, chunkMs ? qPrintable(QStringLiteral(", %1 ms chunks").arg(chunkMs)) : "", right,
+                done, wrong, pollMs.front());
+    window->close();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -285,5 +432,10 @@ int main(int argc, char *argv[])
     mute.clear();
     benchFailedSearch("16 missing ports", {}, 5);
     benchPeakMemory(5);
+    benchUnplug(5);
+    for (int pacing : {0, 3, 5, 8, 12})
+        benchPacing(pacing, 0, 8);
+    benchPacing(0, 16, 8);
+    benchPacing(12, 16, 8);
     return 0;
 }
