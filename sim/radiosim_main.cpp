@@ -5,6 +5,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QSaveFile>
 #include <QTextStream>
 
 #include <csignal>
@@ -69,7 +70,12 @@ int main(int argc, char *argv[]) {
     const QCommandLineOption latencyOpt(QStringLiteral("latency-ms"),
                                         QStringLiteral("Delay before a reply starts (default 5)."),
                                         QStringLiteral("N"));
+    const QCommandLineOption logOpt(
+        QStringLiteral("log"),
+        QStringLiteral("Keep FILE holding every byte received from the program, in hex, while serving."),
+        QStringLiteral("FILE"));
     parser.addOptions({mainOpt, subOpt, idOpt, faultOpt, latencyOpt});
+    parser.addOption(logOpt);
     parser.process(app);
 
     // --id takes two bytes; accept them as one quoted argument or as the next two words.
@@ -129,8 +135,20 @@ int main(int argc, char *argv[]) {
     std::printf("%s\n", server.devicePath().toLocal8Bit().constData());
     std::fflush(stdout);
 
-    while (!g_quit)
+    // The log is replaced whole (write, then rename), so a reader never sees half of it.
+    const QString logPath = parser.value(logOpt);
+    qsizetype logged = -1;
+    while (!g_quit) {
+        if (!logPath.isEmpty()) {
+            const QByteArray received = server.receivedBytes();
+            if (received.size() != logged) {
+                QSaveFile log(logPath);
+                if (log.open(QIODevice::WriteOnly) && log.write(received.toHex()) >= 0 && log.commit())
+                    logged = received.size();
+            }
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     server.stop();
     return 0;
 }
