@@ -74,7 +74,15 @@ int main(int argc, char *argv[]) {
         QStringLiteral("log"),
         QStringLiteral("Keep FILE holding every byte received from the program, in hex, while serving."),
         QStringLiteral("FILE"));
-    parser.addOptions({mainOpt, subOpt, idOpt, faultOpt, latencyOpt});
+    const QCommandLineOption pacingOpt(QStringLiteral("pacing-ms"),
+                                       QStringLiteral("Pause after each reply byte, 0 to 255 (default 0)."),
+                                       QStringLiteral("N"));
+    const QCommandLineOption chunkOpt(
+        QStringLiteral("chunk-ms"),
+        QStringLiteral(
+            "Hand replies over in chunks every N ms, as a USB adapter does (default 0: byte by byte)."),
+        QStringLiteral("N"));
+    parser.addOptions({mainOpt, subOpt, idOpt, faultOpt, latencyOpt, pacingOpt, chunkOpt});
     parser.addOption(logOpt);
     parser.process(app);
 
@@ -117,8 +125,24 @@ int main(int argc, char *argv[]) {
             return bad(QStringLiteral("--latency-ms needs 0 to 10000"));
     }
 
+    int pacingMs = 0;
+    if (parser.isSet(pacingOpt)) {
+        bool ok = false;
+        pacingMs = parser.value(pacingOpt).toInt(&ok);
+        if (!ok || pacingMs < 0 || pacingMs > 255)
+            return bad(QStringLiteral("--pacing-ms needs 0 to 255"));
+    }
+    int chunkMs = 0;
+    if (parser.isSet(chunkOpt)) {
+        bool ok = false;
+        chunkMs = parser.value(chunkOpt).toInt(&ok);
+        if (!ok || chunkMs < 0 || chunkMs > 1000)
+            return bad(QStringLiteral("--chunk-ms needs 0 to 1000"));
+    }
+
     if (!server.start())
         return bad(server.errorString());
+    server.setChunkPeriod(std::chrono::milliseconds(chunkMs));
     server.withRadio([&](VirtualRadio &radio) {
         if (parser.isSet(mainOpt))
             radio.setMainFilterByte(mainByte);
@@ -127,6 +151,7 @@ int main(int argc, char *argv[]) {
         if (parser.isSet(idOpt))
             radio.setId(id0, id1);
         radio.setLatency(std::chrono::milliseconds(latencyMs));
+        radio.setPacing(std::chrono::milliseconds(pacingMs));
         radio.setFault(fault);
     });
 

@@ -74,6 +74,40 @@ extern "C" int ioctl(int fd, unsigned long request, ...) __THROW {
     return real(fd, request, arg);
 }
 
+// Records the modem-control calls made while it lives.
+class ModemRecorder {
+public:
+    ModemRecorder() {
+        std::lock_guard lock(g_modemMutex);
+        g_modemCalls = &m_calls;
+    }
+    ~ModemRecorder() {
+        std::lock_guard lock(g_modemMutex);
+        g_modemCalls = nullptr;
+    }
+    // True when the calls since the last ask leave `line` (TIOCM_DTR, TIOCM_RTS) lowered.
+    bool lowered(int line) {
+        std::lock_guard lock(g_modemMutex);
+        bool low = false;
+        for (const ModemCall &c : m_calls) {
+            if (c.request == TIOCMBIC && (c.bits & line))
+                low = true;
+            else if (c.request == TIOCMBIS && (c.bits & line))
+                low = false;
+            else if (c.request == TIOCMSET)
+                low = !(c.bits & line);
+        }
+        return low;
+    }
+    void forget() {
+        std::lock_guard lock(g_modemMutex);
+        m_calls.clear();
+    }
+
+private:
+    std::vector<ModemCall> m_calls;
+};
+
 namespace {
 
 // A state whose misread bytes show: every other byte of the records (0x00, band, frequency)
@@ -257,7 +291,8 @@ private:
     int &m_closes;
 };
 
-enum Noises { NoNoise, Bursts, BurstsBetweenPolls, SteadyFlood, ChunkedFlood };
+// Also slow lines that are no noise: replies paced by the radio, and handed over in chunks.
+enum Noises { NoNoise, Bursts, BurstsBetweenPolls, SteadyFlood, ChunkedFlood, Paced8, Paced12Chunked16 };
 
 // What the window did while it polled on its own timer.
 struct PollingRun {
@@ -326,10 +361,7 @@ private slots:
     void shouldKeepTheLampsTrueWhilePollingAFaultyLine();
     void shouldGoOnQuietlyWhenTheAdapterIsUnplugged();
     void shouldIdleWhileUnpluggedAndFollowTheRadioOncePluggedBackIn();
-    void shouldShowTheRadioWhateverItsReplyPacing_data();
-    void shouldShowTheRadioWhateverItsReplyPacing();
     void shouldGoOnWhenWritesNeverLeave();
-    void shouldLowerDtrAndRtsOnEveryOpen();
     void shouldFindTheRadioPastPortsThatAreNotIt_data();
     void shouldFindTheRadioPastPortsThatAreNotIt();
     void shouldSkipPortsWithoutPermissionOrHeldExclusively();
@@ -391,6 +423,9 @@ void TstFaults::shouldKeepTheLampsTrueWhilePollingAFaultyLine_data() {
     QTest::newRow("garbage bursts between polls") << RadioFault::None << 0 << 0 << int(BurstsBetweenPolls);
     QTest::newRow("flood, steady") << RadioFault::None << 0 << 0 << int(SteadyFlood);
     QTest::newRow("flood, in adapter-sized chunks") << RadioFault::None << 0 << 0 << int(ChunkedFlood);
+    QTest::newRow("replies paced 8 ms") << RadioFault::None << 0 << 0 << int(Paced8);
+    QTest::newRow("replies paced 12 ms, in 16 ms chunks")
+        << RadioFault::None << 0 << 0 << int(Paced12Chunked16);
     for (int ms : {120, 160, 180, 250, 400})
         QTest::newRow(qPrintable(QStringLiteral("late %1 ms").arg(ms)))
             << RadioFault::LateReply << ms << 0 << int(NoNoise);
@@ -458,6 +493,11 @@ void TstFaults::shouldKeepTheLampsTrueWhilePollingAFaultyLine() {
             break;
         case ChunkedFlood: // as a USB adapter hands them over: up to 62 bytes every 16 ms
             noiseSource = std::make_unique<Noise>(server, 1, 62, 10ms, 16ms, 9);
+            break;
+        case Paced8:
+        case Paced12Chunked16: // replies outlast the fixed waits; the lamps must still follow
+            server.withRadio([&](VirtualRadio &r) { r.setPacing(noise == Paced8 ? 8ms : 12ms); });
+            server.setChunkPeriod(noise == Paced8 ? 0ms : 16ms);
             break;
         default:
             break;
@@ -554,7 +594,9 @@ void TstFaults::shouldGoOnQuietlyWhenTheAdapterIsUnplugged() {
 }
 
 // The adapter is pulled while the window runs its event loop, then plugged back in at the same
-// path (a symlink, as udev's by-id names are, re-pointed to a new pseudo-terminal).
+// path (a symlink, as udev's by-id names are, re-pointed to a new pseudo-terminal). Station
+// interfaces key the transmitter from DTR or RTS, which opening raises: both must be lowered
+// after the open and after the reopen.
 void TstFaults::shouldIdleWhileUnpluggedAndFollowTheRadioOncePluggedBackIn() {
     Watchdog watchdog("unplug and replug", 30s);
     const int fdsBefore = openFds();
@@ -571,13 +613,16 @@ void TstFaults::shouldIdleWhileUnpluggedAndFollowTheRadioOncePluggedBackIn() {
         auto window = std::make_unique<frmQuillon>(
             platform, std::make_unique<CountingLine>(
                           std::make_unique<QtSerialLine>(PortTable(QStringList{link})), closes));
+        ModemRecorder modem;
         QVERIFY(window->Form_Load());
+        QVERIFY2(modem.lowered(TIOCM_DTR) && modem.lowered(TIOCM_RTS), "DTR or RTS left up after the open");
         window->show();
         window->Timer1_Timer();
         const Lamps truth = truthOf(kTrueMain, kTrueSub);
         QCOMPARE(litOn(*window), truth);
 
         server->unplug();
+        modem.forget();
         QVERIFY2(!QFile::exists(link), "the unplugged device is still there");
         // Let the first polls notice, then measure a quiet stretch: a descriptor that keeps
         // waking the loop costs a fifth of a core or more, polling a missing device almost none.
@@ -597,6 +642,7 @@ void TstFaults::shouldIdleWhileUnpluggedAndFollowTheRadioOncePluggedBackIn() {
         QVERIFY(QFile::link(replugged->devicePath(), next));
         QCOMPARE(::rename(QFile::encodeName(next).constData(), QFile::encodeName(link).constData()), 0);
         QTRY_COMPARE_WITH_TIMEOUT(litOn(*window), truthOf(kNextMain, kNextSub), 2500);
+        QVERIFY2(modem.lowered(TIOCM_DTR) && modem.lowered(TIOCM_RTS), "DTR or RTS left up after the reopen");
         for (const PtyRadioServer::WireBlock &b : replugged->receivedBlocks())
             QVERIFY2(b.block != probeBlock(), "searched again after the replug");
         QCOMPARE(platform.beeps, 1);
@@ -611,42 +657,6 @@ void TstFaults::shouldIdleWhileUnpluggedAndFollowTheRadioOncePluggedBackIn() {
         QFile::remove(link);
     }
     QCOMPARE(openFds(), fdsBefore);
-}
-
-void TstFaults::shouldShowTheRadioWhateverItsReplyPacing_data() {
-    QTest::addColumn<int>("pacingMs");
-    QTest::addColumn<int>("chunkMs");
-    QTest::newRow("paced 5 ms") << 5 << 0;
-    QTest::newRow("paced 12 ms, 16 ms chunks") << 12 << 16;
-}
-
-// Replies that outlast the fixed waits, on the real adapter: the lamps show the radio's state
-// and follow its knobs.
-void TstFaults::shouldShowTheRadioWhateverItsReplyPacing() {
-    QFETCH(int, pacingMs);
-    QFETCH(int, chunkMs);
-    Watchdog watchdog(QTest::currentDataTag(), 30s);
-    PtyRadioServer server;
-    if (!startServer(server, kTrueMain, kTrueSub))
-        QSKIP(qPrintable(QStringLiteral("no pseudo-terminal: %1").arg(server.errorString())));
-    server.setChunkPeriod(std::chrono::milliseconds(chunkMs));
-    server.withRadio([&](VirtualRadio &r) { r.setPacing(std::chrono::milliseconds(pacingMs)); });
-    TestPlatform platform;
-    platform.realClock = true;
-    int closes = 0;
-    auto window = windowOn(server, platform, closes);
-    QVERIFY(window->Form_Load());
-    window->show();
-    const Lamps truth = truthOf(kTrueMain, kTrueSub);
-    const PollingRun run = pollFor(*window, 1200, [&](const Lamps &) { return truth; });
-    QVERIFY2(run.wrongLamps.isEmpty(), qPrintable(run.wrongLamps.join(QLatin1String("; "))));
-    QCOMPARE(litOn(*window), truth);
-    server.withRadio([](VirtualRadio &r) {
-        r.setMainFilterByte(kNextMain);
-        r.setSubFilterByte(kNextSub);
-    });
-    QTRY_COMPARE_WITH_TIMEOUT(litOn(*window), truthOf(kNextMain, kNextSub), 2000);
-    window->close();
 }
 
 // A wedged adapter takes no bytes: each poll must still end soon and the window stay
@@ -688,67 +698,6 @@ void TstFaults::shouldGoOnWhenWritesNeverLeave() {
                  "the radio received a block out of step");
     window->close();
     QCOMPARE(closes, 1);
-}
-
-// Station interfaces key the transmitter from DTR or RTS, and opening a port raises both: the
-// line lowers them right after it opens the device, also when it reopens one plugged back in.
-void TstFaults::shouldLowerDtrAndRtsOnEveryOpen() {
-    auto server = std::make_unique<PtyRadioServer>();
-    if (!startServer(*server, kTrueMain, kTrueSub))
-        QSKIP(qPrintable(QStringLiteral("no pseudo-terminal: %1").arg(server->errorString())));
-    const QString link = m_scratch.filePath(QStringLiteral("modem-lines"));
-    QFile::remove(link);
-    QVERIFY(QFile::link(server->devicePath(), link));
-    std::vector<ModemCall> calls;
-    auto recorded = [&] {
-        std::lock_guard lock(g_modemMutex);
-        std::vector<ModemCall> out;
-        out.swap(calls);
-        return out;
-    };
-    // Lowered: a clear of the line with nothing raising it again afterwards.
-    auto lowered = [](const std::vector<ModemCall> &made, int line) {
-        bool low = false;
-        for (const ModemCall &c : made) {
-            if (c.request == TIOCMBIC && (c.bits & line))
-                low = true;
-            else if (c.request == TIOCMBIS && (c.bits & line))
-                low = false;
-            else if (c.request == TIOCMSET)
-                low = !(c.bits & line);
-        }
-        return low;
-    };
-    {
-        std::lock_guard lock(g_modemMutex);
-        g_modemCalls = &calls;
-    }
-    QtSerialLine line(PortTable(QStringList{link}));
-    QCOMPARE(line.Configure(1), LineError::None);
-    QCOMPARE(line.OpenPort(), LineError::None);
-    std::vector<ModemCall> made = recorded();
-    QVERIFY2(lowered(made, TIOCM_DTR), "DTR not lowered after open");
-    QVERIFY2(lowered(made, TIOCM_RTS), "RTS not lowered after open");
-
-    server->unplug();
-    QVERIFY(!line.ReadAll());
-    QVERIFY(line.isLost());
-    auto replugged = std::make_unique<PtyRadioServer>();
-    QVERIFY(startServer(*replugged, kTrueMain, kTrueSub));
-    QVERIFY(QFile::remove(link));
-    QVERIFY(QFile::link(replugged->devicePath(), link));
-    QTest::qWait(int(QtSerialLine::kLookInterval.count()) + 50);
-    QVERIFY(line.ReadAll());
-    QVERIFY(!line.isLost());
-    made = recorded();
-    QVERIFY2(lowered(made, TIOCM_DTR), "DTR not lowered after the reopen");
-    QVERIFY2(lowered(made, TIOCM_RTS), "RTS not lowered after the reopen");
-    {
-        std::lock_guard lock(g_modemMutex);
-        g_modemCalls = nullptr;
-    }
-    QCOMPARE(line.ClosePort(), LineError::None);
-    QFile::remove(link);
 }
 
 std::unique_ptr<Device> TstFaults::makeDevice(const QString &kind) {
