@@ -12,6 +12,7 @@ Runs in a scratch Wine prefix; prints one line per check and a closing count."""
 
 import os
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -31,6 +32,7 @@ MAIN_TITLE = "FT-1000MP & Mark V Filter Selector"
 CORE_TESTS = ["tst_lamps", "tst_sim", "tst_filterstatus", "tst_discovery", "tst_radio"]
 RADIO_PORT = 3
 NOT_SERIAL_PORT = 8  # linked to /dev/null: a device, but no serial port
+STALLED_PORT = 4  # a radio that has stopped reading
 
 # The main window's buttons in client pixels (15 twips each) and their size.
 BUTTON_W, BUTTON_H = 41, 17
@@ -173,13 +175,21 @@ def check_tests():
         run_qtest(BUILD / "tests" / f"{name}.exe")
     log = scratch / "line-radio.log"
     radio, pty = start_radio("11", "0d", log)  # XON and CR among the reply bytes
+    # A second radio, stopped at once: it reads nothing, so writes to it back up.
+    stalled, stalled_pty = start_radio("00", "00", scratch / "stalled-radio.log")
+    os.kill(stalled.pid, signal.SIGSTOP)
     try:
-        absent = link_ports(pty)
+        absent = [n for n in link_ports(pty) if n != STALLED_PORT]
+        (dosdevices / f"com{STALLED_PORT}").unlink()
+        (dosdevices / f"com{STALLED_PORT}").symlink_to(stalled_pty)
         run_qtest(BUILD / "tests" / "tst_win32line.exe",
                   {"QUILLON_TEST_RADIO_LOG": "Z:" + str(log).replace("/", "\\"),
                    "QUILLON_TEST_RADIO_STATE": "11 0d",
-                   "QUILLON_TEST_ABSENT_PORTS": " ".join(map(str, absent))})
+                   "QUILLON_TEST_ABSENT_PORTS": " ".join(map(str, absent)),
+                   "QUILLON_TEST_STALLED_PORT": str(STALLED_PORT)})
     finally:
+        os.kill(stalled.pid, signal.SIGCONT)
+        stop(stalled)
         stop(radio)
 
 

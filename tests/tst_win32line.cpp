@@ -13,6 +13,7 @@
 #include "radio/win32serialline.h"
 #include "sim/virtualradio.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTest>
 
@@ -50,6 +51,7 @@ private slots:
     void shouldTellBusyPortFromMissingOne_data();
     void shouldTellBusyPortFromMissingOne();
     void shouldFindRadioOnCom3();
+    void shouldGiveUpAWriteTheLineDoesNotTake();
 
 private:
     bool radioThere() const { return !m_logPath.isEmpty(); }
@@ -276,6 +278,34 @@ void TstWin32Line::shouldFindRadioOnCom3() {
         if (absent.contains(QString::number(p.port)))
             QCOMPARE(p.openError, LineError::InvalidPortNumber);
     }
+}
+
+// A radio that has stopped reading (the script stops its process): the output fills up and a
+// write must fail after its timeout instead of holding the program for good.
+void TstWin32Line::shouldGiveUpAWriteTheLineDoesNotTake() {
+    const int port = qEnvironmentVariableIntValue("QUILLON_TEST_STALLED_PORT");
+    if (port == 0)
+        QSKIP("no stalled radio (run through scripts/windows)");
+    Win32SerialLine line;
+    QCOMPARE(line.Configure(qint16(port)), LineError::None);
+    QCOMPARE(line.OpenPort(), LineError::None);
+    const QByteArray chunk(kOutputBufferSize, '\0');
+    LineError result = LineError::None;
+    qint64 longest = 0;
+    int writes = 0;
+    // A pseudo-terminal holds some tens of kilobytes before it stops taking more.
+    while (result == LineError::None && writes < 1024) {
+        QElapsedTimer timer;
+        timer.start();
+        result = line.WriteBytes(chunk);
+        longest = std::max(longest, timer.elapsed());
+        ++writes;
+    }
+    QCOMPARE(result, LineError::WriteFailed);
+    // The timeout for one chunk is 3 ms a byte plus 100 ms, about 1.6 s; a write that blocks
+    // would never come back at all.
+    QVERIFY2(longest < 10000, qPrintable(QStringLiteral("a write took %1 ms").arg(longest)));
+    QCOMPARE(line.ClosePort(), LineError::None);
 }
 
 QTEST_GUILESS_MAIN(TstWin32Line)
