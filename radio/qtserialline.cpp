@@ -183,8 +183,8 @@ void QtSerialLine::lookForLostDevice() {
     if (!m_lost || now - m_lastLook < kLookInterval)
         return;
     m_lastLook = now;
-    // The same path only: another device is never taken in its place. A missing path costs
-    // one stat.
+    // Only the path the line was opened on; no other port is tried in its place. A missing
+    // path costs one stat.
     if (m_device.isEmpty() || !QFile::exists(m_device))
         return;
     if (openDevice() != LineError::None)
