@@ -163,8 +163,11 @@ def check_executable():
     sizes = sorted(e[0] or 256 for e in images)
     big = next(e for e in images if e[0] == 0)
     has_icon = ico[big[7]:big[7] + big[6]] in data
-    check("quillon.exe carries its version and the 16/32/48/256 px globe icon",
-          not missing and sizes == [16, 32, 48, 256] and has_icon, f"missing {missing}, icon sizes {sizes}")
+    # The manifest that marks it a Windows 10 program, run without administrator rights.
+    manifest = b"8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a" in data and b'level="asInvoker"' in data
+    check("quillon.exe carries its version, the 16/32/48/256 px globe icon and its manifest",
+          not missing and sizes == [16, 32, 48, 256] and has_icon and manifest,
+          f"missing {missing}, icon sizes {sizes}, manifest {manifest}")
 
 
 # --- tests under Wine -------------------------------------------------------------------------
