@@ -82,7 +82,14 @@ int main(int argc, char *argv[]) {
         QStringLiteral(
             "Hand replies over in chunks every N ms, as a USB adapter does (default 0: byte by byte)."),
         QStringLiteral("N"));
-    parser.addOptions({mainOpt, subOpt, idOpt, faultOpt, latencyOpt, pacingOpt, chunkOpt});
+    const QCommandLineOption freqOpt(QStringLiteral("freq"),
+                                     QStringLiteral("Main receiver frequency in Hz (default 14250000)."),
+                                     QStringLiteral("HZ"));
+    const QCommandLineOption subFreqOpt(QStringLiteral("sub-freq"),
+                                        QStringLiteral("Sub receiver frequency in Hz (default 7050000)."),
+                                        QStringLiteral("HZ"));
+    parser.addOptions(
+        {mainOpt, subOpt, freqOpt, subFreqOpt, idOpt, faultOpt, latencyOpt, pacingOpt, chunkOpt});
     parser.addOption(logOpt);
     parser.process(app);
 
@@ -125,6 +132,19 @@ int main(int argc, char *argv[]) {
             return bad(QStringLiteral("--latency-ms needs 0 to 10000"));
     }
 
+    // The radio receives 100 kHz to 30 MHz; refuse what it could not show.
+    const auto frequency = [&](const QCommandLineOption &opt, quint32 &hz) {
+        bool ok = false;
+        hz = parser.value(opt).toUInt(&ok);
+        return ok && hz >= 100'000 && hz <= 30'000'000;
+    };
+    quint32 mainHz = 0;
+    quint32 subHz = 0;
+    if (parser.isSet(freqOpt) && !frequency(freqOpt, mainHz))
+        return bad(QStringLiteral("--freq needs 100000 to 30000000 (Hz)"));
+    if (parser.isSet(subFreqOpt) && !frequency(subFreqOpt, subHz))
+        return bad(QStringLiteral("--sub-freq needs 100000 to 30000000 (Hz)"));
+
     int pacingMs = 0;
     if (parser.isSet(pacingOpt)) {
         bool ok = false;
@@ -148,6 +168,10 @@ int main(int argc, char *argv[]) {
             radio.setMainFilterByte(mainByte);
         if (parser.isSet(subOpt))
             radio.setSubFilterByte(subByte);
+        if (parser.isSet(freqOpt))
+            radio.setMainFrequency(mainHz);
+        if (parser.isSet(subFreqOpt))
+            radio.setSubFrequency(subHz);
         if (parser.isSet(idOpt))
             radio.setId(id0, id1);
         radio.setLatency(std::chrono::milliseconds(latencyMs));

@@ -19,18 +19,24 @@ constexpr quint8 kSubCode6000 = 132; // -> 0x00
 // filled with plausible values of our own choosing so that a reply looks like a real one and a
 // decoder that reads the wrong offset sees something other than the filter:
 //   0     band number
-//   1..4  frequency, big-endian count of 10 Hz steps
+//   1..4  frequency, big-endian count of 0.625 Hz steps (Hz x 1.6), as the radio sends it and
+//         every client reads it
 //   5..6  clarifier offset (zero)
 //   7     operating mode (1 = USB on main, 0 = LSB on sub)
 //   8     IF filter selection
 //   9..15 flags, all clear
-std::array<quint8, 16> makeRecord(quint8 band, quint32 freq10Hz, quint8 mode, quint8 filter) {
+void putFrequency(std::array<quint8, 16> &r, quint32 hz) {
+    const quint32 steps = static_cast<quint32>((quint64(hz) * 16 + 5) / 10);
+    r[1] = static_cast<quint8>(steps >> 24);
+    r[2] = static_cast<quint8>(steps >> 16);
+    r[3] = static_cast<quint8>(steps >> 8);
+    r[4] = static_cast<quint8>(steps);
+}
+
+std::array<quint8, 16> makeRecord(quint8 band, quint32 hz, quint8 mode, quint8 filter) {
     std::array<quint8, 16> r{};
     r[0] = band;
-    r[1] = static_cast<quint8>(freq10Hz >> 24);
-    r[2] = static_cast<quint8>(freq10Hz >> 16);
-    r[3] = static_cast<quint8>(freq10Hz >> 8);
-    r[4] = static_cast<quint8>(freq10Hz);
+    putFrequency(r, hz);
     r[7] = mode;
     r[8] = filter;
     return r;
@@ -53,12 +59,16 @@ std::chrono::steady_clock::time_point deliveredAt(std::chrono::steady_clock::tim
 }
 
 VirtualRadio::VirtualRadio()
-    : m_main(makeRecord(0x06, 1420000, 0x01, 0x11)) // 14.200 MHz USB, 2.4K in both IFs
+    : m_main(makeRecord(0x06, 14'250'000, 0x01, 0x11)) // 14.250 MHz USB, 2.4K in both IFs
       ,
-      m_sub(makeRecord(0x03, 709000, 0x00, 0x11)) // 7.090 MHz LSB, 2.4K
+      m_sub(makeRecord(0x03, 7'050'000, 0x00, 0x11)) // 7.050 MHz LSB, 2.4K
       ,
       m_flags{0x02, 0x20, 0x02, kRadioId0, kRadioId1} // what a real Mark V answered
 {}
+
+void VirtualRadio::setMainFrequency(quint32 hz) { putFrequency(m_main, hz); }
+
+void VirtualRadio::setSubFrequency(quint32 hz) { putFrequency(m_sub, hz); }
 
 void VirtualRadio::setId(quint8 id0, quint8 id1) {
     m_flags[3] = id0;
@@ -127,6 +137,10 @@ SimReply VirtualRadio::answer(const CommandBlock &block) {
     case kOpFilterSelect:
         // Applied even when the radio is told to keep quiet: faults spoil replies, not knobs.
         applyFilterSelect(block[0], block[3]);
+        break;
+    case kOpPacing:
+        // Other station software sets this (Hamlib sends 0 when it opens the radio).
+        m_pacing = std::chrono::milliseconds(block[3]);
         break;
     default:
         break;

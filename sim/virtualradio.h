@@ -70,13 +70,18 @@ public:
     void setMainFilterByte(quint8 b) { m_main[8] = b; }
     void setSubFilterByte(quint8 b) { m_sub[8] = b; }
 
+    // The frequency each record carries, in Hz (the program itself reads only the filters).
+    void setMainFrequency(quint32 hz);
+    void setSubFrequency(quint32 hz);
     void setId(quint8 id0, quint8 id1);
     void setFlags(quint8 f0, quint8 f1, quint8 f2);
 
     void setFault(RadioFault fault) { m_fault = fault; }
     RadioFault fault() const { return m_fault; }
     void setLatency(std::chrono::microseconds latency) { m_latency = latency; }
-    // The radio's reply pacing: a pause of 0 to 255 ms after each byte of every reply.
+    // The radio's reply pacing: a pause of 0 to 255 ms after each byte of every reply. Also set
+    // by the CAT pacing block (opcode 0x0E, milliseconds in parameter byte 3).
+    static constexpr quint8 kOpPacing = 0x0E;
     void setPacing(std::chrono::microseconds pacing) { m_pacing = pacing; }
     std::chrono::microseconds pacing() const { return m_pacing; }
     std::chrono::microseconds latency() const { return m_latency; }

@@ -24,6 +24,9 @@ private slots:
     void shouldFrameBlocksAcrossAnyChunking();
     void shouldAnswerRequests_data();
     void shouldAnswerRequests();
+    void shouldEncodeFrequencyAsTheRadioDoes_data();
+    void shouldEncodeFrequencyAsTheRadioDoes();
+    void shouldTakePacingFromItsCatBlock();
     void shouldApplyFilterSelect_data();
     void shouldApplyFilterSelect();
     void shouldMisbehaveOnFault_data();
@@ -111,6 +114,44 @@ void TstSim::shouldAnswerRequests() {
         QCOMPARE(quint8(want.at(kSubFilterOffset)), quint8(0x33));
 }
 
+void TstSim::shouldEncodeFrequencyAsTheRadioDoes_data() {
+    QTest::addColumn<bool>("sub");
+    QTest::addColumn<uint>("hz"); // 0: the radio's default station
+    QTest::addColumn<QByteArray>("field");
+    // Bytes 1-4 of the record, big-endian, in 0.625 Hz steps; a real Mark V sent 01 5B E8 10.
+    QTest::newRow("real Mark V record") << false << 14'250'250u << hex("015be810");
+    QTest::newRow("default main 14.250 MHz") << false << 0u << hex("015be680");
+    QTest::newRow("default sub 7.050 MHz") << true << 0u << hex("00ac1e80");
+    QTest::newRow("sub at 30 MHz") << true << 30'000'000u << hex("02dc6c00");
+    QTest::newRow("100 kHz, half steps round") << false << 100'001u << hex("00027102");
+}
+
+void TstSim::shouldEncodeFrequencyAsTheRadioDoes() {
+    QFETCH(bool, sub);
+    QFETCH(uint, hz);
+    QFETCH(QByteArray, field);
+    VirtualRadio radio;
+    if (hz && sub)
+        radio.setSubFrequency(hz);
+    else if (hz)
+        radio.setMainFrequency(hz);
+    const QByteArray record = sub ? radio.subRecord() : radio.mainRecord();
+    QCOMPARE(record.mid(1, 4).toHex(), field.toHex());
+    QCOMPARE(quint8(record.at(7)), quint8(sub ? 0x00 : 0x01)); // LSB on sub, USB on main
+    QCOMPARE(quint8(record.at(8)), quint8(0x11));              // the filters do not move
+}
+
+void TstSim::shouldTakePacingFromItsCatBlock() {
+    VirtualRadio radio;
+    radio.feed(hex("000000080e"));
+    QCOMPARE(radio.pacing(), std::chrono::microseconds(8000));
+    const std::vector<SimReply> replies = radio.feed(hex("0000000210"));
+    QCOMPARE(replies.size(), size_t(1));
+    QCOMPARE(replies[0].pacing, std::chrono::microseconds(8000));
+    radio.feed(hex("000000000e"));
+    QCOMPARE(radio.pacing(), std::chrono::microseconds(0));
+}
+
 void TstSim::shouldApplyFilterSelect_data() {
     QTest::addColumn<int>("path");
     QTest::addColumn<int>("code");
@@ -174,13 +215,15 @@ void TstSim::shouldMisbehaveOnFault_data() {
     QTest::newRow("silent status") << RadioFault::Silent << hex("0000000310") << QByteArray() << 0;
     QTest::newRow("wrong id") << RadioFault::WrongId << hex("00000000fa") << hex("0220020394") << 5;
     QTest::newRow("short probe") << RadioFault::ShortReply << hex("00000000fa") << hex("02200203") << 5;
-    QTest::newRow("short status") << RadioFault::ShortReply << hex("0000000210") << hex("060015aa") << 5;
+    QTest::newRow("short status") << RadioFault::ShortReply << hex("0000000210") << hex("06015be6") << 5;
     QTest::newRow("garbage") << RadioFault::Garbage << hex("00000000fa") << QByteArray("*") << 5;
     QTest::newRow("late") << RadioFault::LateReply << hex("00000000fa") << hex("0220020393") << 300;
     QTest::newRow("unplugged") << RadioFault::Unplugged << hex("00000000fa") << QByteArray() << 0;
     // padded 2 in front, 3 behind, with 0x44 (the default fill is set explicitly by the test)
-    QTest::newRow("long probe") << RadioFault::LongReply << hex("00000000fa") << hex("44440220020393444444") << 5;
-    QTest::newRow("twice probe") << RadioFault::Repeated << hex("00000000fa") << hex("02200203930220020393") << 5;
+    QTest::newRow("long probe") << RadioFault::LongReply << hex("00000000fa") << hex("44440220020393444444")
+                                << 5;
+    QTest::newRow("twice probe") << RadioFault::Repeated << hex("00000000fa") << hex("02200203930220020393")
+                                 << 5;
     QTest::newRow("twice filter select") << RadioFault::Repeated << hex("010000008c") << QByteArray() << 0;
 }
 
