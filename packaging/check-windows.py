@@ -309,6 +309,16 @@ def check_end_to_end():
         want = {"Hi_2400", "Lo_500", "Sub500"}
         got = wait_lamps(display, client, want)
         check("the lamps follow the radio after the click", got == want, f"lit: {sorted(got)}")
+
+        # Help > About Quillon opens the About box; F1 the help viewer.
+        xdo = lambda *a: subprocess.run(["xdotool", *a], env=dict(env, **denv))
+        xdo("mousemove", str(x + 20), str(y + 8), "click", "1")  # the Help menu, left on the menu bar
+        time.sleep(1)
+        xdo("key", "Up", "Return")  # its last entry
+        check("Help > About Quillon opens the About box", find_window(display, "About Quillon", 20) is not None)
+        xdo("mousemove", str(client[0] + 140), str(client[1] + 20), "click", "1")  # focus, off the buttons
+        xdo("key", "F1")
+        check("F1 opens the help viewer \"Quillon Help\"", find_window(display, "Quillon Help", 20) is not None)
         stop(app)
     finally:
         subprocess.run(["wineserver", "-k"], env=env)
