@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Figures for the running program against the virtual radio on pseudo-terminals, through the
 // real serial adapter: CPU per second of polling, poll cadence and main-to-sub gap as seen on
 // the wire, click-to-lamp latency, cold start, failed searches, peak memory, CPU after the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How closely the reply wait keeps to its delay, and what it costs the CPU while it waits.
 // Prints, for each delay in use: median and 99th-percentile overshoot past the deadline, and
 // CPU time used per second of waiting.

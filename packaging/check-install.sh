@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the build into a scratch DESTDIR and checks the result is a complete desktop program:
 # every file in place, icons of the size their directory claims, a desktop entry whose program
 # and icon exist, and desktop/AppStream data the freedesktop validators accept.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the .deb with cpack, unpacks it into a scratch root (nothing is installed on the system)
 # and checks it: control fields, dependencies that are real Qt runtime packages, exactly the
 # expected files, a machine-readable copyright that lintian accepts, programs whose libraries all

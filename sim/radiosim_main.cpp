@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // quillon-radio-sim: the virtual radio on a pseudo-terminal, for demos and manual tests
 // without the real radio. Prints the device path, then serves until interrupted.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // A main window wired to the in-process virtual radio, with a platform that records beeps,

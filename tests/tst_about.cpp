@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The About box and help: one modeless box without owner, its keys, the help viewer's search
 // and what stays working meanwhile.
 #include "testrig.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Searching COM1..COM16 for the radio, against the in-process virtual radio.
 #include "radio/commandblock.h"
 #include "radio/discovery.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The whole program under faults and bad input, end to end: the main window, the real serial
 // adapter and the virtual radio on a pseudo-terminal, with a real clock. Whatever comes down the
 // line, the window must not crash, hang, spin or leak descriptors, and must never light a lamp

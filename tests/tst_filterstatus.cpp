@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Status exchanges with the radio: what goes on the wire, what lands in RxData, and that late
 // or stray input never lights a filter the radio did not report.
 #include "filters/filterstatus.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Lamp decoding: which buttons a status reply lights, for every possible filter byte.
 #include "filters/filtertable.h"
 #include "filters/lamps.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window: its layout, focus arrangement, lamps, timer and unloading, driven against the
 // in-process virtual radio on a clock that only moves when waited on.
 #include "testrig.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The radio link: command blocks on the wire, the reply wait, the port table, and the real
 // serial adapter against the virtual radio on a pseudo-terminal.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Clicking filter buttons and polling the radio, end to end: the bytes on the wire, the lamps
 // that follow, against the in-process radio and through the real serial adapter on a pty.
 #include "testrig.h"

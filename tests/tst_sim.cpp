@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The virtual radio and the in-process line: the model every later test stands on.
 
 #include "sim/manualclock.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "appicon.h"
 
 // Resources of a static library must be registered by hand, from outside any namespace.

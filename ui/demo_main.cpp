@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Quillon against a radio of your choosing, through its real serial adapter. Without arguments
 // the built-in virtual radio is served on a pseudo-terminal and becomes COM1. With arguments,
 // the given devices (another simulator's pseudo-terminal, a socat link, a real port) become

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whatever comes down the line as a status reply, and however it arrives, the exchange and the
 // decode never crash, never hold more than the input buffer, and light at most one filter of
 // each group, as the filter byte says.

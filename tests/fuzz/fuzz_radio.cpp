@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The virtual radio's input framing: any bytes, cut into any chunks, are taken as whole
 // five-byte blocks in order, and its replies keep their fixed shapes.
 #include "sim/virtualradio.h"

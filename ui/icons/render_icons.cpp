@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Renders quillon.svg into the PNG sizes the program and the desktop use, with Qt's own SVG
 // renderer (the one that draws the icon at run time). Build target: quillon-render-icons.
 // Usage: quillon-render-icons <dir holding quillon.svg>
