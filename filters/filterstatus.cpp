@@ -129,11 +129,11 @@ void exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, LineError (
 
 } // namespace
 
-void ExchangeMainStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData) {
+void exchangeMainStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData) {
     exchange(line, wait, RxData, SendStatusMain, kStatusMain, kMainReplyLength, kMainStatusDelay, "main");
 }
 
-void ExchangeSubStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData) {
+void exchangeSubStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData) {
     exchange(line, wait, RxData, SendStatusSub, kStatusMainAndSub, kSubReplyLength, kSubStatusDelay, "sub");
 }
 

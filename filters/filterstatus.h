@@ -13,8 +13,8 @@ namespace quillon {
 // skipped, the wait always happens, a failed read leaves RxData as it was. A reply still
 // arriving after the wait is late and possibly mixed with an earlier one: RxData is emptied
 // so that no lamp changes on it.
-void ExchangeMainStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData);
-void ExchangeSubStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData);
+void exchangeMainStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData);
+void exchangeSubStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData);
 
 // Sends FilterSelect built from FilterPath and FilterCode.
 LineError SwitchFilters(SerialLine &line, int FilterPath, qint16 FilterCode);

@@ -61,7 +61,7 @@ bool probePort(SerialLine &line, ReplyWait &wait, qint16 PortNum, QByteArray &Rx
 
 } // namespace
 
-bool SearchForRadio(SerialLine &line, ReplyWait &wait, qint16 &PortNum, QByteArray &RxData,
+bool searchForRadio(SerialLine &line, ReplyWait &wait, qint16 &PortNum, QByteArray &RxData,
                     SearchReport *report) {
     if (report)
         report->clear();

@@ -24,7 +24,7 @@ struct PortOutcome {
 };
 using SearchReport = QList<PortOutcome>;
 
-bool SearchForRadio(SerialLine &line, ReplyWait &wait, qint16 &PortNum, QByteArray &RxData,
+bool searchForRadio(SerialLine &line, ReplyWait &wait, qint16 &PortNum, QByteArray &RxData,
                     SearchReport *report = nullptr);
 
 // One or two plain sentences on the most likely reason the search failed, or an empty string

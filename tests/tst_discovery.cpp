@@ -133,7 +133,7 @@ private:
 
 bool Scenario::searchWithExtras() {
     ChattyLine chatty(line, clock, m_ports);
-    return SearchForRadio(chatty, wait, PortNum, RxData, &report);
+    return searchForRadio(chatty, wait, PortNum, RxData, &report);
 }
 
 } // namespace
@@ -286,7 +286,7 @@ private slots:
         ReplyWait wait(clock);
         qint16 PortNum = 0;
         QByteArray RxData;
-        QVERIFY(SearchForRadio(line, wait, PortNum, RxData));
+        QVERIFY(searchForRadio(line, wait, PortNum, RxData));
         QCOMPARE(PortNum, qint16(7));
         QCOMPARE(RxData, QByteArray::fromHex(
                              QByteArray::number((f0 << 16) | (f1 << 8) | f2, 16).rightJustified(6, '0')) +

@@ -892,7 +892,7 @@ static int runSearchChild(const char *devices) {
     qint16 PortNum = 0;
     QByteArray RxData;
     SearchReport report;
-    const bool found = SearchForRadio(line, wait, PortNum, RxData, &report);
+    const bool found = searchForRadio(line, wait, PortNum, RxData, &report);
     std::printf(found ? "found COM%d\n" : "not found\n", int(PortNum));
     for (const PortOutcome &p : report)
         if (p.openError != LineError::None)

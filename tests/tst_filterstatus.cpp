@@ -66,7 +66,7 @@ private slots:
         b.radio.setMainFilterByte(0x12);
         b.radio.setSubFilterByte(0x44);
         const auto start = b.clock.now();
-        sub ? ExchangeSubStatus(b.line, b.wait, b.RxData) : ExchangeMainStatus(b.line, b.wait, b.RxData);
+        sub ? exchangeSubStatus(b.line, b.wait, b.RxData) : exchangeMainStatus(b.line, b.wait, b.RxData);
 
         const std::vector<QByteArray> writes = b.line.writes();
         QCOMPARE(writes.size(), std::size_t(5));
@@ -103,7 +103,7 @@ private slots:
         // ...and a few more still on the way when the request goes out.
         if (arrivesMsBefore == 1)
             b.line.injectInput(bytes({0x22, 0x22}), b.clock.now() + 2ms);
-        ExchangeMainStatus(b.line, b.wait, b.RxData);
+        exchangeMainStatus(b.line, b.wait, b.RxData);
         QCOMPARE(b.RxData, b.radio.mainRecord());
         const MainLamps lamps = decodeMainReply(b.RxData);
         QCOMPARE(lamps.hi, std::optional(FilterId::Hi_Thru));
@@ -134,9 +134,9 @@ private slots:
         for (int poll = 0; poll < 6; ++poll) {
             b.radio.setMainFilterByte(mains[poll]);
             b.radio.setSubFilterByte(subs[poll % 3]);
-            ExchangeMainStatus(b.line, b.wait, b.RxData);
+            exchangeMainStatus(b.line, b.wait, b.RxData);
             QCOMPARE(b.RxData, b.radio.mainRecord());
-            ExchangeSubStatus(b.line, b.wait, b.RxData);
+            exchangeSubStatus(b.line, b.wait, b.RxData);
             QCOMPARE(b.RxData, b.radio.mainRecord() + b.radio.subRecord());
             tick += 500ms;
             b.clock.sleepUntil(std::max(tick, b.clock.now()));
@@ -168,7 +168,7 @@ private slots:
             for (bool sub : {false, true}) {
                 b.radio.setShortReplyLength(sub ? a + 16 : a);
                 b.RxData = "old";
-                (sub ? ExchangeSubStatus : ExchangeMainStatus)(b.line, b.wait, b.RxData);
+                (sub ? exchangeSubStatus : exchangeMainStatus)(b.line, b.wait, b.RxData);
                 QVERIFY2(b.RxData.isEmpty(), qPrintable(QStringLiteral("chunks %1 ms, %2: used %3")
                                                             .arg(chunkMs)
                                                             .arg(sub ? "sub" : "main")
@@ -206,14 +206,14 @@ private slots:
         int mainDecodes = 0, subDecodes = 0;
         auto tick = b.clock.now();
         for (int poll = 0; poll < 12; ++poll) {
-            ExchangeMainStatus(b.line, b.wait, b.RxData);
+            exchangeMainStatus(b.line, b.wait, b.RxData);
             const MainLamps main = decodeMainReply(b.RxData);
             if (main.decoded) {
                 ++mainDecodes;
                 QVERIFY2(!main.hi || *main.hi == FilterId::Hi_Thru, "wrong 8.215 MHz lamp");
                 QVERIFY2(!main.lo || *main.lo == FilterId::Lo_6000, "wrong 455 kHz lamp");
             }
-            ExchangeSubStatus(b.line, b.wait, b.RxData);
+            exchangeSubStatus(b.line, b.wait, b.RxData);
             const SubLamps sub = decodeSubReply(b.RxData);
             if (sub.decoded) {
                 ++subDecodes;
@@ -234,12 +234,12 @@ private slots:
     void shouldKeepTheOldReplyWhenTheLineFails()
     {
         Bench b;
-        ExchangeMainStatus(b.line, b.wait, b.RxData);
+        exchangeMainStatus(b.line, b.wait, b.RxData);
         const QByteArray good = b.RxData;
         QCOMPARE(good.size(), 16);
         b.line.unplug();
         const auto start = b.clock.now();
-        ExchangeSubStatus(b.line, b.wait, b.RxData);
+        exchangeSubStatus(b.line, b.wait, b.RxData);
         QCOMPARE(b.RxData, good);
         QVERIFY2(b.clock.now() - start >= 200ms, "the wait happens even when the write fails");
     }
@@ -249,7 +249,7 @@ private slots:
         Bench b;
         b.RxData = QByteArray(16, '\x12');
         b.radio.setFault(RadioFault::Silent);
-        ExchangeMainStatus(b.line, b.wait, b.RxData);
+        exchangeMainStatus(b.line, b.wait, b.RxData);
         QVERIFY(b.RxData.isEmpty());
         QVERIFY(!decodeMainReply(b.RxData).decoded);
     }

@@ -266,7 +266,7 @@ void TstWin32Line::shouldFindRadioOnCom3() {
     qint16 port = 0;
     QByteArray reply;
     SearchReport report;
-    QVERIFY(SearchForRadio(line, wait, port, reply, &report));
+    QVERIFY(searchForRadio(line, wait, port, reply, &report));
     QCOMPARE(port, kRadioPort);
     QCOMPARE(reply, concat(m_model.feed(toBytes(probeBlock()))));
     QVERIFY(line.IsOpen());

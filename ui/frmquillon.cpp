@@ -173,7 +173,7 @@ bool frmQuillon::Form_Load() {
 
 void frmQuillon::FindMp() {
     SearchReport report;
-    if (SearchForRadio(*m_line, m_wait, PortNum, RxData, &report)) {
+    if (searchForRadio(*m_line, m_wait, PortNum, RxData, &report)) {
         m_platform.beep();
         return;
     }
@@ -214,12 +214,12 @@ void frmQuillon::Timer1_Timer() {
 }
 
 void frmQuillon::CheckMainFilters() {
-    ExchangeMainStatus(*m_line, m_wait, RxData);
+    exchangeMainStatus(*m_line, m_wait, RxData);
     SetMainLites();
 }
 
 void frmQuillon::CheckSubFilters() {
-    ExchangeSubStatus(*m_line, m_wait, RxData);
+    exchangeSubStatus(*m_line, m_wait, RxData);
     SetSubLites();
 }
 

@@ -62,10 +62,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ReplyWait wait(clock);
     QByteArray RxData;
     for (int poll = 0; poll < 3; ++poll) {
-        ExchangeMainStatus(line, wait, RxData);
+        exchangeMainStatus(line, wait, RxData);
         check(RxData.size() <= kInputBufferSize);
         checkDecodes(RxData);
-        ExchangeSubStatus(line, wait, RxData);
+        exchangeSubStatus(line, wait, RxData);
         check(RxData.size() <= kInputBufferSize);
         checkDecodes(RxData);
     }
