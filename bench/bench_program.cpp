@@ -7,6 +7,7 @@
 #include "filters/lamps.h"
 #include "radio/porttable.h"
 #include "radio/qtserialline.h"
+#include "sim/cputime.h"
 #include "sim/ptyradioserver.h"
 #include "ui/frmquillon.h"
 #include "ui/platform.h"
@@ -22,8 +23,6 @@
 #include <QTimer>
 
 #include <set>
-
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -46,13 +45,6 @@ public:
 qint64 nowNs()
 {
     return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-double threadCpuSeconds(int who)
-{
-    rusage ru{};
-    getrusage(who, &ru);
-    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
 double percentile(std::vector<double> v, double p)
@@ -207,13 +199,13 @@ void benchPolling(int seconds, int clicks)
         std::printf("polling: window not exposed\n");
 
     // Polling alone.
-    const double cpu0 = threadCpuSeconds(RUSAGE_THREAD);
-    const double proc0 = threadCpuSeconds(RUSAGE_SELF);
+    const double cpu0 = sim::threadCpuSeconds();
+    const double proc0 = sim::processCpuSeconds();
     const qint64 t0 = nowNs();
     QTest::qWait(seconds * 1000);
     const double wall = double(nowNs() - t0) / 1e9;
-    const double cpu = threadCpuSeconds(RUSAGE_THREAD) - cpu0;
-    const double proc = threadCpuSeconds(RUSAGE_SELF) - proc0;
+    const double cpu = sim::threadCpuSeconds() - cpu0;
+    const double proc = sim::processCpuSeconds() - proc0;
 
     std::vector<double> intervals, gaps;
     steady_clock::time_point lastMain{};
@@ -299,11 +291,11 @@ void benchUnplug(int seconds) {
     QTest::qWait(1000);
     radio->unplug();
     QTest::qWait(1000);
-    const double cpu0 = threadCpuSeconds(RUSAGE_THREAD);
+    const double cpu0 = sim::threadCpuSeconds();
     const qint64 t0 = nowNs();
     QTest::qWait(seconds * 1000);
     const double wall = double(nowNs() - t0) / 1e9;
-    const double cpu = threadCpuSeconds(RUSAGE_THREAD) - cpu0;
+    const double cpu = sim::threadCpuSeconds() - cpu0;
     std::printf("unplugged, %.1f s of polling: program thread CPU %.2f%% of a core (goal <= 0.5%%)\n", wall,
                 100.0 * cpu / wall);
 

@@ -4,32 +4,16 @@
 // CPU time used per second of waiting.
 
 #include "radio/replywait.h"
+#include "sim/cputime.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 #include <vector>
-
-#if defined(__unix__) || defined(__APPLE__)
-#include <sys/resource.h>
-#endif
 
 using namespace quillon;
 using namespace std::chrono;
 
 namespace {
-
-// Process CPU time (user + system), in seconds.
-double cpuSeconds() {
-#if defined(__unix__) || defined(__APPLE__)
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-           double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-#else
-    return double(std::clock()) / CLOCKS_PER_SEC;
-#endif
-}
 
 double percentile(std::vector<double> v, double p) {
     std::sort(v.begin(), v.end());
@@ -50,7 +34,7 @@ int main() {
     for (const milliseconds delay : delays) {
         std::vector<double> overshootMs;
         overshootMs.reserve(kWaits);
-        const double cpu0 = cpuSeconds();
+        const double cpu0 = sim::processCpuSeconds();
         const auto wall0 = steady_clock::now();
         for (int i = 0; i < kWaits; ++i) {
             wait.MarkTime();
@@ -59,7 +43,7 @@ int main() {
             overshootMs.push_back(duration<double, std::milli>(late).count());
         }
         const double wall = duration<double>(steady_clock::now() - wall0).count();
-        const double cpu = cpuSeconds() - cpu0;
+        const double cpu = sim::processCpuSeconds() - cpu0;
         std::printf("%5lld ms %11.3f ms %11.3f ms %11.3f ms %15.3f%%\n",
                     static_cast<long long>(delay.count()), percentile(overshootMs, 0.5),
                     percentile(overshootMs, 0.99), *std::max_element(overshootMs.begin(), overshootMs.end()),

@@ -9,6 +9,7 @@
 #include "radio/discovery.h"
 #include "radio/porttable.h"
 #include "radio/qtserialline.h"
+#include "sim/cputime.h"
 #include "sim/ptyradioserver.h"
 
 #include <QApplication>
@@ -35,7 +36,6 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -184,13 +184,6 @@ QStringList fdTargets() {
     return out;
 }
 
-double threadCpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_THREAD, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 // Ends the whole run with a message when a step does not finish in time, so that a hang shows
 // as a failure with a name rather than as a silent CI timeout.
 class Watchdog {
@@ -330,10 +323,10 @@ PollingRun pollFor(frmQuillon &window, int ms, const std::function<Lamps(const L
     QEventLoop loop;
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
     QElapsedTimer wall;
-    const double cpu0 = threadCpuSeconds();
+    const double cpu0 = sim::threadCpuSeconds();
     wall.start();
     loop.exec();
-    run.cpuShare = (threadCpuSeconds() - cpu0) / (double(wall.nsecsElapsed()) / 1e9);
+    run.cpuShare = (sim::threadCpuSeconds() - cpu0) / (double(wall.nsecsElapsed()) / 1e9);
     return run;
 }
 

@@ -7,6 +7,7 @@
 #include "radio/replywait.h"
 #include "sim/manualclock.h"
 #include "sim/simserialline.h"
+#include "testutil.h"
 // The Windows build has no pseudo-terminals; its real line is tested in tst_win32line.
 #if !defined(QUILLON_NO_PTY)
 #include "radio/qtserialline.h"
@@ -20,13 +21,13 @@
 
 using namespace quillon;
 using namespace quillon::sim;
+using quillon::testing::hex;
 using namespace std::chrono_literals;
 
 using ByteList = QList<QByteArray>;
 
 namespace {
 
-QByteArray hex(const char *text) { return QByteArray::fromHex(text); }
 
 [[maybe_unused]] QByteArray allByteValues() {
     QByteArray all(256, '\0');

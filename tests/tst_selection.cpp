@@ -2,6 +2,7 @@
 // Clicking filter buttons and polling the radio, end to end: the bytes on the wire, the lamps
 // that follow, against the in-process radio and through the real serial adapter on a pty.
 #include "testrig.h"
+#include "testutil.h"
 
 #include "radio/porttable.h"
 #include "radio/qtserialline.h"
@@ -19,11 +20,6 @@ using enum FilterId;
 Q_DECLARE_METATYPE(quillon::FilterId)
 
 namespace {
-
-QByteArray hex(const char *h)
-{
-    return QByteArray::fromHex(h);
-}
 
 const std::vector<FilterId> &groupOf(FilterId id)
 {

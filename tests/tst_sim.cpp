@@ -4,18 +4,14 @@
 #include "sim/manualclock.h"
 #include "sim/simserialline.h"
 #include "sim/virtualradio.h"
+#include "testutil.h"
 
 #include <QTest>
 
 using namespace quillon;
 using namespace quillon::sim;
+using quillon::testing::hex;
 using namespace std::chrono_literals;
-
-namespace {
-
-QByteArray hex(const char *text) { return QByteArray::fromHex(text); }
-
-} // namespace
 
 class TstSim : public QObject {
     Q_OBJECT
