@@ -23,9 +23,19 @@ constexpr auto kTrailGap = std::chrono::milliseconds(3);
 constexpr auto kFinishQuiet = std::chrono::milliseconds(35);
 constexpr auto kFinishLimit = std::chrono::milliseconds(300);
 
-// The radio's status records are 16 bytes each; the sub request brings main and sub.
-constexpr qsizetype kMainReplyLength = 16;
-constexpr qsizetype kSubReplyLength = 32;
+// One status request, described once: how it is sent, the receiver byte that send puts in
+// the block (for the log), how long the record is and how long the radio is given to answer.
+struct StatusRequest {
+    LineError (*send)(SerialLine &);
+    quint8 which;
+    qsizetype replyLength; // the radio's status records are 16 bytes each
+    std::chrono::milliseconds delay;
+    const char *what;
+};
+
+constexpr StatusRequest kMainRequest{SendStatusMain, kStatusMain, 16, kMainStatusDelay, "main"};
+// The sub request brings the main record and then the sub one.
+constexpr StatusRequest kSubRequest{SendStatusSub, kStatusMainAndSub, 32, kSubStatusDelay, "sub"};
 
 // Reads and drops input until the line has been quiet for kQuietGap, for at most kDrainLimit.
 qsizetype dropUntilQuiet(SerialLine &line, MonotonicClock &clock) {
@@ -85,12 +95,13 @@ bool finishReply(SerialLine &line, MonotonicClock &clock, QByteArray &reply, qsi
     return grew;
 }
 
-void exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, LineError (*send)(SerialLine &),
-              quint8 which, qsizetype replyLength, std::chrono::milliseconds delay, const char *what) {
+void exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, const StatusRequest &request) {
+    const qsizetype replyLength = request.replyLength;
+    const char *what = request.what;
     drainStaleInput(line, wait.clock());
-    const LineError sent = send(line); // a failed write is skipped; the wait happens anyway
+    const LineError sent = request.send(line); // a failed write is skipped; the wait happens anyway
     wait.MarkTime();
-    wait.DoDelay(delay);
+    wait.DoDelay(request.delay);
     std::optional<QByteArray> reply = line.ReadAll();
     // The drain made the line quiet before the request, so bytes that keep coming after a
     // partial reply are the rest of it; bytes that only start after an empty wait are not
@@ -119,7 +130,7 @@ void exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, LineError (
     } else {
         RxData = *reply;
         qCDebug(lcFilters).nospace() << what << " status: sent "
-                                     << toBytes(statusBlock(which)).toHex(' ').constData() << ", got "
+                                     << toBytes(statusBlock(request.which)).toHex(' ').constData() << ", got "
                                      << RxData.size() << " bytes " << RxData.toHex(' ').constData()
                                      << (finished ? " (finished after the wait)" : "");
     }
@@ -130,11 +141,11 @@ void exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, LineError (
 } // namespace
 
 void exchangeMainStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData) {
-    exchange(line, wait, RxData, SendStatusMain, kStatusMain, kMainReplyLength, kMainStatusDelay, "main");
+    exchange(line, wait, RxData, kMainRequest);
 }
 
 void exchangeSubStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData) {
-    exchange(line, wait, RxData, SendStatusSub, kStatusMainAndSub, kSubReplyLength, kSubStatusDelay, "sub");
+    exchange(line, wait, RxData, kSubRequest);
 }
 
 LineError SwitchFilters(SerialLine &line, int FilterPath, qint16 FilterCode) {
