@@ -20,11 +20,13 @@
 
 namespace quillon::testing {
 
+// The lit lamp: index 10 of the classic console palette, written out rather than asked of the window.
+inline const QColor kLitGreen{0, 255, 0};
+
 class TestPlatform final : public Platform {
 public:
     void beep() override { ++beeps; }
-    void showMessage(const QString &text, const QString &caption, const QString &detail) override
-    {
+    void showMessage(const QString &text, const QString &caption, const QString &detail) override {
         messages << text;
         captions << caption;
         details << detail;
@@ -32,7 +34,9 @@ public:
             whileMessageShown();
     }
     void showHelp(const QString &helpFile, int helpCommand) override { help.append({helpFile, helpCommand}); }
-    MonotonicClock &clock() override { return realClock ? static_cast<MonotonicClock &>(SystemClock::instance()) : manualClock; }
+    MonotonicClock &clock() override {
+        return realClock ? static_cast<MonotonicClock &>(SystemClock::instance()) : manualClock;
+    }
 
     sim::ManualClock manualClock;
     bool realClock = false; // for runs against a real device
@@ -46,8 +50,7 @@ public:
 
 // Members are destroyed in reverse order: the window (and the line it owns) before the radio.
 struct Rig {
-    explicit Rig(bool withRadio = true)
-    {
+    explicit Rig(bool withRadio = true) {
         auto owned = std::make_unique<sim::SimSerialLine>(platform.manualClock);
         line = owned.get();
         if (withRadio)
@@ -56,7 +59,7 @@ struct Rig {
     }
 
     QColor face(FilterId id) const { return window->button(id)->palette().color(QPalette::Button); }
-    bool lit(FilterId id) const { return face(id) == frmQuillon::LitColour(); }
+    bool lit(FilterId id) const { return face(id) == kLitGreen; }
 
     TestPlatform platform;
     sim::VirtualRadio radio;
