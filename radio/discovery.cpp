@@ -15,22 +15,23 @@ namespace {
 
 // Tries one port; true when the radio answered there (the port is then left open).
 bool probePort(SerialLine &line, ReplyWait &wait, qint16 PortNum, QByteArray &RxData, PortOutcome &outcome) {
+    const QByteArray com = comName(PortNum).toLatin1(); // for the log
     if (LineError e = line.Configure(PortNum); e != LineError::None) {
-        qCDebug(lcRadio).nospace() << "COM" << PortNum << ": rejected, configure: " << lineErrorName(e);
+        qCDebug(lcRadio).nospace() << com.constData() << ": rejected, configure: " << lineErrorName(e);
         return false;
     }
     if (LineError e = line.ClearBuffers(); e != LineError::None) {
-        qCDebug(lcRadio).nospace() << "COM" << PortNum << ": rejected, clear: " << lineErrorName(e);
+        qCDebug(lcRadio).nospace() << com.constData() << ": rejected, clear: " << lineErrorName(e);
         return false;
     }
     outcome.device = line.deviceName();
     if (LineError e = line.OpenPort(); e != LineError::None) {
         outcome.openError = e;
-        qCDebug(lcRadio).nospace() << "COM" << PortNum << ": rejected, open: " << lineErrorName(e);
+        qCDebug(lcRadio).nospace() << com.constData() << ": rejected, open: " << lineErrorName(e);
         return false;
     }
     if (LineError e = SendProbe(line); e != LineError::None) {
-        qCDebug(lcRadio).nospace() << "COM" << PortNum << ": rejected, probe: " << lineErrorName(e);
+        qCDebug(lcRadio).nospace() << com.constData() << ": rejected, probe: " << lineErrorName(e);
         return false;
     }
     wait.MarkTime();
@@ -39,22 +40,22 @@ bool probePort(SerialLine &line, ReplyWait &wait, qint16 PortNum, QByteArray &Rx
     const std::optional<qint16> waiting = line.BytesWaiting();
     outcome.answered = waiting.value_or(0) > 0;
     if (waiting != kProbeReplyLength) {
-        qCDebug(lcRadio).nospace() << "COM" << PortNum << ": rejected, " << (waiting ? *waiting : -1)
+        qCDebug(lcRadio).nospace() << com.constData() << ": rejected, " << (waiting ? *waiting : -1)
                                    << " bytes waiting after the probe, expected " << kProbeReplyLength;
         return false;
     }
     std::optional<QByteArray> reply = line.ReadAll();
     if (!reply) {
-        qCDebug(lcRadio).nospace() << "COM" << PortNum << ": rejected, read failed";
+        qCDebug(lcRadio).nospace() << com.constData() << ": rejected, read failed";
         return false;
     }
     RxData = *reply;
     if (!isRadioReply(RxData)) {
-        qCDebug(lcRadio).nospace() << "COM" << PortNum << ": rejected, probe reply "
+        qCDebug(lcRadio).nospace() << com.constData() << ": rejected, probe reply "
                                    << RxData.toHex(' ').constData();
         return false;
     }
-    qCDebug(lcRadio).nospace() << "COM" << PortNum << ": radio found, probe reply "
+    qCDebug(lcRadio).nospace() << com.constData() << ": radio found, probe reply "
                                << RxData.toHex(' ').constData();
     return true;
 }
@@ -83,7 +84,7 @@ bool searchForRadio(SerialLine &line, ReplyWait &wait, qint16 &PortNum, QByteArr
 namespace {
 
 QString portLabel(const PortOutcome &p) {
-    const QString com = QStringLiteral("COM%1").arg(p.port);
+    const QString com = comName(p.port);
     if (p.device.isEmpty() || p.device.compare(com, Qt::CaseInsensitive) == 0)
         return com;
     return QStringLiteral("%1 (%2)").arg(com, p.device);

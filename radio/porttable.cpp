@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "porttable.h"
 
+#include "serialline.h"
+
 #include <algorithm>
 
 namespace quillon {
@@ -66,7 +68,7 @@ QString PortTable::deviceFor(int portNum) const {
     if (portNum < 1)
         return {};
     if (m_identity)
-        return QStringLiteral("COM%1").arg(portNum);
+        return comName(portNum);
     if (portNum > m_devices.size())
         return {};
     return m_devices.at(portNum - 1);

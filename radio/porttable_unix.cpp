@@ -2,6 +2,7 @@
 #include "porttable.h"
 
 #include "logging.h"
+#include "serialline.h"
 
 #include <QSerialPortInfo>
 #include <QtGlobal>
@@ -47,7 +48,8 @@ PortTable PortTable::fromSystem() {
     }
     PortTable table(orderPortTable(candidates));
     for (int i = 0; i < table.devices().size(); ++i)
-        qCDebug(lcRadio).nospace() << "COM" << (i + 1) << " is " << qUtf8Printable(table.devices().at(i));
+        qCDebug(lcRadio).nospace() << qUtf8Printable(comName(i + 1)) << " is "
+                                   << qUtf8Printable(table.devices().at(i));
     return table;
 }
 

@@ -26,8 +26,6 @@ using Clock = std::chrono::steady_clock;
 // 11 ms at 4800 baud, and a wedged adapter must not hold the window.
 constexpr auto kDrainOnCloseLimit = std::chrono::milliseconds(200);
 
-QString comName(qint16 portNum) { return QStringLiteral("COM%1").arg(portNum); }
-
 // Qt reports both a device this user may not open and one held by another program as a
 // permission error; the user's fix differs, so ask the file system which one it is.
 LineError openFailure(const QSerialPort &port, const QString &device) {
@@ -37,7 +35,8 @@ LineError openFailure(const QSerialPort &port, const QString &device) {
         return LineError::InvalidPortNumber;
     case QSerialPort::PermissionError:
 #if defined(Q_OS_UNIX)
-        if (!device.isEmpty() && ::access(QFile::encodeName(device).constData(), R_OK | W_OK) != 0 && errno == EACCES)
+        if (!device.isEmpty() && ::access(QFile::encodeName(device).constData(), R_OK | W_OK) != 0 &&
+            errno == EACCES)
             return LineError::PermissionDenied;
 #endif
         return LineError::PortInUse;

@@ -3,8 +3,7 @@
 
 namespace quillon {
 
-const char *lineErrorName(LineError error)
-{
+const char *lineErrorName(LineError error) {
     switch (error) {
     case LineError::None:
         return "no error";
@@ -25,5 +24,7 @@ const char *lineErrorName(LineError error)
     }
     return "unknown error";
 }
+
+QString comName(int portNum) { return QStringLiteral("COM%1").arg(portNum); }
 
 } // namespace quillon

@@ -24,8 +24,10 @@ enum class LineError {
 
 const char *lineErrorName(LineError error);
 
+// "COM3": the name a port number has for the user and in the log, and on Windows the device.
+QString comName(int portNum);
+
 // The radio's line settings never change: 4800 baud, no parity, 8 data bits, 2 stop bits.
-inline constexpr char kLineSettings[] = "4800,n,8,2";
 inline constexpr qint32 kBaudRate = 4800;
 inline constexpr int kInputBufferSize = 1024;
 inline constexpr int kOutputBufferSize = 512;

@@ -13,8 +13,6 @@ namespace {
 
 HANDLE asHandle(void *h) { return static_cast<HANDLE>(h); }
 
-QString comName(qint16 port) { return QStringLiteral("COM%1").arg(port); }
-
 bool setUp(HANDLE h, qint16 port) {
     if (!SetupComm(h, kInputBufferSize, kOutputBufferSize))
         qCDebug(lcRadio) << qUtf8Printable(comName(port)) << "SetupComm failed:" << GetLastError();
@@ -122,7 +120,7 @@ LineError Win32SerialLine::OpenPort() {
         return LineError::InvalidPortNumber;
     }
     // The "\\.\" form is the only one that reaches COM10 and above; it works for all.
-    const std::wstring path = QStringLiteral("\\\\.\\COM%1").arg(m_portNum).toStdWString();
+    const std::wstring path = (QStringLiteral("\\\\.\\") + comName(m_portNum)).toStdWString();
     HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
