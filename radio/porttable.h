@@ -34,7 +34,6 @@ public:
     // The device for COM n, or an empty string when there is none.
     QString deviceFor(int portNum) const;
     const QStringList &devices() const { return m_devices; }
-    bool isIdentity() const { return m_identity; }
 
     // The system's table: "COMn" on Windows, the ordered device list elsewhere.
     static PortTable fromSystem();

@@ -33,7 +33,6 @@ public:
     std::optional<QByteArray> ReadAll() override;
     QString deviceName() const override;
 
-    const PortTable &portTable() const { return m_table; }
     // True while the open device is gone (unplugged) and not yet back.
     bool isLost() const { return m_lost; }
 

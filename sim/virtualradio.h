@@ -18,9 +18,9 @@ enum class RadioFault {
     None,
     Silent,     // answers nothing
     WrongId,    // probe answered with ID 03 94
-    ShortReply, // every reply cut to shortReplyLength() bytes
+    ShortReply, // every reply cut to setShortReplyLength() bytes
     Garbage,    // every reply replaced by random bytes of random length
-    LateReply,  // replies leave only after lateDelay()
+    LateReply,  // replies leave only after setLateDelay()
     Unplugged,  // takes nothing in, answers nothing (front ends also drop the line)
     LongReply,  // every reply padded with extra bytes before and/or after it
     Repeated,   // every reply sent twice, back to back
@@ -87,9 +87,7 @@ public:
     std::chrono::microseconds pacing() const { return m_pacing; }
     std::chrono::microseconds latency() const { return m_latency; }
     void setLateDelay(std::chrono::microseconds d) { m_lateDelay = d; }
-    std::chrono::microseconds lateDelay() const { return m_lateDelay; }
     void setShortReplyLength(int n) { m_shortLength = n; }
-    int shortReplyLength() const { return m_shortLength; }
     void seedGarbage(std::uint32_t seed) { m_rng.seed(seed); }
     // LongReply: `lead` bytes of `fill` in front of every reply and `trail` bytes after it.
     void setLongReplyPadding(int lead, int trail, quint8 fill);

@@ -58,8 +58,7 @@ public:
 
     bool search() {
         // Devices that say too much: after the probe goes out, add bytes behind the reply.
-        m_found = searchWithExtras();
-        return m_found;
+        return searchWithExtras();
     }
 
     std::set<qint16> portsTouched() const {
@@ -90,7 +89,6 @@ private:
 
     std::map<int, Device> m_ports;
     std::map<int, std::unique_ptr<VirtualRadio>> m_radios;
-    bool m_found = false;
 };
 
 // Wraps the line so a device can send more than the radio would, right after the probe.

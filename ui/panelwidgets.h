@@ -19,7 +19,6 @@ class PanelLabel final : public QLabel {
 public:
     PanelLabel(const QString &caption, bool border, Qt::Alignment alignment, QWidget *parent = nullptr);
 
-    bool hasBorder() const { return m_border; }
     static QColor frameColour() { return Qt::black; }
 
 protected:
