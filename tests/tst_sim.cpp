@@ -13,7 +13,7 @@ using namespace quillon::sim;
 using quillon::testing::hex;
 using namespace std::chrono_literals;
 
-class TstSim : public QObject {
+class tst_Sim : public QObject {
     Q_OBJECT
 
 private slots:
@@ -43,13 +43,13 @@ private slots:
     void shouldDropPendingInputOnClose();
 };
 
-void TstSim::shouldFrameBlocksAcrossAnyChunking_data() {
+void tst_Sim::shouldFrameBlocksAcrossAnyChunking_data() {
     QTest::addColumn<int>("chunk");
     for (int n : {1, 2, 3, 4, 5, 6, 7, 11, 15})
         QTest::newRow(qPrintable(QStringLiteral("chunks of %1").arg(n))) << n;
 }
 
-void TstSim::shouldFrameBlocksAcrossAnyChunking() {
+void tst_Sim::shouldFrameBlocksAcrossAnyChunking() {
     QFETCH(int, chunk);
     // probe, main status, a filter select, and a dangling half block
     const QByteArray stream = hex("00000000fa 0000000210 020000038c 0000");
@@ -68,7 +68,7 @@ void TstSim::shouldFrameBlocksAcrossAnyChunking() {
     QCOMPARE(radio.mainFilterByte() & 0x07, 4); // 250 Hz selected in the 455 kHz IF
 }
 
-void TstSim::shouldAnswerRequests_data() {
+void tst_Sim::shouldAnswerRequests_data() {
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("expected"); // "M" / "S" stand for the main / sub record
 
@@ -82,7 +82,7 @@ void TstSim::shouldAnswerRequests_data() {
     QTest::newRow("unknown opcode") << hex("0000000002") << QByteArray();
 }
 
-void TstSim::shouldAnswerRequests() {
+void tst_Sim::shouldAnswerRequests() {
     QFETCH(QByteArray, request);
     QFETCH(QByteArray, expected);
     VirtualRadio radio;
@@ -111,7 +111,7 @@ void TstSim::shouldAnswerRequests() {
         QCOMPARE(quint8(want.at(kSubFilterOffset)), quint8(0x33));
 }
 
-void TstSim::shouldEncodeFrequencyAsTheRadioDoes_data() {
+void tst_Sim::shouldEncodeFrequencyAsTheRadioDoes_data() {
     QTest::addColumn<bool>("sub");
     QTest::addColumn<uint>("hz"); // 0: the radio's default station
     QTest::addColumn<QByteArray>("field");
@@ -123,7 +123,7 @@ void TstSim::shouldEncodeFrequencyAsTheRadioDoes_data() {
     QTest::newRow("100 kHz, half steps round") << false << 100'001u << hex("00027102");
 }
 
-void TstSim::shouldEncodeFrequencyAsTheRadioDoes() {
+void tst_Sim::shouldEncodeFrequencyAsTheRadioDoes() {
     QFETCH(bool, sub);
     QFETCH(uint, hz);
     QFETCH(QByteArray, field);
@@ -138,7 +138,7 @@ void TstSim::shouldEncodeFrequencyAsTheRadioDoes() {
     QCOMPARE(quint8(record.at(8)), quint8(0x11));              // the filters do not move
 }
 
-void TstSim::shouldTakePacingFromItsCatBlock() {
+void tst_Sim::shouldTakePacingFromItsCatBlock() {
     VirtualRadio radio;
     radio.feed(hex("000000080e"));
     QCOMPARE(radio.pacing(), std::chrono::microseconds(8000));
@@ -149,7 +149,7 @@ void TstSim::shouldTakePacingFromItsCatBlock() {
     QCOMPARE(radio.pacing(), std::chrono::microseconds(0));
 }
 
-void TstSim::shouldApplyFilterSelect_data() {
+void tst_Sim::shouldApplyFilterSelect_data() {
     QTest::addColumn<int>("path");
     QTest::addColumn<int>("code");
     QTest::addColumn<int>("mainBefore");
@@ -180,7 +180,7 @@ void TstSim::shouldApplyFilterSelect_data() {
     QTest::newRow("path 3") << 3 << 0 << 0x42 << 0x42 << 0x55;
 }
 
-void TstSim::shouldApplyFilterSelect() {
+void tst_Sim::shouldApplyFilterSelect() {
     QFETCH(int, path);
     QFETCH(int, code);
     QFETCH(int, mainBefore);
@@ -202,7 +202,7 @@ void TstSim::shouldApplyFilterSelect() {
     QCOMPARE(after, before);
 }
 
-void TstSim::shouldMisbehaveOnFault_data() {
+void tst_Sim::shouldMisbehaveOnFault_data() {
     QTest::addColumn<RadioFault>("fault");
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QByteArray>("expected"); // "*" = random bytes
@@ -224,7 +224,7 @@ void TstSim::shouldMisbehaveOnFault_data() {
     QTest::newRow("twice filter select") << RadioFault::Repeated << hex("010000008c") << QByteArray() << 0;
 }
 
-void TstSim::shouldMisbehaveOnFault() {
+void tst_Sim::shouldMisbehaveOnFault() {
     QFETCH(RadioFault, fault);
     QFETCH(QByteArray, request);
     QFETCH(QByteArray, expected);
@@ -252,7 +252,7 @@ void TstSim::shouldMisbehaveOnFault() {
     }
 }
 
-void TstSim::shouldKeepTakingKnobChangesWhileSilent() {
+void tst_Sim::shouldKeepTakingKnobChangesWhileSilent() {
     VirtualRadio radio;
     radio.setFault(RadioFault::Silent);
     radio.feed(toBytes(filterSelectBlock(1, 3)));
@@ -262,7 +262,7 @@ void TstSim::shouldKeepTakingKnobChangesWhileSilent() {
     QCOMPARE(quint8(r[0].bytes.at(kMainFilterOffset)) & 0x70, 0x40);
 }
 
-void TstSim::shouldListEveryAnswerGivenWithItsRequest() {
+void tst_Sim::shouldListEveryAnswerGivenWithItsRequest() {
     VirtualRadio radio;
     radio.setFault(RadioFault::Garbage);
     radio.feed(hex("00000000fa 0000000210 010000008c"));
@@ -281,7 +281,7 @@ void TstSim::shouldListEveryAnswerGivenWithItsRequest() {
     QCOMPARE(a[2].bytes, last.at(0).bytes);
 }
 
-void TstSim::shouldDeliverReplyAtWirePace_data() {
+void tst_Sim::shouldDeliverReplyAtWirePace_data() {
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<int>("length");
     QTest::newRow("probe") << toBytes(probeBlock()) << 5;
@@ -289,7 +289,7 @@ void TstSim::shouldDeliverReplyAtWirePace_data() {
     QTest::newRow("status main and sub") << toBytes(statusBlock(kStatusMainAndSub)) << 32;
 }
 
-void TstSim::shouldDeliverReplyAtWirePace() {
+void tst_Sim::shouldDeliverReplyAtWirePace() {
     QFETCH(QByteArray, request);
     QFETCH(int, length);
     ManualClock clock;
@@ -312,7 +312,7 @@ void TstSim::shouldDeliverReplyAtWirePace() {
     QCOMPARE(line.BytesWaiting(), std::optional<qint16>(0));
 }
 
-void TstSim::shouldNotOverlapBackToBackReplies() {
+void tst_Sim::shouldNotOverlapBackToBackReplies() {
     ManualClock clock;
     VirtualRadio radio;
     radio.setLatency(5ms);
@@ -331,7 +331,7 @@ void TstSim::shouldNotOverlapBackToBackReplies() {
     QCOMPARE(got->right(5), hex("0220020393"));
 }
 
-void TstSim::shouldKeepLateBytesThroughClear() {
+void tst_Sim::shouldKeepLateBytesThroughClear() {
     ManualClock clock;
     VirtualRadio radio;
     radio.setFault(RadioFault::LateReply);
@@ -348,7 +348,7 @@ void TstSim::shouldKeepLateBytesThroughClear() {
     QCOMPARE(line.ReadAll(), std::optional<QByteArray>(hex("0220020393")));
 }
 
-void TstSim::shouldOpenOnlyWhatIsThere_data() {
+void tst_Sim::shouldOpenOnlyWhatIsThere_data() {
     QTest::addColumn<int>("port");
     QTest::addColumn<LineError>("expected");
     QTest::newRow("radio") << 1 << LineError::None;
@@ -358,7 +358,7 @@ void TstSim::shouldOpenOnlyWhatIsThere_data() {
     QTest::newRow("radio with cable pulled") << 5 << LineError::InvalidPortNumber;
 }
 
-void TstSim::shouldOpenOnlyWhatIsThere() {
+void tst_Sim::shouldOpenOnlyWhatIsThere() {
     QFETCH(int, port);
     QFETCH(LineError, expected);
     ManualClock clock;
@@ -390,7 +390,7 @@ void TstSim::shouldOpenOnlyWhatIsThere() {
     QCOMPARE(line.closeCount(), 1);
 }
 
-void TstSim::shouldRefuseReconfigureWhileOpen() {
+void tst_Sim::shouldRefuseReconfigureWhileOpen() {
     ManualClock clock;
     SimSerialLine line(clock);
     line.attachMute(1);
@@ -402,7 +402,7 @@ void TstSim::shouldRefuseReconfigureWhileOpen() {
     QCOMPARE(line.calls().back().port, qint16(1));
 }
 
-void TstSim::shouldFailIoAfterUnplug() {
+void tst_Sim::shouldFailIoAfterUnplug() {
     ManualClock clock;
     VirtualRadio radio;
     SimSerialLine line(clock);
@@ -430,7 +430,7 @@ void TstSim::shouldFailIoAfterUnplug() {
     QCOMPARE(line.ReadAll(), std::nullopt);
 }
 
-void TstSim::shouldDropOverrunBeyondInputBuffer() {
+void tst_Sim::shouldDropOverrunBeyondInputBuffer() {
     ManualClock clock;
     SimSerialLine line(clock);
     line.attachMute(1);
@@ -448,7 +448,7 @@ void TstSim::shouldDropOverrunBeyondInputBuffer() {
     QCOMPARE(line.ReadAll(), std::optional<QByteArray>(hex("0102")));
 }
 
-void TstSim::shouldDropPendingInputOnClose() {
+void tst_Sim::shouldDropPendingInputOnClose() {
     ManualClock clock;
     VirtualRadio radio;
     SimSerialLine line(clock);
@@ -463,5 +463,5 @@ void TstSim::shouldDropPendingInputOnClose() {
     QCOMPARE(line.ReadAll(), std::optional<QByteArray>(QByteArray()));
 }
 
-QTEST_GUILESS_MAIN(TstSim)
+QTEST_GUILESS_MAIN(tst_Sim)
 #include "tst_sim.moc"

@@ -38,7 +38,7 @@ QByteArray concat(const std::vector<sim::SimReply> &replies) {
 
 } // namespace
 
-class TstWin32Line : public QObject {
+class tst_Win32Line : public QObject {
     Q_OBJECT
 
 private slots:
@@ -67,7 +67,7 @@ private:
     sim::VirtualRadio m_model;
 };
 
-void TstWin32Line::initTestCase() {
+void tst_Win32Line::initTestCase() {
     m_logPath = qEnvironmentVariable("QUILLON_TEST_RADIO_LOG");
     const QStringList state =
         qEnvironmentVariable("QUILLON_TEST_RADIO_STATE").split(u' ', Qt::SkipEmptyParts);
@@ -78,13 +78,13 @@ void TstWin32Line::initTestCase() {
     }
 }
 
-QByteArray TstWin32Line::send(Win32SerialLine &line, const QByteArray &bytes) {
+QByteArray tst_Win32Line::send(Win32SerialLine &line, const QByteArray &bytes) {
     if (line.WriteBytes(bytes) != LineError::None)
         return {};
     return concat(m_model.feed(bytes));
 }
 
-QByteArray TstWin32Line::readUntil(Win32SerialLine &line, int count) {
+QByteArray tst_Win32Line::readUntil(Win32SerialLine &line, int count) {
     QByteArray got;
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
@@ -98,7 +98,7 @@ QByteArray TstWin32Line::readUntil(Win32SerialLine &line, int count) {
     return got;
 }
 
-QByteArray TstWin32Line::radioReceived(qsizetype count) {
+QByteArray tst_Win32Line::radioReceived(qsizetype count) {
     QByteArray got;
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     do {
@@ -112,7 +112,7 @@ QByteArray TstWin32Line::radioReceived(qsizetype count) {
     return got;
 }
 
-void TstWin32Line::openRadio(Win32SerialLine &line) {
+void tst_Win32Line::openRadio(Win32SerialLine &line) {
     QCOMPARE(line.Configure(kRadioPort), LineError::None);
     QCOMPARE(line.ClearBuffers(), LineError::None);
     QCOMPARE(line.OpenPort(), LineError::None);
@@ -120,7 +120,7 @@ void TstWin32Line::openRadio(Win32SerialLine &line) {
     QCOMPARE(line.deviceName(), QStringLiteral("COM3"));
 }
 
-void TstWin32Line::shouldRefusePortsItCannotOpen_data() {
+void tst_Win32Line::shouldRefusePortsItCannotOpen_data() {
     QTest::addColumn<int>("port");
     QTest::addColumn<LineError>("expected");
     QTest::addColumn<QString>("device");
@@ -134,7 +134,7 @@ void TstWin32Line::shouldRefusePortsItCannotOpen_data() {
     QTest::newRow("COM8 no serial port") << int(kNotSerialPort) << LineError::OpenFailed << "COM8";
 }
 
-void TstWin32Line::shouldRefusePortsItCannotOpen() {
+void tst_Win32Line::shouldRefusePortsItCannotOpen() {
     QFETCH(int, port);
     QFETCH(LineError, expected);
     QFETCH(QString, device);
@@ -152,7 +152,7 @@ void TstWin32Line::shouldRefusePortsItCannotOpen() {
     QCOMPARE(line.ClosePort(), LineError::NotOpen);
 }
 
-void TstWin32Line::shouldExchangeExactBytesWithRadio() {
+void tst_Win32Line::shouldExchangeExactBytesWithRadio() {
     if (!radioThere())
         QSKIP("no virtual radio on COM3 (run through scripts/windows)");
     Win32SerialLine line;
@@ -195,7 +195,7 @@ void TstWin32Line::shouldExchangeExactBytesWithRadio() {
     QVERIFY(!line.IsOpen());
 }
 
-void TstWin32Line::shouldPassEveryByteValueBothWays() {
+void tst_Win32Line::shouldPassEveryByteValueBothWays() {
     if (!radioThere())
         QSKIP("no virtual radio on COM3 (run through scripts/windows)");
     Win32SerialLine line;
@@ -221,7 +221,7 @@ void TstWin32Line::shouldPassEveryByteValueBothWays() {
     QCOMPARE(readUntil(line, 32), want);
 }
 
-void TstWin32Line::shouldReadNothingAfterClear() {
+void tst_Win32Line::shouldReadNothingAfterClear() {
     if (!radioThere())
         QSKIP("no virtual radio on COM3 (run through scripts/windows)");
     Win32SerialLine line;
@@ -237,7 +237,7 @@ void TstWin32Line::shouldReadNothingAfterClear() {
     QCOMPARE(line.ReadAll(), std::optional<QByteArray>(QByteArray()));
 }
 
-void TstWin32Line::shouldTellBusyPortFromMissingOne_data() {
+void tst_Win32Line::shouldTellBusyPortFromMissingOne_data() {
     QTest::addColumn<quint32>("win32Error");
     QTest::addColumn<LineError>("expected");
     QTest::newRow("file not found") << quint32(ERROR_FILE_NOT_FOUND) << LineError::InvalidPortNumber;
@@ -252,13 +252,13 @@ void TstWin32Line::shouldTellBusyPortFromMissingOne_data() {
 // Wine does not hold a COM port for the program that opened it, and as root it opens a
 // pseudo-terminal whatever locks or modes it has, so a busy port cannot be made here: the
 // mapping the search relies on is checked on its own.
-void TstWin32Line::shouldTellBusyPortFromMissingOne() {
+void tst_Win32Line::shouldTellBusyPortFromMissingOne() {
     QFETCH(quint32, win32Error);
     QFETCH(LineError, expected);
     QCOMPARE(lineErrorFromOpenFailure(win32Error), expected);
 }
 
-void TstWin32Line::shouldFindRadioOnCom3() {
+void tst_Win32Line::shouldFindRadioOnCom3() {
     if (!radioThere())
         QSKIP("no virtual radio on COM3 (run through scripts/windows)");
     Win32SerialLine line;
@@ -282,7 +282,7 @@ void TstWin32Line::shouldFindRadioOnCom3() {
 
 // A radio that has stopped reading (the script stops its process): the output fills up and a
 // write must fail after its timeout instead of holding the program for good.
-void TstWin32Line::shouldGiveUpAWriteTheLineDoesNotTake() {
+void tst_Win32Line::shouldGiveUpAWriteTheLineDoesNotTake() {
     const int port = qEnvironmentVariableIntValue("QUILLON_TEST_STALLED_PORT");
     if (port == 0)
         QSKIP("no stalled radio (run through scripts/windows)");
@@ -308,5 +308,5 @@ void TstWin32Line::shouldGiveUpAWriteTheLineDoesNotTake() {
     QCOMPARE(line.ClosePort(), LineError::None);
 }
 
-QTEST_GUILESS_MAIN(TstWin32Line)
+QTEST_GUILESS_MAIN(tst_Win32Line)
 #include "tst_win32line.moc"
