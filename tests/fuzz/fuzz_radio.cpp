@@ -10,16 +10,14 @@ using namespace quillon::sim;
 
 namespace {
 
-void check(bool ok)
-{
+void check(bool ok) {
     if (!ok)
         std::abort();
 }
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 2)
         return 0;
     VirtualRadio radio;
