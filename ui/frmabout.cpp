@@ -3,6 +3,7 @@
 
 #include "appicon.h"
 #include "panelwidgets.h"
+#include "twips.h"
 
 #include <QGuiApplication>
 #include <QLabel>
@@ -12,14 +13,6 @@
 namespace quillon {
 
 QPointer<frmAbout> frmAbout::s_instance;
-
-namespace {
-
-constexpr QRect twipRect(int left, int top, int width, int height) {
-    return {left / 15, top / 15, width / 15, height / 15};
-}
-
-} // namespace
 
 QString frmAbout::versionLine() {
     return QStringLiteral("Quillon " QUILLON_VERSION " (" QUILLON_RELEASE_DATE ")");

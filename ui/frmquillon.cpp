@@ -6,6 +6,7 @@
 #include "lampbutton.h"
 #include "panelwidgets.h"
 #include "platform.h"
+#include "twips.h"
 
 #include "filters/filterstatus.h"
 #include "filters/lamps.h"
@@ -21,12 +22,6 @@
 namespace quillon {
 
 namespace {
-
-// Layouts are kept in twips as designed; 15 twips make one logical pixel.
-constexpr int px(int twips) { return twips / 15; }
-constexpr QRect twipRect(int left, int top, int width, int height) {
-    return {px(left), px(top), px(width), px(height)};
-}
 
 constexpr int kButtonWidth = 615;
 constexpr int kButtonHeight = 255;
