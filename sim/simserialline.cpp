@@ -33,11 +33,15 @@ void SimSerialLine::unplug() {
 void SimSerialLine::injectInput(const QByteArray &bytes, MonotonicClock::time_point at) {
     if (!m_open || deviceGone())
         return;
-    for (char c : bytes) {
-        const auto pos = std::upper_bound(m_pending.begin(), m_pending.end(), at,
-                                          [](auto t, const Pending &p) { return t < p.at; });
-        m_pending.insert(pos, Pending{at, static_cast<quint8>(c)});
-    }
+    for (char c : bytes)
+        enqueue(WireByte{at, c});
+}
+
+// Bytes injected by a test may fall between reply bytes; keep the queue in time order.
+void SimSerialLine::enqueue(WireByte b) {
+    const auto pos = std::upper_bound(m_pending.begin(), m_pending.end(), b.at,
+                                      [](auto t, const WireByte &p) { return t < p.at; });
+    m_pending.insert(pos, b);
 }
 
 SimSerialLine::Slot SimSerialLine::slot(qint16 port) const {
@@ -59,7 +63,7 @@ bool SimSerialLine::deviceGone() const {
 int SimSerialLine::arrived() const {
     const auto now = m_clock.now();
     const auto end = std::upper_bound(m_pending.begin(), m_pending.end(), now,
-                                      [](auto t, const Pending &p) { return t < p.at; });
+                                      [](auto t, const WireByte &p) { return t < p.at; });
     return static_cast<int>(end - m_pending.begin());
 }
 
@@ -105,7 +109,7 @@ LineError SimSerialLine::OpenPort() {
         m_open = true;
         m_unplugged = false;
         m_pending.clear();
-        m_wireFree = m_clock.now();
+        m_transmitter.reset(m_clock.now());
         ++m_openCount;
     }
     record(Op::OpenPort, {}, result);
@@ -143,17 +147,8 @@ LineError SimSerialLine::WriteBytes(const QByteArray &bytes) {
     const Slot s = slot(m_port);
     if (s.kind != Kind::Radio)
         return result;
-    const auto now = m_clock.now();
-    for (const SimReply &reply : s.radio->feed(bytes)) {
-        auto start = std::max(now + reply.delay, m_wireFree);
-        for (qsizetype i = 0; i < reply.bytes.size(); ++i) {
-            const auto at = deliveredAt(start + reply.byteDone(i), m_chunkPeriod);
-            const auto pos = std::upper_bound(m_pending.begin(), m_pending.end(), at,
-                                              [](auto t, const Pending &p) { return t < p.at; });
-            m_pending.insert(pos, Pending{at, static_cast<quint8>(reply.bytes.at(i))});
-        }
-        m_wireFree = start + reply.duration();
-    }
+    for (const WireByte &b : m_transmitter.schedule(s.radio->feed(bytes), m_clock.now()))
+        enqueue(b);
     return result;
 }
 
@@ -178,7 +173,7 @@ std::optional<QByteArray> SimSerialLine::ReadAll() {
     QByteArray out;
     out.reserve(n);
     for (int i = 0; i < n; ++i)
-        out.append(static_cast<char>(m_pending[static_cast<size_t>(i)].byte));
+        out.append(m_pending[static_cast<size_t>(i)].byte);
     m_pending.erase(m_pending.begin(), m_pending.begin() + n);
     record(Op::ReadAll, out);
     return out;

@@ -41,14 +41,14 @@ public:
 
     // What stands behind a port number. Ports not mentioned are missing.
     void attachRadio(qint16 portNum, VirtualRadio *radio);
-    void setBusy(qint16 portNum);    // exists, another program holds it (PortInUse)
-    void setDenied(qint16 portNum);  // exists, this user may not open it (PermissionDenied)
+    void setBusy(qint16 portNum);   // exists, another program holds it (PortInUse)
+    void setDenied(qint16 portNum); // exists, this user may not open it (PermissionDenied)
     // The device name reported for a port (empty by default).
     void nameDevice(qint16 portNum, const QString &name) { m_names[portNum] = name; }
     void attachMute(qint16 portNum); // opens, never answers
     void unplug();                   // the open device vanishes: later I/O fails
     // Input handed over as a USB adapter does: in chunks, every `period` (0: byte by byte).
-    void setChunkPeriod(std::chrono::microseconds period) { m_chunkPeriod = period; }
+    void setChunkPeriod(std::chrono::microseconds period) { m_transmitter.setChunkPeriod(period); }
     // Bytes that arrive on the open port at time `at` (for late and unsolicited input).
     void injectInput(const QByteArray &bytes, MonotonicClock::time_point at);
 
@@ -73,10 +73,6 @@ public:
     qint16 openPort() const { return m_open ? m_port : 0; }
 
 private:
-    struct Pending {
-        MonotonicClock::time_point at;
-        quint8 byte;
-    };
     enum class Kind { Missing, Busy, Denied, Mute, Radio };
     struct Slot {
         Kind kind = Kind::Missing;
@@ -95,9 +91,10 @@ private:
     qint16 m_port = 0;
     bool m_open = false;
     bool m_unplugged = false;
-    std::vector<Pending> m_pending;          // sorted by arrival
-    MonotonicClock::time_point m_wireFree{}; // when the radio's transmitter is next idle
-    std::chrono::microseconds m_chunkPeriod{0};
+    void enqueue(WireByte b);
+
+    std::vector<WireByte> m_pending; // sorted by arrival
+    ReplyTransmitter m_transmitter;
     mutable std::vector<Call> m_calls;
     int m_openCount = 0;
     int m_closeCount = 0;

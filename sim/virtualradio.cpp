@@ -59,6 +59,18 @@ std::chrono::steady_clock::time_point deliveredAt(std::chrono::steady_clock::tim
     return std::chrono::steady_clock::time_point(ticks * period);
 }
 
+std::vector<WireByte> ReplyTransmitter::schedule(const std::vector<SimReply> &replies,
+                                                 std::chrono::steady_clock::time_point now) {
+    std::vector<WireByte> out;
+    for (const SimReply &reply : replies) {
+        const auto start = std::max(now + reply.delay, m_free);
+        for (qsizetype i = 0; i < reply.bytes.size(); ++i)
+            out.push_back(WireByte{deliveredAt(start + reply.byteDone(i), m_chunkPeriod), reply.bytes.at(i)});
+        m_free = start + reply.duration();
+    }
+    return out;
+}
+
 VirtualRadio::VirtualRadio()
     : m_main(makeRecord(0x06, 14'250'000, 0x01, 0x11)) // 14.250 MHz USB, 2.4K in both IFs
       ,

@@ -46,6 +46,30 @@ struct SimReply {
 std::chrono::steady_clock::time_point deliveredAt(std::chrono::steady_clock::time_point arrived,
                                                   std::chrono::microseconds chunkPeriod);
 
+// A reply byte and when the program can first read it.
+struct WireByte {
+    std::chrono::steady_clock::time_point at;
+    char byte;
+};
+
+// The radio's transmitter and the adapter behind it: replies leave one after another, never
+// overlapping, each after its delay and at its pacing, and reach the program as deliveredAt()
+// hands them over. The in-process line and the pseudo-terminal server both schedule through
+// it, so a test sees the same timing on either.
+class ReplyTransmitter {
+public:
+    void setChunkPeriod(std::chrono::microseconds period) { m_chunkPeriod = period; }
+    // The line was (re)opened: nothing is in flight.
+    void reset(std::chrono::steady_clock::time_point now) { m_free = now; }
+    // The bytes of replies to a request whose last byte arrived at `now`, in time order.
+    std::vector<WireByte> schedule(const std::vector<SimReply> &replies,
+                                   std::chrono::steady_clock::time_point now);
+
+private:
+    std::chrono::steady_clock::time_point m_free{}; // when the transmitter is next idle
+    std::chrono::microseconds m_chunkPeriod{0};
+};
+
 // A request and what the radio gave back for it, faults included: what the radio "reported".
 struct SimAnswer {
     CommandBlock request;
