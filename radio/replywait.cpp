@@ -17,10 +17,7 @@ void SystemClock::sleepUntil(time_point deadline) {
 #if defined(__linux__)
     // steady_clock is CLOCK_MONOTONIC here; an absolute deadline cannot drift through
     // repeated interruptions by signals.
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(ns / 1000000000);
-    ts.tv_nsec = static_cast<long>(ns % 1000000000);
+    const timespec ts = toTimespec(deadline.time_since_epoch());
     while (now() < deadline) {
         const int rc = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
         if (rc != 0 && rc != EINTR)
@@ -45,5 +42,15 @@ void ReplyWait::DoDelay(std::chrono::nanoseconds Delay) {
         return;
     m_clock->sleepUntil(deadline);
 }
+
+#if defined(__unix__) || defined(__APPLE__)
+timespec toTimespec(std::chrono::nanoseconds d) {
+    const auto ns = d.count();
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+    ts.tv_nsec = static_cast<long>(ns % 1000000000);
+    return ts;
+}
+#endif
 
 } // namespace quillon

@@ -3,6 +3,10 @@
 
 #include <chrono>
 
+#if defined(__unix__) || defined(__APPLE__)
+#include <ctime>
+#endif
+
 namespace quillon {
 
 using namespace std::chrono_literals;
@@ -48,5 +52,11 @@ private:
     MonotonicClock *m_clock;
     MonotonicClock::time_point m_startTime{};
 };
+
+#if defined(__unix__) || defined(__APPLE__)
+// A non-negative duration as the POSIX calls take it: a timeout, or a deadline since the
+// clock's epoch.
+timespec toTimespec(std::chrono::nanoseconds d);
+#endif
 
 } // namespace quillon

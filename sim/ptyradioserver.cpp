@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ptyradioserver.h"
 
+#include "radio/replywait.h"
+
 #include <QtGlobal>
 
 #include <condition_variable>
@@ -24,11 +26,6 @@ namespace quillon::sim {
 using Clock = std::chrono::steady_clock;
 
 struct PtyRadioServer::Impl {
-    struct Outgoing {
-        Clock::time_point at;
-        char byte;
-    };
-
     mutable std::mutex mutex;
     std::condition_variable changed;
     VirtualRadio radio;
@@ -41,9 +38,8 @@ struct PtyRadioServer::Impl {
     QString path;
     QString error;
     std::thread thread;
-    std::deque<Outgoing> outgoing; // in time order
-    Clock::time_point wireFree{};
-    std::chrono::microseconds chunkPeriod{0};
+    std::deque<WireByte> outgoing; // in time order
+    ReplyTransmitter transmitter;
     std::vector<WireBlock> blocks;
     QByteArray raw;
 
@@ -79,14 +75,8 @@ void PtyRadioServer::Impl::takeIn(const char *data, qsizetype n, Clock::time_poi
     const std::vector<SimReply> replies = radio.feed(QByteArrayView(data, n));
     for (size_t i = before; i < radio.received().size(); ++i)
         blocks.push_back(WireBlock{now, radio.received()[i]});
-    for (const SimReply &reply : replies) {
-        // Byte i is complete on the wire one byte time after it starts.
-        const Clock::time_point start = std::max(now + reply.delay, wireFree);
-        for (qsizetype i = 0; i < reply.bytes.size(); ++i)
-            outgoing.push_back(
-                Outgoing{deliveredAt(start + reply.byteDone(i), chunkPeriod), reply.bytes.at(i)});
-        wireFree = start + reply.duration();
-    }
+    for (const WireByte &b : transmitter.schedule(replies, now))
+        outgoing.push_back(b);
 }
 
 void PtyRadioServer::Impl::serve() {
@@ -103,9 +93,7 @@ void PtyRadioServer::Impl::serve() {
         timespec *timeoutPtr = nullptr;
         if (master >= 0 && !outgoing.empty() && !wantOut) {
             const auto wait = std::max(Clock::duration::zero(), outgoing.front().at - Clock::now());
-            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
-            timeout.tv_sec = static_cast<time_t>(ns / 1000000000);
-            timeout.tv_nsec = static_cast<long>(ns % 1000000000);
+            timeout = toTimespec(wait);
             timeoutPtr = &timeout;
         }
 
@@ -140,7 +128,7 @@ void PtyRadioServer::Impl::serve() {
         wantOut = false;
         const Clock::time_point now = Clock::now();
         QByteArray due;
-        for (const Outgoing &o : outgoing) {
+        for (const WireByte &o : outgoing) {
             if (o.at > now)
                 break;
             due.append(o.byte);
@@ -261,7 +249,7 @@ void PtyRadioServer::unplug() {
 
 void PtyRadioServer::setChunkPeriod(std::chrono::microseconds period) {
     std::unique_lock lock(d->mutex);
-    d->chunkPeriod = period;
+    d->transmitter.setChunkPeriod(period);
 }
 
 void PtyRadioServer::setOutputWedged(bool wedged) {
