@@ -42,21 +42,16 @@ public:
     MonotonicClock &clock() override { return SystemClock::instance(); }
 };
 
-qint64 nowNs()
-{
-    return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
-}
+qint64 nowNs() { return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count(); }
 
-double percentile(std::vector<double> v, double p)
-{
+double percentile(std::vector<double> v, double p) {
     if (v.empty())
         return 0;
     std::sort(v.begin(), v.end());
     return v[std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5))];
 }
 
-QString peakRss()
-{
+QString peakRss() {
     QFile f(QStringLiteral("/proc/self/status"));
     if (!f.open(QIODevice::ReadOnly))
         return QStringLiteral("?");
@@ -66,15 +61,13 @@ QString peakRss()
     return QStringLiteral("?");
 }
 
-std::unique_ptr<frmQuillon> makeWindow(Platform &platform, const QStringList &ports)
-{
+std::unique_ptr<frmQuillon> makeWindow(Platform &platform, const QStringList &ports) {
     return std::make_unique<frmQuillon>(platform, std::make_unique<QtSerialLine>(PortTable(ports)));
 }
 
 // Child: start the window against the given ports; print when it is shown (or when the search
 // has failed), as a monotonic time stamp, then optionally keep polling for a while.
-int child(const QString &mode, const QStringList &ports, int runSeconds)
-{
+int child(const QString &mode, const QStringList &ports, int runSeconds) {
     const qint64 processStart = nowNs();
     int argc = 1;
     char name[] = "bench_program";
@@ -109,8 +102,7 @@ struct ChildResult {
     bool ok = false;
 };
 
-ChildResult runChild(const QString &mode, const QStringList &ports, int runSeconds = 0)
-{
+ChildResult runChild(const QString &mode, const QStringList &ports, int runSeconds = 0) {
     QProcess p;
     p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     ChildResult r;
@@ -124,13 +116,9 @@ ChildResult runChild(const QString &mode, const QStringList &ports, int runSecon
     return r;
 }
 
-double ms(qint64 ns)
-{
-    return double(ns) / 1e6;
-}
+double ms(qint64 ns) { return double(ns) / 1e6; }
 
-void benchColdStart(int repeats)
-{
+void benchColdStart(int repeats) {
     std::vector<double> toShown, toolkit, search;
     for (int i = 0; i < repeats; ++i) {
         sim::PtyRadioServer radio;
@@ -149,8 +137,7 @@ void benchColdStart(int repeats)
                 percentile(search, 0.5));
 }
 
-void benchFailedSearch(const char *what, const QStringList &ports, int repeats)
-{
+void benchFailedSearch(const char *what, const QStringList &ports, int repeats) {
     std::vector<double> search, total;
     for (int i = 0; i < repeats; ++i) {
         const ChildResult r = runChild(QStringLiteral("fail"), ports);
@@ -162,11 +149,11 @@ void benchFailedSearch(const char *what, const QStringList &ports, int repeats)
     }
     std::printf("failed search over %s (%zu runs): search median %.1f ms (max %.1f); spawn to verdict "
                 "median %.0f ms\n",
-                what, search.size(), percentile(search, 0.5), percentile(search, 1.0), percentile(total, 0.5));
+                what, search.size(), percentile(search, 0.5), percentile(search, 1.0),
+                percentile(total, 0.5));
 }
 
-void benchPeakMemory(int seconds)
-{
+void benchPeakMemory(int seconds) {
     sim::PtyRadioServer radio;
     if (!radio.start())
         return;
@@ -177,8 +164,7 @@ void benchPeakMemory(int seconds)
                     r.fields[7].constData(), r.fields.size() > 8 ? r.fields[8].constData() : "");
 }
 
-void benchPolling(int seconds, int clicks)
-{
+void benchPolling(int seconds, int clicks) {
     sim::PtyRadioServer radio;
     if (!radio.start()) {
         std::printf("polling: no pseudo-terminal (%s)\n", qPrintable(radio.errorString()));
@@ -395,8 +381,7 @@ void benchPacing(int pacingMs, int chunkMs, int polls) {
 
 } // namespace
 
-int main(int argc, char *argv[])
-{
+int main(int argc, char *argv[]) {
     if (argc >= 4 && QByteArray(argv[1]) == "--child") {
         QStringList ports;
         for (int i = 4; i < argc; ++i)

@@ -36,8 +36,8 @@ struct FilterButtonInfo {
     int left; // twips
     int top;  // twips
     int tabIndex;
-    int FilterPath;   // 0 sub, 1 8.215 MHz IF, 2 455 kHz IF
-    int FilterCode;   // the select number the radio expects
+    int FilterPath;             // 0 sub, 1 8.215 MHz IF, 2 455 kHz IF
+    int FilterCode;             // the select number the radio expects
     const char *accessibleName; // "Main receiver, 455 kHz, 500 Hz filter"
 };
 

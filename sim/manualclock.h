@@ -10,8 +10,7 @@ namespace quillon::sim {
 class ManualClock final : public MonotonicClock {
 public:
     time_point now() const override { return m_now; }
-    void sleepUntil(time_point deadline) override
-    {
+    void sleepUntil(time_point deadline) override {
         ++m_sleeps;
         if (deadline > m_now)
             m_now = deadline;

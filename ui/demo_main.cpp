@@ -59,8 +59,8 @@ int main(int argc, char *argv[]) {
     std::fflush(stdout);
 
     quillon::DesktopPlatform platform;
-    const int status =
-        quillon::runQuillon(app, std::make_unique<quillon::QtSerialLine>(quillon::PortTable(devices)), platform);
+    const int status = quillon::runQuillon(
+        app, std::make_unique<quillon::QtSerialLine>(quillon::PortTable(devices)), platform);
     server.stop();
     return status;
 }
