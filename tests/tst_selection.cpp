@@ -249,7 +249,7 @@ void tst_Selection::shouldWorkThroughTheRealAdapterOnAPty() {
     window.show();
 
     click(window, Lo_500);
-    QVERIFY(window.button(Lo_500)->palette().color(QPalette::Button) == frmQuillon::LitColour());
+    QVERIFY(window.button(Lo_500)->palette().color(QPalette::Button) == kLitGreen);
     const auto blocks = server.receivedBlocks();
     QVERIFY(blocks.size() >= 3);
     // probe, ..., select, main status
@@ -262,8 +262,7 @@ void tst_Selection::shouldWorkThroughTheRealAdapterOnAPty() {
 
     // A knob turned on the radio shows within a poll.
     server.withRadio([](sim::VirtualRadio &r) { r.setSubFilterByte(0x22); });
-    QTRY_VERIFY_WITH_TIMEOUT(
-        window.button(Sub2400)->palette().color(QPalette::Button) == frmQuillon::LitColour(), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(window.button(Sub2400)->palette().color(QPalette::Button) == kLitGreen, 3000);
     window.close();
     QVERIFY(!window.serialLine().IsOpen());
 }

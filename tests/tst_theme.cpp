@@ -151,7 +151,7 @@ void tst_Theme::shouldKeepLampCaptionsReadable() {
                                  .arg(contrast(ink, faceSeen), 0, 'f', 2);
         if (rig.lit(info.id)) {
             ++lit;
-            QVERIFY2(faceSeen == frmQuillon::LitColour(), qPrintable(what));
+            QVERIFY2(faceSeen == kLitGreen, qPrintable(what));
             QVERIFY2(contrast(ink, faceSeen) >= 7.0, qPrintable(what));
         } else {
             ++idle;
