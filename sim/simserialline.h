@@ -84,6 +84,7 @@ private:
     int arrived() const;
     void settle();
     bool deviceGone() const;
+    void enqueue(WireByte b);
 
     MonotonicClock &m_clock;
     std::map<qint16, Slot> m_slots;
@@ -91,8 +92,6 @@ private:
     qint16 m_port = 0;
     bool m_open = false;
     bool m_unplugged = false;
-    void enqueue(WireByte b);
-
     std::vector<WireByte> m_pending; // sorted by arrival
     ReplyTransmitter m_transmitter;
     mutable std::vector<Call> m_calls;
