@@ -33,9 +33,8 @@ struct FilterButtonInfo {
     const char *name;    // objectName, e.g. "Hi_2400_Cmd"
     const char *caption; // "2.4K"
     FilterGroup group;
-    int left; // twips
-    int top;  // twips
-    int tabIndex;
+    int left;                   // twips
+    int top;                    // twips
     int FilterPath;             // 0 sub, 1 8.215 MHz IF, 2 455 kHz IF
     int FilterCode;             // the select number the radio expects
     const char *accessibleName; // "Main receiver, 455 kHz, 500 Hz filter"

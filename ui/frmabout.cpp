@@ -44,7 +44,6 @@ frmAbout::frmAbout() : QWidget(nullptr, Qt::Window) {
         // GPL-3.0-or-later, is in the package's copyright file and the AppStream data.
         {"Label4", QStringLiteral("GNU GPL 3 or later"), twipRect(240, 1200, 1575, 255)},
     };
-    int tabIndex = 0;
     for (const LabelDef &def : labels) {
         auto *label = new QLabel(def.text, this);
         label->setObjectName(QString::fromLatin1(def.name));
@@ -52,14 +51,12 @@ frmAbout::frmAbout() : QWidget(nullptr, Qt::Window) {
         label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
         label->setFocusPolicy(Qt::NoFocus);
         label->setGeometry(def.geometry);
-        label->setProperty("tabIndex", tabIndex++);
     }
 
     m_cmdOK = new QPushButton(QStringLiteral("OK"), this);
     m_cmdOK->setObjectName(QStringLiteral("cmdOK"));
     m_cmdOK->setFont(classicFont(ClassicFace::MsSansSerif, true));
     m_cmdOK->setGeometry(twipRect(1680, 1560, 855, 375));
-    m_cmdOK->setProperty("tabIndex", 4);
     // Not a default button of a dialog, but as on the classic desktop Enter presses the
     // focused button; Escape has no meaning here since the box has no cancel button.
     m_cmdOK->setAutoDefault(true);

@@ -26,9 +26,6 @@ namespace {
 constexpr int kButtonWidth = 615;
 constexpr int kButtonHeight = 255;
 
-// The tab index the design gives each control, kept on the widget for anyone who asks.
-void setTabIndex(QWidget *w, int index) { w->setProperty("tabIndex", index); }
-
 using ClickHandler = void (frmQuillon::*)();
 constexpr std::array<ClickHandler, kFilterCount> kClickHandlers{
     &frmQuillon::Hi_250_Cmd_Click,  &frmQuillon::Hi_500_Cmd_Click,  &frmQuillon::Hi_2000_Cmd_Click,
@@ -106,13 +103,11 @@ void frmQuillon::buildPanel() {
         {"Lo_IF_Lbl", "455", twipRect(1560, 1080, 615, 255), Qt::AlignHCenter, false, false},
         {"lblSub", "SUB RCVR", twipRect(2760, 1080, 855, 255), Qt::AlignHCenter, true, false},
     };
-    int tabIndex = 0;
     for (const LabelDef &def : labels) {
         auto *label = new PanelLabel(QString::fromLatin1(def.caption), def.border, def.alignment, client);
         label->setObjectName(QString::fromLatin1(def.name));
         label->setFont(classicFont(ClassicFace::MsSansSerif, def.bold));
         label->setGeometry(def.geometry);
-        setTabIndex(label, tabIndex++);
     }
 
     for (const FilterButtonInfo &info : filterButtons()) {
@@ -125,7 +120,6 @@ void frmQuillon::buildPanel() {
         // Space or Enter can never send a filter command.
         b->setFocusPolicy(Qt::NoFocus);
         showLamp(b, false);
-        setTabIndex(b, info.tabIndex);
         connect(b, &QPushButton::clicked, this, kClickHandlers[indexOf(info.id)]);
         m_buttons[indexOf(info.id)] = b;
     }
@@ -137,7 +131,6 @@ void frmQuillon::buildPanel() {
     m_cmdDummy->setGeometry(twipRect(4680, 120, 495, 255));
     m_cmdDummy->setFocusPolicy(Qt::StrongFocus);
     m_cmdDummy->setAutoDefault(false);
-    setTabIndex(m_cmdDummy, 18);
     m_cmdDummy->setFocus();
 }
 
