@@ -34,6 +34,7 @@ private slots:
     void shouldDeliverReplyAtWirePace_data();
     void shouldDeliverReplyAtWirePace();
     void shouldNotOverlapBackToBackReplies();
+    void shouldHandOverInChunksLikeAUsbAdapter();
     void shouldKeepLateBytesThroughClear();
     void shouldOpenOnlyWhatIsThere_data();
     void shouldOpenOnlyWhatIsThere();
@@ -310,6 +311,35 @@ void tst_Sim::shouldDeliverReplyAtWirePace() {
     QVERIFY(got.has_value());
     QCOMPARE(got->size(), length);
     QCOMPARE(line.BytesWaiting(), std::optional<qint16>(0));
+}
+
+void tst_Sim::shouldHandOverInChunksLikeAUsbAdapter() {
+    // A USB adapter passes on what it has every 16 ms, not byte by byte: the count of waiting
+    // bytes may only grow on those ticks, and the whole record still arrives.
+    ManualClock clock;
+    VirtualRadio radio;
+    SimSerialLine line(clock);
+    line.setChunkPeriod(16ms);
+    line.attachRadio(1, &radio);
+    QCOMPARE(line.Configure(1), LineError::None);
+    QCOMPARE(line.OpenPort(), LineError::None);
+    QCOMPARE(line.WriteBytes(hex("0000000210")), LineError::None);
+    QList<qint16> counts{0};
+    QList<qint64> grewAtMs;
+    for (int ms = 1; ms <= 80; ++ms) {
+        clock.advance(1ms);
+        const qint16 n = line.BytesWaiting().value_or(-1);
+        if (n != counts.back()) {
+            counts << n;
+            grewAtMs << std::chrono::duration_cast<std::chrono::milliseconds>(clock.now().time_since_epoch())
+                            .count();
+        }
+    }
+    QCOMPARE(counts.back(), qint16(16));
+    QVERIFY2(counts.size() >= 3, "a 40 ms record spans more than one chunk");
+    for (qint64 at : grewAtMs)
+        QVERIFY2(at % 16 == 0,
+                 qPrintable(QStringLiteral("bytes handed over at %1 ms, off the 16 ms tick").arg(at)));
 }
 
 void tst_Sim::shouldNotOverlapBackToBackReplies() {
