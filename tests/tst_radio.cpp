@@ -22,6 +22,7 @@
 using namespace quillon;
 using namespace quillon::sim;
 using quillon::testing::hex;
+using quillon::testing::readUntil;
 using namespace std::chrono_literals;
 
 using ByteList = QList<QByteArray>;
@@ -33,21 +34,6 @@ namespace {
     for (int i = 0; i < 256; ++i)
         all[i] = char(i);
     return all;
-}
-
-// Reads from the adapter until `count` bytes have come or the (generous) deadline passes.
-[[maybe_unused]] QByteArray readUntil(SerialLine &line, int count, std::chrono::milliseconds limit = 5s) {
-    QByteArray got;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
-        const std::optional<QByteArray> more = line.ReadAll();
-        if (!more)
-            break;
-        got += *more;
-        if (got.size() < count)
-            std::this_thread::sleep_for(2ms);
-    }
-    return got;
 }
 
 } // namespace

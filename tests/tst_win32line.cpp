@@ -12,6 +12,7 @@
 #include "radio/replywait.h"
 #include "radio/win32serialline.h"
 #include "sim/virtualradio.h"
+#include "testutil.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -22,6 +23,7 @@
 #include <thread>
 
 using namespace quillon;
+using quillon::testing::readUntil;
 using namespace std::chrono_literals;
 
 namespace {
@@ -58,7 +60,6 @@ private:
     // Sends through the line and into the local model; returns the model's replies.
     QByteArray send(Win32SerialLine &line, const QByteArray &bytes);
     // Reads until `count` bytes have come or a generous deadline passes.
-    QByteArray readUntil(Win32SerialLine &line, int count);
     // Everything the radio has received so far, once at least `count` bytes are there.
     QByteArray radioReceived(qsizetype count);
     void openRadio(Win32SerialLine &line);
@@ -82,20 +83,6 @@ QByteArray tst_Win32Line::send(Win32SerialLine &line, const QByteArray &bytes) {
     if (line.WriteBytes(bytes) != LineError::None)
         return {};
     return concat(m_model.feed(bytes));
-}
-
-QByteArray tst_Win32Line::readUntil(Win32SerialLine &line, int count) {
-    QByteArray got;
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
-        const std::optional<QByteArray> more = line.ReadAll();
-        if (!more)
-            break;
-        got += *more;
-        if (got.size() < count)
-            std::this_thread::sleep_for(5ms);
-    }
-    return got;
 }
 
 QByteArray tst_Win32Line::radioReceived(qsizetype count) {
