@@ -362,6 +362,18 @@ struct LiveWindow {
     }
 };
 
+// Serves the radio on a pty and starts the window on it through the real adapter; skips the
+// test without a pty, and ends it when the start already failed (a macro, so that QSKIP and
+// return act on the test itself).
+#define START_LIVE_WINDOW(server, live)                                                                      \
+    PtyRadioServer server;                                                                                   \
+    if (!startServer(server, kTrueMain, kTrueSub))                                                           \
+        QSKIP(qPrintable(QStringLiteral("no pseudo-terminal: %1").arg(server.errorString())));               \
+    LiveWindow live;                                                                                         \
+    live.start(server.devicePath());                                                                         \
+    if (QTest::currentTestFailed())                                                                          \
+    return
+
 // What stands behind a port in the search tests.
 enum class DeviceKind {
     Radio,
@@ -426,13 +438,7 @@ void tst_Faults::initTestCase() {
     QVERIFY(m_scratch.isValid());
     // The toolkit opens some descriptors once, on first use (fonts, the platform, the serial
     // lock directory); bring them in now so that the counts below compare like with like.
-    PtyRadioServer server;
-    if (!startServer(server, kTrueMain, kTrueSub))
-        QSKIP(qPrintable(QStringLiteral("no pseudo-terminal: %1").arg(server.errorString())));
-    LiveWindow live;
-    live.start(server.devicePath());
-    if (QTest::currentTestFailed())
-        return;
+    START_LIVE_WINDOW(server, live);
     live.window->close();
 }
 
@@ -481,13 +487,7 @@ void tst_Faults::shouldKeepTheLampsTrueWhilePollingAFaultyLine() {
     const int fdsBefore = openFds();
     const QStringList fdsBeforeList = fdTargets();
     {
-        PtyRadioServer server;
-        if (!startServer(server, kTrueMain, kTrueSub))
-            QSKIP(qPrintable(QStringLiteral("no pseudo-terminal: %1").arg(server.errorString())));
-        LiveWindow live;
-        live.start(server.devicePath());
-        if (QTest::currentTestFailed())
-            return;
+        START_LIVE_WINDOW(server, live);
         frmQuillon *window = live.window.get();
         const Lamps truth = kTrueLamps;
 
@@ -585,13 +585,7 @@ void tst_Faults::shouldGoOnQuietlyWhenTheAdapterIsUnplugged() {
     Watchdog watchdog("unplug", 30s);
     const int fdsBefore = openFds();
     {
-        PtyRadioServer server;
-        if (!startServer(server, kTrueMain, kTrueSub))
-            QSKIP(qPrintable(QStringLiteral("no pseudo-terminal: %1").arg(server.errorString())));
-        LiveWindow live;
-        live.start(server.devicePath());
-        if (QTest::currentTestFailed())
-            return;
+        START_LIVE_WINDOW(server, live);
         frmQuillon *window = live.window.get();
         const Lamps truth = kTrueLamps;
 
@@ -684,13 +678,7 @@ void tst_Faults::shouldIdleWhileUnpluggedAndFollowTheRadioOncePluggedBackIn() {
 // responsive; bytes that could not leave must not go out later, in the middle of a block.
 void tst_Faults::shouldGoOnWhenWritesNeverLeave() {
     Watchdog watchdog("wedged writes", 20s);
-    PtyRadioServer server;
-    if (!startServer(server, kTrueMain, kTrueSub))
-        QSKIP(qPrintable(QStringLiteral("no pseudo-terminal: %1").arg(server.errorString())));
-    LiveWindow live;
-    live.start(server.devicePath());
-    if (QTest::currentTestFailed())
-        return;
+    START_LIVE_WINDOW(server, live);
     frmQuillon *window = live.window.get();
     const Lamps truth = kTrueLamps;
 
