@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <thread>
+#include <type_traits>
 
 using namespace quillon::sim;
 
@@ -116,6 +117,17 @@ int main(int argc, char *argv[]) {
     quint8 id0 = 0;
     quint8 id1 = 0;
     RadioFault fault = RadioFault::None;
+    // A number option, when given, must lie in [low, high]; when not given, value keeps its default.
+    const auto number = [&](const QCommandLineOption &opt, qint64 low, qint64 high, auto &value) {
+        if (!parser.isSet(opt))
+            return true;
+        bool ok = false;
+        const qint64 v = parser.value(opt).toLongLong(&ok);
+        if (!ok || v < low || v > high)
+            return false;
+        value = static_cast<std::remove_reference_t<decltype(value)>>(v);
+        return true;
+    };
     int latencyMs = 5;
     if (parser.isSet(mainOpt) && !parseByte(parser.value(mainOpt), mainByte))
         return bad(QStringLiteral("--main needs a hex byte"));
@@ -126,40 +138,21 @@ int main(int argc, char *argv[]) {
         return bad(QStringLiteral("--id needs two hex bytes"));
     if (parser.isSet(faultOpt) && !parseFault(parser.value(faultOpt), fault))
         return bad(QStringLiteral("unknown fault \"%1\"").arg(parser.value(faultOpt)));
-    if (parser.isSet(latencyOpt)) {
-        bool ok = false;
-        latencyMs = parser.value(latencyOpt).toInt(&ok);
-        if (!ok || latencyMs < 0 || latencyMs > 10000)
-            return bad(QStringLiteral("--latency-ms needs 0 to 10000"));
-    }
-
+    if (!number(latencyOpt, 0, 10000, latencyMs))
+        return bad(QStringLiteral("--latency-ms needs 0 to 10000"));
     // The radio receives 100 kHz to 30 MHz; refuse what it could not show.
-    const auto frequency = [&](const QCommandLineOption &opt, quint32 &hz) {
-        bool ok = false;
-        hz = parser.value(opt).toUInt(&ok);
-        return ok && hz >= 100'000 && hz <= 30'000'000;
-    };
     quint32 mainHz = 0;
     quint32 subHz = 0;
-    if (parser.isSet(freqOpt) && !frequency(freqOpt, mainHz))
+    if (!number(freqOpt, 100'000, 30'000'000, mainHz))
         return bad(QStringLiteral("--freq needs 100000 to 30000000 (Hz)"));
-    if (parser.isSet(subFreqOpt) && !frequency(subFreqOpt, subHz))
+    if (!number(subFreqOpt, 100'000, 30'000'000, subHz))
         return bad(QStringLiteral("--sub-freq needs 100000 to 30000000 (Hz)"));
-
     int pacingMs = 0;
-    if (parser.isSet(pacingOpt)) {
-        bool ok = false;
-        pacingMs = parser.value(pacingOpt).toInt(&ok);
-        if (!ok || pacingMs < 0 || pacingMs > 255)
-            return bad(QStringLiteral("--pacing-ms needs 0 to 255"));
-    }
+    if (!number(pacingOpt, 0, 255, pacingMs))
+        return bad(QStringLiteral("--pacing-ms needs 0 to 255"));
     int chunkMs = 0;
-    if (parser.isSet(chunkOpt)) {
-        bool ok = false;
-        chunkMs = parser.value(chunkOpt).toInt(&ok);
-        if (!ok || chunkMs < 0 || chunkMs > 1000)
-            return bad(QStringLiteral("--chunk-ms needs 0 to 1000"));
-    }
+    if (!number(chunkOpt, 0, 1000, chunkMs))
+        return bad(QStringLiteral("--chunk-ms needs 0 to 1000"));
 
     if (!server.start())
         return bad(server.errorString());
