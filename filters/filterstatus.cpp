@@ -122,11 +122,13 @@ void exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, const Statu
         qCDebug(lcFilters).nospace() << what << " status: " << reply->size()
                                      << " bytes, more than a reply, not used: "
                                      << reply->toHex(' ').constData();
-    } else if (finished && reply->size() != replyLength) {
-        // A slow reply is used only whole: one that stopped short was cut off or is not one.
+    } else if (reply->size() != replyLength) {
+        // A reply is used only whole, in time or slow: one that stopped short lost a byte on
+        // the line (a framing error) or was cut off, and every offset after the gap is wrong.
         RxData.clear();
-        qCDebug(lcFilters).nospace() << what << " status: slow reply ended after " << reply->size()
-                                     << " bytes, not used";
+        qCDebug(lcFilters).nospace() << what << " status: " << reply->size() << " bytes"
+                                     << (finished ? " (finished after the wait)" : "")
+                                     << ", not a whole record, not used";
     } else {
         RxData = *reply;
         qCDebug(lcFilters).nospace() << what << " status: sent "

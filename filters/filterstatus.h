@@ -11,8 +11,9 @@ namespace quillon {
 // One status exchange: discard stale input, write the request byte by byte, mark the time,
 // wait the fixed delay, read everything into RxData. Failures are ignored: a failed write is
 // skipped, the wait always happens, a failed read leaves RxData as it was. A reply still
-// arriving after the wait is late and possibly mixed with an earlier one: RxData is emptied
-// so that no lamp changes on it.
+// arriving after the wait is late and possibly mixed with an earlier one, and a reply that is
+// not exactly one record (16 bytes main, 32 main and sub) has lost or gained bytes: RxData is
+// emptied so that no lamp changes on either.
 void exchangeMainStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData);
 void exchangeSubStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData);
 

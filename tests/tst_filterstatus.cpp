@@ -50,8 +50,8 @@ private slots:
     void shouldDropInputThatWaitedBeforeTheRequest();
     void shouldReadSlowRepliesToTheirEnd_data();
     void shouldReadSlowRepliesToTheirEnd();
-    void shouldUseASlowReplyOnlyWhole_data();
-    void shouldUseASlowReplyOnlyWhole();
+    void shouldUseAReplyOnlyWhole_data();
+    void shouldUseAReplyOnlyWhole();
     void shouldNeverLightAFilterTheRadioDidNotReport_data();
     void shouldNeverLightAFilterTheRadioDidNotReport();
     void shouldKeepTheOldReplyWhenTheLineFails();
@@ -153,36 +153,50 @@ void tst_FilterStatus::shouldReadSlowRepliesToTheirEnd() {
     }
 }
 
-// A slow reply that stops short, or comes with more than its record, is not used: cut
-// there, an echo in front would shift every offset.
-void tst_FilterStatus::shouldUseASlowReplyOnlyWhole_data() {
+// A reply is used only when it is exactly one record, whether it came in time or slowly: one
+// that lost a byte on the line or stopped short has every later offset wrong, and an echo in
+// front would shift them all. The next whole reply is used again.
+void tst_FilterStatus::shouldUseAReplyOnlyWhole_data() {
     QTest::addColumn<int>("fault");
     QTest::addColumn<int>("a"); // short length (main; sub gets 16 more), or lead padding
     QTest::addColumn<int>("trail");
-    QTest::newRow("main 12, sub 28 bytes") << int(RadioFault::ShortReply) << 12 << 0;
-    QTest::newRow("main 15, sub 31 bytes") << int(RadioFault::ShortReply) << 15 << 0;
-    QTest::newRow("an echo in front") << int(RadioFault::LongReply) << 5 << 0;
-    QTest::newRow("1 byte after the record") << int(RadioFault::LongReply) << 0 << 1;
+    QTest::addColumn<int>("pacingMs"); // 0: the whole reply is in within the wait
+    for (int pacing : {0, 12}) {
+        const QString how = pacing ? QStringLiteral(", paced") : QStringLiteral(", in time");
+        for (int n : {1, 8, 9, 12, 15})
+            QTest::newRow(qPrintable(QStringLiteral("main %1, sub %2 bytes%3").arg(n).arg(n + 16).arg(how)))
+                << int(RadioFault::ShortReply) << n << 0 << pacing;
+        QTest::newRow(qPrintable(QStringLiteral("an echo in front") + how))
+            << int(RadioFault::LongReply) << 5 << 0 << pacing;
+        QTest::newRow(qPrintable(QStringLiteral("1 byte after the record") + how))
+            << int(RadioFault::LongReply) << 0 << 1 << pacing;
+    }
 }
 
-void tst_FilterStatus::shouldUseASlowReplyOnlyWhole() {
+void tst_FilterStatus::shouldUseAReplyOnlyWhole() {
     QFETCH(int, fault);
     QFETCH(int, a);
     QFETCH(int, trail);
+    QFETCH(int, pacingMs);
     for (int chunkMs : {0, 16}) {
         Bench b;
-        b.radio.setPacing(12ms);
+        b.radio.setPacing(std::chrono::milliseconds(pacingMs));
         b.line.setChunkPeriod(std::chrono::milliseconds(chunkMs));
-        b.radio.setFault(RadioFault(fault));
         b.radio.setLongReplyPadding(a, trail, 0x44);
         for (bool sub : {false, true}) {
+            const auto exchange = sub ? exchangeSubStatus : exchangeMainStatus;
+            const QString where = QStringLiteral("chunks %1 ms, %2").arg(chunkMs).arg(sub ? "sub" : "main");
+            b.radio.setFault(RadioFault(fault));
             b.radio.setShortReplyLength(sub ? a + 16 : a);
             b.RxData = "old";
-            (sub ? exchangeSubStatus : exchangeMainStatus)(b.line, b.wait, b.RxData);
-            QVERIFY2(b.RxData.isEmpty(), qPrintable(QStringLiteral("chunks %1 ms, %2: used %3")
-                                                        .arg(chunkMs)
-                                                        .arg(sub ? "sub" : "main")
-                                                        .arg(QString::fromLatin1(b.RxData.toHex(' ')))));
+            exchange(b.line, b.wait, b.RxData);
+            QVERIFY2(b.RxData.isEmpty(),
+                     qPrintable(where + QStringLiteral(": used ") + QString::fromLatin1(b.RxData.toHex(' '))));
+            b.clock.advance(1s);
+            b.radio.setFault(RadioFault::None);
+            exchange(b.line, b.wait, b.RxData);
+            const QByteArray record = sub ? b.radio.mainRecord() + b.radio.subRecord() : b.radio.mainRecord();
+            QVERIFY2(b.RxData == record, qPrintable(where + QStringLiteral(": the next whole reply not used")));
             b.clock.advance(1s);
         }
     }

@@ -64,15 +64,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     ReplyWait wait(clock);
     QByteArray RxData;
     for (int poll = 0; poll < 3; ++poll) {
-        // A reply is used only when it is no longer than the radio's record; otherwise the
-        // previous one stays (a failed read) or nothing is kept.
+        // A reply is used only when it is exactly the radio's record; otherwise the previous
+        // one stays (a failed read) or nothing is kept.
         QByteArray before = RxData;
         exchangeMainStatus(line, wait, RxData);
-        check(RxData.size() <= kMainReplyLength || RxData == before);
+        check(RxData.size() == kMainReplyLength || RxData.isEmpty() || RxData == before);
         checkDecodes(RxData);
         before = RxData;
         exchangeSubStatus(line, wait, RxData);
-        check(RxData.size() <= kSubReplyLength || RxData == before);
+        check(RxData.size() == kSubReplyLength || RxData.isEmpty() || RxData == before);
         checkDecodes(RxData);
     }
     return 0;
