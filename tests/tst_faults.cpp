@@ -860,8 +860,18 @@ void tst_Faults::shouldSkipPortsWithoutPermissionOrHeldExclusively() {
     QVERIFY(holder >= 0);
     QCOMPARE(::ioctl(holder, TIOCEXCL), 0);
 
+    // The child runs a copy of this program from a folder anyone may enter: the checkout may
+    // sit where the unprivileged user cannot reach (root's own 0700 home, say).
+    QTemporaryDir copyDir;
+    QVERIFY(copyDir.isValid());
+    const QString copy = copyDir.filePath(QStringLiteral("tst_faults-search"));
+    QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), copy));
+    QVERIFY(QFile::setPermissions(copyDir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                                      QFile::ReadOther | QFile::ExeOther));
+    QVERIFY(
+        QFile::setPermissions(copy, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
     // Everything the child needs is made before the fork: after it only system calls run.
-    const QByteArray self = QCoreApplication::applicationFilePath().toLocal8Bit();
+    const QByteArray self = copy.toLocal8Bit();
     const QByteArray env = "QUILLON_FAULTS_SEARCH=" + noAccessPath + ':' + heldPath + ':' + radioPath;
     const QByteArray tmp = "TMPDIR=" + QDir::tempPath().toLocal8Bit();
     char *argv[] = {const_cast<char *>(self.constData()), nullptr};
@@ -874,6 +884,8 @@ void tst_Faults::shouldSkipPortsWithoutPermissionOrHeldExclusively() {
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(out[1], STDOUT_FILENO);
+        if (::chdir("/") != 0)
+            ::_exit(102);
         if (root && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0))
             ::_exit(100);
         ::execve(self.constData(), argv, envp);

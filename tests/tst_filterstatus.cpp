@@ -190,13 +190,14 @@ void tst_FilterStatus::shouldUseAReplyOnlyWhole() {
             b.radio.setShortReplyLength(sub ? a + 16 : a);
             b.RxData = "old";
             exchange(b.line, b.wait, b.RxData);
-            QVERIFY2(b.RxData.isEmpty(),
-                     qPrintable(where + QStringLiteral(": used ") + QString::fromLatin1(b.RxData.toHex(' '))));
+            QVERIFY2(b.RxData.isEmpty(), qPrintable(where + QStringLiteral(": used ") +
+                                                    QString::fromLatin1(b.RxData.toHex(' '))));
             b.clock.advance(1s);
             b.radio.setFault(RadioFault::None);
             exchange(b.line, b.wait, b.RxData);
             const QByteArray record = sub ? b.radio.mainRecord() + b.radio.subRecord() : b.radio.mainRecord();
-            QVERIFY2(b.RxData == record, qPrintable(where + QStringLiteral(": the next whole reply not used")));
+            QVERIFY2(b.RxData == record,
+                     qPrintable(where + QStringLiteral(": the next whole reply not used")));
             b.clock.advance(1s);
         }
     }
