@@ -2,6 +2,7 @@
 #include "filterstatus.h"
 
 #include "radio/commandblock.h"
+#include "radio/linequiet.h"
 #include "radio/logging.h"
 
 #include <algorithm>
@@ -10,10 +11,6 @@ namespace quillon {
 
 namespace {
 
-// A byte takes 2.3 ms at 4800 baud; a line quiet for a little over two byte times has no
-// reply in flight. The drain never holds the window longer than kDrainLimit.
-constexpr auto kQuietGap = std::chrono::milliseconds(5);
-constexpr auto kDrainLimit = std::chrono::milliseconds(60);
 // After the wait, one byte time and a little more tells whether a reply is still arriving.
 constexpr auto kTrailGap = std::chrono::milliseconds(3);
 // A reply still arriving when the wait ends is slow, not lost: the radio may pace its bytes
@@ -22,6 +19,8 @@ constexpr auto kTrailGap = std::chrono::milliseconds(3);
 // plus one adapter tick), and never for longer than kFinishLimit.
 constexpr auto kFinishQuiet = std::chrono::milliseconds(35);
 constexpr auto kFinishLimit = std::chrono::milliseconds(300);
+// How often a wait that ends on the whole record looks at the line: under a byte time.
+constexpr auto kPollStep = std::chrono::milliseconds(2);
 
 // One status request, described once: how it is sent, the receiver byte that send puts in
 // the block (for the log), how long the record is and how long the radio is given to answer.
@@ -36,31 +35,6 @@ struct StatusRequest {
 constexpr StatusRequest kMainRequest{SendStatusMain, kStatusMain, 16, kMainStatusDelay, "main"};
 // The sub request brings the main record and then the sub one.
 constexpr StatusRequest kSubRequest{SendStatusSub, kStatusMainAndSub, 32, kSubStatusDelay, "sub"};
-
-// Reads and drops input until the line has been quiet for kQuietGap, for at most kDrainLimit.
-qsizetype dropUntilQuiet(SerialLine &line, MonotonicClock &clock) {
-    qsizetype dropped = 0;
-    const auto limit = clock.now() + kDrainLimit;
-    while (clock.now() < limit) {
-        clock.sleepUntil(std::min(clock.now() + kQuietGap, limit));
-        const std::optional<QByteArray> stale = line.ReadAll();
-        if (!stale || stale->isEmpty())
-            break;
-        dropped += stale->size();
-    }
-    return dropped;
-}
-
-// Input still waiting before a request belongs to an earlier exchange (a late reply, noise).
-// Read together with the new reply it would shift every offset and light the wrong filter,
-// so drop it, and let a reply that is still arriving finish before asking again.
-void drainStaleInput(SerialLine &line, MonotonicClock &clock) {
-    const std::optional<QByteArray> stale = line.ReadAll();
-    if (!stale || stale->isEmpty())
-        return;
-    const qsizetype dropped = stale->size() + dropUntilQuiet(line, clock);
-    qCDebug(lcFilters) << "dropped" << dropped << "stale bytes before a status request";
-}
 
 // True when bytes still come in after the wait (after a slow reply: for as long as its bytes
 // may be apart, so that one more after its 16th is seen). The rest of that late reply is let go here:
@@ -95,14 +69,40 @@ bool finishReply(SerialLine &line, MonotonicClock &clock, QByteArray &reply, qsi
     return grew;
 }
 
-void exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, const StatusRequest &request) {
+// Reads until the record is whole or the fixed wait is over, whichever comes first.
+std::optional<QByteArray> readUntilWhole(SerialLine &line, ReplyWait &wait, const StatusRequest &request) {
+    MonotonicClock &clock = wait.clock();
+    const auto deadline = wait.StartTime() + request.delay;
+    QByteArray reply;
+    while (clock.now() < deadline) {
+        clock.sleepUntil(std::min(clock.now() + kPollStep, deadline));
+        const std::optional<QByteArray> more = line.ReadAll();
+        if (!more)
+            return std::nullopt;
+        reply += *more;
+        if (reply.size() >= request.replyLength)
+            break;
+    }
+    return reply;
+}
+
+void exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, const StatusRequest &request,
+              ReplyEnd end) {
     const qsizetype replyLength = request.replyLength;
     const char *what = request.what;
-    drainStaleInput(line, wait.clock());
+    // Input still waiting belongs to an earlier exchange; read with the new reply it would
+    // shift every offset and light the wrong filter.
+    if (const qsizetype dropped = drainStaleInput(line, wait.clock()))
+        qCDebug(lcFilters) << "dropped" << dropped << "stale bytes before a status request";
     const LineError sent = request.send(line); // a failed write is skipped; the wait happens anyway
     wait.MarkTime();
-    wait.DoDelay(request.delay);
-    std::optional<QByteArray> reply = line.ReadAll();
+    std::optional<QByteArray> reply;
+    if (end == ReplyEnd::OnWholeRecord) {
+        reply = readUntilWhole(line, wait, request);
+    } else {
+        wait.DoDelay(request.delay);
+        reply = line.ReadAll();
+    }
     // The drain made the line quiet before the request, so bytes that keep coming after a
     // partial reply are the rest of it; bytes that only start after an empty wait are not
     // trusted (they may be a much later answer, or noise).
@@ -142,12 +142,12 @@ void exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, const Statu
 
 } // namespace
 
-void exchangeMainStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData) {
-    exchange(line, wait, RxData, kMainRequest);
+void exchangeMainStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData, ReplyEnd end) {
+    exchange(line, wait, RxData, kMainRequest, end);
 }
 
-void exchangeSubStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData) {
-    exchange(line, wait, RxData, kSubRequest);
+void exchangeSubStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData, ReplyEnd end) {
+    exchange(line, wait, RxData, kSubRequest, end);
 }
 
 LineError SwitchFilters(SerialLine &line, int FilterPath, qint16 FilterCode) {

@@ -14,8 +14,15 @@ namespace quillon {
 // arriving after the wait is late and possibly mixed with an earlier one, and a reply that is
 // not exactly one record (16 bytes main, 32 main and sub) has lost or gained bytes: RxData is
 // emptied so that no lamp changes on either.
-void exchangeMainStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData);
-void exchangeSubStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData);
+// When the wait ends: after the fixed delay always, or, while the radio is shared with other
+// programs, as soon as the whole record is in (the delay stays the upper bound), so that their
+// requests wait as little as possible.
+enum class ReplyEnd { AfterWait, OnWholeRecord };
+
+void exchangeMainStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData,
+                        ReplyEnd end = ReplyEnd::AfterWait);
+void exchangeSubStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData,
+                       ReplyEnd end = ReplyEnd::AfterWait);
 
 // Sends FilterSelect built from FilterPath and FilterCode.
 LineError SwitchFilters(SerialLine &line, int FilterPath, qint16 FilterCode);

@@ -179,26 +179,35 @@ void tst_FilterStatus::shouldUseAReplyOnlyWhole() {
     QFETCH(int, trail);
     QFETCH(int, pacingMs);
     for (int chunkMs : {0, 16}) {
-        Bench b;
-        b.radio.setPacing(std::chrono::milliseconds(pacingMs));
-        b.line.setChunkPeriod(std::chrono::milliseconds(chunkMs));
-        b.radio.setLongReplyPadding(a, trail, 0x44);
-        for (bool sub : {false, true}) {
-            const auto exchange = sub ? exchangeSubStatus : exchangeMainStatus;
-            const QString where = QStringLiteral("chunks %1 ms, %2").arg(chunkMs).arg(sub ? "sub" : "main");
-            b.radio.setFault(RadioFault(fault));
-            b.radio.setShortReplyLength(sub ? a + 16 : a);
-            b.RxData = "old";
-            exchange(b.line, b.wait, b.RxData);
-            QVERIFY2(b.RxData.isEmpty(), qPrintable(where + QStringLiteral(": used ") +
-                                                    QString::fromLatin1(b.RxData.toHex(' '))));
-            b.clock.advance(1s);
-            b.radio.setFault(RadioFault::None);
-            exchange(b.line, b.wait, b.RxData);
-            const QByteArray record = sub ? b.radio.mainRecord() + b.radio.subRecord() : b.radio.mainRecord();
-            QVERIFY2(b.RxData == record,
-                     qPrintable(where + QStringLiteral(": the next whole reply not used")));
-            b.clock.advance(1s);
+        for (ReplyEnd end : {ReplyEnd::AfterWait, ReplyEnd::OnWholeRecord}) {
+            Bench b;
+            b.radio.setPacing(std::chrono::milliseconds(pacingMs));
+            b.line.setChunkPeriod(std::chrono::milliseconds(chunkMs));
+            b.radio.setLongReplyPadding(a, trail, 0x44);
+            for (bool sub : {false, true}) {
+                const auto exchange = [&] {
+                    (sub ? exchangeSubStatus : exchangeMainStatus)(b.line, b.wait, b.RxData, end);
+                };
+                const QString where =
+                    QStringLiteral("chunks %1 ms, %2%3")
+                        .arg(chunkMs)
+                        .arg(sub ? "sub" : "main")
+                        .arg(end == ReplyEnd::OnWholeRecord ? ", ending on the record" : "");
+                b.radio.setFault(RadioFault(fault));
+                b.radio.setShortReplyLength(sub ? a + 16 : a);
+                b.RxData = "old";
+                exchange();
+                QVERIFY2(b.RxData.isEmpty(), qPrintable(where + QStringLiteral(": used ") +
+                                                        QString::fromLatin1(b.RxData.toHex(' '))));
+                b.clock.advance(1s);
+                b.radio.setFault(RadioFault::None);
+                exchange();
+                const QByteArray record =
+                    sub ? b.radio.mainRecord() + b.radio.subRecord() : b.radio.mainRecord();
+                QVERIFY2(b.RxData == record,
+                         qPrintable(where + QStringLiteral(": the next whole reply not used")));
+                b.clock.advance(1s);
+            }
         }
     }
 }

@@ -11,6 +11,7 @@
 #include "filters/filterstatus.h"
 #include "filters/lamps.h"
 #include "radio/discovery.h"
+#include "share/radioshare.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -201,13 +202,22 @@ void frmQuillon::Timer1_Timer() {
     CheckSubFilters();
 }
 
+void frmQuillon::serveShare() {
+    if (m_share)
+        m_share->serveWaiting();
+}
+
+ReplyEnd frmQuillon::replyEnd() const { return m_share ? ReplyEnd::OnWholeRecord : ReplyEnd::AfterWait; }
+
 void frmQuillon::CheckMainFilters() {
-    exchangeMainStatus(*m_line, m_wait, RxData);
+    serveShare();
+    exchangeMainStatus(*m_line, m_wait, RxData, replyEnd());
     SetMainLites();
 }
 
 void frmQuillon::CheckSubFilters() {
-    exchangeSubStatus(*m_line, m_wait, RxData);
+    serveShare();
+    exchangeSubStatus(*m_line, m_wait, RxData, replyEnd());
     SetSubLites();
 }
 
@@ -246,6 +256,7 @@ void frmQuillon::filterClicked(FilterId id) {
     const FilterButtonInfo &info = filterButton(id);
     FilterPath = info.FilterPath;
     FilterCode = static_cast<qint16>(info.FilterCode);
+    serveShare();
     SwitchFilters();
     // The clicked button is not painted here: it lights only if the radio reports the change.
     if (info.group == FilterGroup::Sub)

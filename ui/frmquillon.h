@@ -2,6 +2,7 @@
 #pragma once
 
 #include "commondialog.h"
+#include "filters/filterstatus.h"
 #include "filters/filtertable.h"
 #include "radio/replywait.h"
 #include "radio/serialline.h"
@@ -23,6 +24,7 @@ namespace quillon {
 class LampButton;
 class PanelLabel;
 class Platform;
+class RadioShare;
 class RoundedFrame;
 
 // The main window: finds the radio when loaded, then shows the thirteen filter buttons whose
@@ -57,6 +59,10 @@ public:
 
     // Shows the window centred on its screen.
     void showCentred();
+
+    // While the radio is shared, the clients' waiting blocks are served before each of the
+    // window's own exchanges, and those end as soon as their record is whole.
+    void setShare(RadioShare *share) { m_share = share; }
 
     QPushButton *button(FilterId id) const;
     QTimer *timer() const { return m_timer; }
@@ -98,8 +104,12 @@ private:
     void paintGroup(std::span<const FilterId> paintingOrder, FilterId lit);
     static void showLamp(LampButton *button, bool lit);
 
+    void serveShare();
+    ReplyEnd replyEnd() const;
+
     Platform &m_platform;
     std::unique_ptr<SerialLine> m_line;
+    RadioShare *m_share = nullptr;
     ReplyWait m_wait;
     CommonDialog CommonDialog1;
     bool m_unloaded = false;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "options.h"
+
 #include "radio/serialline.h"
 
 #include <memory>
@@ -11,8 +13,13 @@ namespace quillon {
 
 class Platform;
 
-// The start-up both programs share: search for the radio, then show the main window and run
-// until the last window closes. Returns the process exit status (1 when no radio was found).
-int runQuillon(QApplication &app, std::unique_ptr<SerialLine> line, Platform &platform);
+// Name, version and desktop entry of the program, for --version and the windows.
+void setApplicationIdentity();
+
+// The start-up both programs share: search for the radio, then show the main window (sharing
+// the radio when the options ask for it) and run until the last window closes. Returns the
+// process exit status (1 when no radio was found).
+int runQuillon(QApplication &app, std::unique_ptr<SerialLine> line, Platform &platform,
+               const Options &options = {});
 
 } // namespace quillon

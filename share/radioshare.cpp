@@ -1,0 +1,132 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "radioshare.h"
+
+#include "logging.h"
+#include "tcpshareclient.h"
+
+#if defined(Q_OS_UNIX)
+#include "ptyshareclient.h"
+
+#include <unistd.h>
+#endif
+
+#include <QDir>
+#include <QHostAddress>
+#include <QTcpServer>
+
+namespace quillon {
+
+#if !defined(Q_OS_UNIX)
+// Windows has no pseudo-terminals; only TCP is served there.
+class PtyShareClient {};
+#endif
+
+RadioShare::RadioShare(SerialLine &line, MonotonicClock &clock, QObject *parent)
+    : QObject(parent), m_hub(line, clock) {
+    // Input is served from the event loop, never from inside the signal that announced it.
+    m_serveSoon.setSingleShot(true);
+    m_serveSoon.setInterval(0);
+    connect(&m_serveSoon, &QTimer::timeout, this, &RadioShare::serve);
+}
+
+RadioShare::~RadioShare() = default;
+
+QString RadioShare::defaultPtyLink() {
+#if defined(Q_OS_UNIX)
+    QString base = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (base.isEmpty())
+        base = QDir::tempPath() + QStringLiteral("/quillon-%1").arg(::getuid());
+    return base + QStringLiteral("/quillon/ft1000mp");
+#else
+    return {};
+#endif
+}
+
+bool RadioShare::start(quint16 port, bool withPty, const QString &ptyLink, QString *error) {
+    // Loopback only: the radio's port has no password, so it must not be reachable from the
+    // network. IPv6's ::1 is served too where the system has it.
+    auto *v4 = new QTcpServer(this);
+    if (!v4->listen(QHostAddress::LocalHost, port)) {
+        *error = QStringLiteral("TCP port %1 on 127.0.0.1: %2").arg(port).arg(v4->errorString());
+        delete v4;
+        return false;
+    }
+    m_servers.push_back(v4);
+    auto *v6 = new QTcpServer(this);
+    if (v6->listen(QHostAddress::LocalHostIPv6, v4->serverPort()))
+        m_servers.push_back(v6);
+    else {
+        qCInfo(lcShare).noquote() << "not on ::1:" << v6->errorString();
+        delete v6;
+    }
+    for (QTcpServer *server : m_servers) {
+        server->setMaxPendingConnections(ShareHub::kMaxClients);
+        connect(server, &QTcpServer::newConnection, this, [this, server] { acceptConnections(server); });
+    }
+    qCInfo(lcShare).noquote() << "sharing the radio on 127.0.0.1" << (m_servers.size() > 1 ? "and ::1" : "")
+                              << "port" << v4->serverPort();
+#if defined(Q_OS_UNIX)
+    if (withPty) {
+        auto pty = std::make_unique<PtyShareClient>();
+        QString ptyError;
+        if (pty->open(ptyLink.isEmpty() ? defaultPtyLink() : ptyLink, &ptyError) &&
+            m_hub.addClient(pty.get())) {
+            connect(pty.get(), &PtyShareClient::inputArrived, this, &RadioShare::scheduleServe);
+            qCInfo(lcShare).noquote() << "and on" << pty->link() << "->" << pty->devicePath();
+            m_pty = std::move(pty);
+        } else {
+            qCWarning(lcShare).noquote() << "no pseudo-terminal:" << ptyError;
+        }
+    }
+#else
+    Q_UNUSED(withPty);
+    Q_UNUSED(ptyLink);
+#endif
+    return true;
+}
+
+quint16 RadioShare::port() const { return m_servers.empty() ? 0 : m_servers.front()->serverPort(); }
+
+QString RadioShare::ptyLink() const {
+#if defined(Q_OS_UNIX)
+    return m_pty ? m_pty->link() : QString();
+#else
+    return {};
+#endif
+}
+
+void RadioShare::acceptConnections(QTcpServer *server) {
+    while (QTcpSocket *socket = server->nextPendingConnection()) {
+        auto *client = new TcpShareClient(socket, this);
+        if (!m_hub.addClient(client)) {
+            socket->abort();
+            client->deleteLater();
+            continue;
+        }
+        connect(socket, &QTcpSocket::readyRead, this, &RadioShare::scheduleServe);
+        connect(socket, &QTcpSocket::disconnected, this, [this, client] { clientGone(client, client); });
+        connect(socket, &QTcpSocket::errorOccurred, this, [this, client](QAbstractSocket::SocketError error) {
+            if (error != QAbstractSocket::SocketTimeoutError)
+                clientGone(client, client);
+        });
+    }
+}
+
+void RadioShare::clientGone(ShareClient *client, QObject *object) {
+    // Forgotten at once; the object itself goes once control is back in the event loop, since
+    // this may run inside one of its own socket's calls.
+    m_hub.removeClient(client);
+    object->disconnect(this);
+    object->deleteLater();
+}
+
+void RadioShare::scheduleServe() { m_serveSoon.start(); }
+
+void RadioShare::serve() {
+    if (m_hub.serveRound())
+        scheduleServe();
+}
+
+void RadioShare::serveWaiting() { m_hub.serveRound(); }
+
+} // namespace quillon

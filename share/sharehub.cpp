@@ -1,0 +1,222 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "sharehub.h"
+
+#include "blockreply.h"
+#include "logging.h"
+
+#include "radio/linequiet.h"
+
+#include <algorithm>
+
+namespace quillon {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// One byte on the wire at 4800 baud with 8 data and 2 stop bits.
+constexpr auto kByteTime = 2292us;
+// How often a wait looks at the line and at the client: under a byte time.
+constexpr auto kStep = 2ms;
+// A little over one byte time: what has not come by then is not part of the reply.
+constexpr auto kTrailGap = 3ms;
+// A reply is given its bytes' air time plus this much for the radio (and a remote link) to
+// start answering; Hamlib's own read gives up after 400 ms.
+constexpr auto kReplyMargin = 200ms;
+// A block of unknown reply length: how long the line stays the client's for a first byte, how
+// long a pause ends the reply, and the most it may take in all.
+constexpr auto kUnknownFirstByte = 200ms;
+constexpr auto kUnknownQuiet = 50ms;
+constexpr auto kUnknownLimit = 1000ms;
+// The start of a block that has not been completed for this long is a leftover (a client that
+// gave up in the middle of a block), not the start of the next one.
+constexpr auto kPartialLimit = 500ms;
+
+QString hex(const CommandBlock &block) { return QString::fromLatin1(toBytes(block).toHex(' ')); }
+
+} // namespace
+
+bool ShareHub::addClient(ShareClient *client) {
+    if (clientCount() >= kMaxClients) {
+        qCInfo(lcShare).noquote() << "refused" << client->name() << "- already" << kMaxClients << "clients";
+        return false;
+    }
+    Peer peer;
+    peer.client = client;
+    m_peers.push_back(std::move(peer));
+    qCInfo(lcShare).noquote() << client->name() << "connected";
+    return true;
+}
+
+void ShareHub::removeClient(ShareClient *client) {
+    for (Peer &peer : m_peers) {
+        if (peer.client == client) {
+            qCInfo(lcShare).noquote() << client->name() << "disconnected";
+            peer.client = nullptr;
+        }
+    }
+    if (!m_serving)
+        compact();
+}
+
+void ShareHub::compact() {
+    std::erase_if(m_peers, [](const Peer &peer) { return peer.client == nullptr; });
+    if (m_next >= m_peers.size())
+        m_next = 0;
+}
+
+int ShareHub::clientCount() const {
+    return static_cast<int>(std::count_if(m_peers.begin(), m_peers.end(),
+                                          [](const Peer &peer) { return peer.client != nullptr; }));
+}
+
+bool ShareHub::hasWaitingBlocks() const {
+    return std::any_of(m_peers.begin(), m_peers.end(),
+                       [](const Peer &peer) { return peer.client && !peer.queue.empty(); });
+}
+
+bool ShareHub::pull(Peer &peer) {
+    if (!peer.client)
+        return false;
+    const QByteArray in = peer.client->takeInput();
+    if (in.isEmpty())
+        return false;
+    const auto now = m_clock.now();
+    if (!peer.partial.isEmpty() && now - peer.lastInput > kPartialLimit) {
+        qCDebug(lcShare).noquote() << peer.client->name() << "dropped" << peer.partial.size()
+                                   << "bytes of a block never completed";
+        peer.partial.clear();
+        ++m_counts.dropped;
+    }
+    peer.lastInput = now;
+    peer.partial += in;
+    const qsizetype whole = peer.partial.size() / 5 * 5;
+    for (qsizetype i = 0; i < whole; i += 5) {
+        CommandBlock block;
+        for (int k = 0; k < 5; ++k)
+            block[k] = static_cast<quint8>(peer.partial.at(i + k));
+        peer.queue.push_back(block);
+    }
+    peer.partial.remove(0, whole);
+    while (peer.queue.size() > kMaxQueued) {
+        qCDebug(lcShare).noquote() << peer.client->name() << "flooding: dropped" << hex(peer.queue.front());
+        peer.queue.pop_front();
+        ++m_counts.dropped;
+    }
+    return true;
+}
+
+bool ShareHub::serveRound() {
+    if (m_serving)
+        return hasWaitingBlocks();
+    m_serving = true;
+    for (Peer &peer : m_peers)
+        pull(peer);
+    const std::size_t n = m_peers.size();
+    for (std::size_t k = 0; k < n; ++k) {
+        Peer &peer = m_peers[(m_next + k) % n];
+        if (!peer.client || peer.queue.empty())
+            continue;
+        const CommandBlock block = peer.queue.front();
+        peer.queue.pop_front();
+        serveBlock(peer, block);
+    }
+    if (n > 0)
+        m_next = (m_next + 1) % n;
+    m_serving = false;
+    compact();
+    return hasWaitingBlocks();
+}
+
+void ShareHub::serveBlock(Peer &peer, const CommandBlock &block) {
+    const std::optional<int> length = expectedReplyLength(block);
+    const QString who = peer.client->name();
+    // Reply pacing holds back every reply the radio gives, to everyone: the window's own status
+    // records would no longer fit their waits, nor other clients' replies their timeouts.
+    if (block[4] == kOpPacing && block[3] != 0) {
+        qCInfo(lcShare).noquote() << who << "asked for reply pacing" << block[3] << "ms: not passed on";
+        ++m_counts.dropped;
+        return;
+    }
+    // A client that sent another block before this one's turn has given up waiting for its reply
+    // (Hamlib repeats a request after its timeout): a reply now would answer the wrong request.
+    if (length != 0 && !peer.queue.empty()) {
+        qCDebug(lcShare).noquote() << who << "superseded" << hex(block);
+        ++m_counts.dropped;
+        return;
+    }
+    if (!m_line.IsOpen())
+        return;
+    if (const qsizetype stale = drainStaleInput(m_line, m_clock))
+        qCDebug(lcShare) << "dropped" << stale << "stale bytes before a client's block";
+    if (const LineError error = m_line.WriteBytes(toBytes(block)); error != LineError::None) {
+        qCDebug(lcShare).noquote() << who << hex(block) << "not sent:" << lineErrorName(error);
+        return;
+    }
+    ++m_counts.forwarded;
+    qCDebug(lcShare).noquote() << who << "sent" << hex(block);
+    if (!length)
+        forwardUntilQuiet(peer);
+    else if (*length > 0)
+        awaitReply(peer, *length);
+}
+
+void ShareHub::awaitReply(Peer &peer, int length) {
+    const auto deadline = m_clock.now() + kByteTime * length + kReplyMargin;
+    QByteArray reply;
+    bool sentAgain = false;
+    while (reply.size() < length && m_clock.now() < deadline) {
+        m_clock.sleepUntil(std::min(m_clock.now() + kStep, deadline));
+        const std::optional<QByteArray> more = m_line.ReadAll();
+        if (!more)
+            break;
+        reply += *more;
+        if (pull(peer)) {
+            sentAgain = true;
+            break;
+        }
+    }
+    // A byte right after the record means an echo or noise came with it, and then nothing tells
+    // where the record begins.
+    if (reply.size() == length && !sentAgain) {
+        m_clock.sleepUntil(m_clock.now() + kTrailGap);
+        if (const std::optional<QByteArray> more = m_line.ReadAll())
+            reply += *more;
+    }
+    if (reply.size() == length && !sentAgain && peer.client && peer.client->isConnected()) {
+        peer.client->deliver(reply);
+        ++m_counts.delivered;
+        return;
+    }
+    // Late, short, mixed with something else, or no longer wanted: a reply delivered now would
+    // shift every later answer the client reads. Let the rest of it go by before the next block.
+    ++m_counts.dropped;
+    const qsizetype rest = dropUntilQuiet(m_line, m_clock);
+    qCDebug(lcShare).noquote() << (peer.client ? peer.client->name() : QStringLiteral("a client"))
+                               << "reply of" << reply.size() + rest << "bytes, wanted" << length
+                               << (sentAgain ? "(the client sent again)" : "") << "- dropped";
+}
+
+void ShareHub::forwardUntilQuiet(Peer &peer) {
+    const auto start = m_clock.now();
+    auto last = start;
+    bool any = false;
+    while (m_clock.now() - start < kUnknownLimit) {
+        m_clock.sleepUntil(m_clock.now() + kStep);
+        const std::optional<QByteArray> more = m_line.ReadAll();
+        if (!more)
+            return;
+        if (!more->isEmpty()) {
+            any = true;
+            last = m_clock.now();
+            if (peer.client && peer.client->isConnected())
+                peer.client->deliver(*more);
+        }
+        if (pull(peer) || !peer.client)
+            return;
+        if (m_clock.now() - last > (any ? kUnknownQuiet : kUnknownFirstByte))
+            return;
+    }
+}
+
+} // namespace quillon

@@ -1,0 +1,80 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include "radio/commandblock.h"
+#include "radio/replywait.h"
+#include "radio/serialline.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <deque>
+
+namespace quillon {
+
+// One program that talks to the radio through Quillon: over TCP or the pseudo-terminal.
+class ShareClient {
+public:
+    virtual ~ShareClient() = default;
+    // Bytes the client sent since the last call. Looks at the connection itself, so that it
+    // works while no event loop runs (during one of the window's own exchanges).
+    virtual QByteArray takeInput() = 0;
+    virtual void deliver(const QByteArray &bytes) = 0;
+    virtual bool isConnected() const = 0;
+    virtual QString name() const = 0;
+};
+
+// Puts the clients' command blocks on the radio's one line, one exchange at a time, and hands
+// each reply to the client that asked, and to nobody else. Only whole five-byte blocks go on
+// the wire, so one client's junk or half a block can never shift the radio's framing for the
+// others. Runs on the window's thread, between the window's own exchanges.
+class ShareHub {
+public:
+    static constexpr int kMaxClients = 8;
+    // Blocks a client may have waiting; a flood beyond that costs it its oldest blocks.
+    static constexpr std::size_t kMaxQueued = 8;
+
+    ShareHub(SerialLine &line, MonotonicClock &clock) : m_line(line), m_clock(clock) {}
+
+    // False (and a log line) when kMaxClients are already there.
+    bool addClient(ShareClient *client);
+    // The client is forgotten; safe to call while a round is being served.
+    void removeClient(ShareClient *client);
+    int clientCount() const;
+
+    // Takes in what every client sent, then serves each client that has a whole block waiting
+    // one block, in turn. Returns whether blocks are still waiting afterwards.
+    bool serveRound();
+    bool hasWaitingBlocks() const;
+
+    // Counters, for the log and the tests.
+    struct Counts {
+        int forwarded = 0; // blocks put on the wire
+        int delivered = 0; // replies handed over whole
+        int dropped = 0;   // blocks or replies let go (superseded, incomplete, flood, pacing)
+    };
+    const Counts &counts() const { return m_counts; }
+
+private:
+    struct Peer {
+        ShareClient *client = nullptr; // null once removed
+        QByteArray partial;            // the start of a block not yet whole
+        MonotonicClock::time_point lastInput{};
+        std::deque<CommandBlock> queue;
+    };
+
+    bool pull(Peer &peer);
+    void serveBlock(Peer &peer, const CommandBlock &block);
+    void awaitReply(Peer &peer, int length);
+    void forwardUntilQuiet(Peer &peer);
+    void compact();
+
+    SerialLine &m_line;
+    MonotonicClock &m_clock;
+    std::deque<Peer> m_peers; // a deque: a client joining mid-round moves no other
+    std::size_t m_next = 0;
+    bool m_serving = false;
+    Counts m_counts;
+};
+
+} // namespace quillon

@@ -1,0 +1,33 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "tcpshareclient.h"
+
+#include <QHostAddress>
+
+namespace quillon {
+
+TcpShareClient::TcpShareClient(QTcpSocket *socket, QObject *parent) : QObject(parent), m_socket(socket) {
+    m_socket->setParent(this);
+    // Replies are a few bytes each and a client waits for every one of them.
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    m_name = QStringLiteral("TCP client %1 port %2")
+                 .arg(m_socket->peerAddress().toString())
+                 .arg(m_socket->peerPort());
+}
+
+QByteArray TcpShareClient::takeInput() {
+    // Pulls in what the system holds even while no event loop runs.
+    if (m_socket->state() == QAbstractSocket::ConnectedState && m_socket->bytesAvailable() == 0)
+        m_socket->waitForReadyRead(0);
+    return m_socket->readAll();
+}
+
+void TcpShareClient::deliver(const QByteArray &bytes) {
+    if (!isConnected())
+        return;
+    m_socket->write(bytes);
+    m_socket->flush();
+}
+
+bool TcpShareClient::isConnected() const { return m_socket->state() == QAbstractSocket::ConnectedState; }
+
+} // namespace quillon

@@ -1,0 +1,26 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include "sharehub.h"
+
+#include <QTcpSocket>
+
+namespace quillon {
+
+// A client on a TCP connection; owns the socket.
+class TcpShareClient final : public QObject, public ShareClient {
+    Q_OBJECT
+public:
+    explicit TcpShareClient(QTcpSocket *socket, QObject *parent = nullptr);
+    QByteArray takeInput() override;
+    void deliver(const QByteArray &bytes) override;
+    bool isConnected() const override;
+    QString name() const override { return m_name; }
+    QTcpSocket *socket() const { return m_socket; }
+
+private:
+    QTcpSocket *m_socket;
+    QString m_name;
+};
+
+} // namespace quillon

@@ -1,0 +1,228 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Sharing the radio: what the hub puts on the wire for its clients, and that every reply goes to
+// the client that asked, whole and in time, or not at all.
+#include "share/sharehub.h"
+
+#include "sim/manualclock.h"
+#include "sim/simserialline.h"
+#include "sim/virtualradio.h"
+
+#include <QLoggingCategory>
+#include <QTest>
+
+#include <utility>
+
+using namespace quillon;
+using namespace quillon::sim;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A client whose bytes arrive at given times on the test's clock.
+class FakeClient final : public ShareClient {
+public:
+    FakeClient(QString name, MonotonicClock &clock) : m_name(std::move(name)), m_clock(clock) {}
+    void sendAt(std::chrono::milliseconds after, const QByteArray &bytes) {
+        m_input.push_back({m_clock.now() + after, bytes});
+    }
+    QByteArray takeInput() override {
+        QByteArray in;
+        std::erase_if(m_input, [&](const auto &chunk) {
+            if (chunk.first > m_clock.now())
+                return false;
+            in += chunk.second;
+            return true;
+        });
+        return in;
+    }
+    void deliver(const QByteArray &bytes) override { received += bytes; }
+    bool isConnected() const override { return true; }
+    QString name() const override { return m_name; }
+
+    QByteArray received;
+
+private:
+    QString m_name;
+    MonotonicClock &m_clock;
+    std::vector<std::pair<MonotonicClock::time_point, QByteArray>> m_input;
+};
+
+QByteArray hex(const char *text) { return QByteArray::fromHex(text); }
+
+// What the radio answers to these bytes, as the oracle for where replies must go.
+QByteArray radioReply(const QByteArray &blocks) {
+    VirtualRadio radio;
+    QByteArray out;
+    for (const SimReply &reply : radio.feed(blocks))
+        out += reply.bytes;
+    return out;
+}
+
+struct Station {
+    ManualClock clock;
+    VirtualRadio radio;
+    SimSerialLine line{clock};
+    ShareHub hub{line, clock};
+    FakeClient a{QStringLiteral("A"), clock};
+    FakeClient b{QStringLiteral("B"), clock};
+
+    Station() {
+        line.attachRadio(1, &radio);
+        line.Configure(1);
+        line.OpenPort();
+        hub.addClient(&a);
+        hub.addClient(&b);
+    }
+    void serveAll() {
+        for (int round = 0; round < 20 && (hub.serveRound() || round < 2); ++round)
+            clock.advance(10ms);
+    }
+};
+
+const QByteArray kAskMain = hex("0000000210");
+const QByteArray kAskBoth = hex("0000000310");
+const QByteArray kFlags = hex("00000000fa");
+const QByteArray kMeter = hex("00000000f7");
+const QByteArray kSetFreqA = hex("005042010a");
+
+} // namespace
+
+class tst_Share : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QLoggingCategory::setFilterRules(QStringLiteral("quillon.share.info=false")); }
+    void shouldPutWholeBlocksOnTheWireAndReplyOnlyToTheAsker_data();
+    void shouldPutWholeBlocksOnTheWireAndReplyOnlyToTheAsker();
+    void shouldNeverDeliverAReplyLateOrIncomplete_data();
+    void shouldNeverDeliverAReplyLateOrIncomplete();
+    void shouldRefuseTheNinthClient();
+};
+
+void tst_Share::shouldPutWholeBlocksOnTheWireAndReplyOnlyToTheAsker_data() {
+    QTest::addColumn<QByteArray>("fromA");
+    QTest::addColumn<QByteArray>("fromB");
+    QTest::addColumn<QByteArray>("wire");
+    QTest::addColumn<QByteArray>("toA");
+    QTest::addColumn<QByteArray>("toB");
+    QTest::newRow("main status") << kAskMain << QByteArray() << kAskMain << radioReply(kAskMain)
+                                 << QByteArray();
+    QTest::newRow("both records") << kAskBoth << QByteArray() << kAskBoth << radioReply(kAskBoth)
+                                  << QByteArray();
+    QTest::newRow("flags and meter, one each")
+        << kFlags << kMeter << kFlags + kMeter << radioReply(kFlags) << radioReply(kMeter);
+    QTest::newRow("two clients asking for records")
+        << kAskBoth << kAskMain << kAskBoth + kAskMain << radioReply(kAskBoth) << radioReply(kAskMain);
+    QTest::newRow("a set command, then a read")
+        << kSetFreqA + kAskMain << QByteArray() << kSetFreqA + kAskMain << radioReply(kSetFreqA + kAskMain)
+        << QByteArray();
+    // Hamlib repeats a request it gave up on; the first one's reply would answer the second.
+    QTest::newRow("a read superseded by the next")
+        << kFlags + kAskMain << QByteArray() << kAskMain << radioReply(kAskMain) << QByteArray();
+    QTest::newRow("half a block waits for the rest")
+        << kAskMain.left(3) << kFlags << kFlags << QByteArray() << radioReply(kFlags);
+    QTest::newRow("junk costs only its sender")
+        << QByteArray("\x55\x66\x77\x88\x99\x11\x22", 7) << kAskBoth << hex("5566778899") + kAskBoth
+        << QByteArray() << radioReply(kAskBoth);
+    QTest::newRow("pacing off is passed on")
+        << hex("000000000e") << QByteArray() << hex("000000000e") << QByteArray() << QByteArray();
+    QTest::newRow("pacing on is not")
+        << hex("000000050e") + kFlags << QByteArray() << kFlags << radioReply(kFlags) << QByteArray();
+    QByteArray flood;
+    for (int i = 0; i < 100; ++i)
+        flood += kSetFreqA;
+    QTest::newRow("a flood is cut to the queue's length")
+        << flood << kAskMain << kSetFreqA.repeated(int(ShareHub::kMaxQueued)) + kAskMain << QByteArray()
+        << radioReply(kAskMain);
+}
+
+void tst_Share::shouldPutWholeBlocksOnTheWireAndReplyOnlyToTheAsker() {
+    QFETCH(QByteArray, fromA);
+    QFETCH(QByteArray, fromB);
+    QFETCH(QByteArray, wire);
+    QFETCH(QByteArray, toA);
+    QFETCH(QByteArray, toB);
+    Station s;
+    s.a.sendAt(0ms, fromA);
+    s.b.sendAt(0ms, fromB);
+    s.serveAll();
+    // The wire is compared as a set of blocks in the order they left; the clients' turns may
+    // interleave, but no block is cut, doubled or invented.
+    QByteArray sent = s.line.wire();
+    QCOMPARE(sent.size() % 5, 0);
+    QByteArray expected = wire;
+    std::vector<QByteArray> got, want;
+    for (qsizetype i = 0; i < sent.size(); i += 5)
+        got.push_back(sent.mid(i, 5));
+    for (qsizetype i = 0; i < expected.size(); i += 5)
+        want.push_back(expected.mid(i, 5));
+    std::sort(got.begin(), got.end());
+    std::sort(want.begin(), want.end());
+    QCOMPARE(got, want);
+    QCOMPARE(s.a.received.toHex(' '), toA.toHex(' '));
+    QCOMPARE(s.b.received.toHex(' '), toB.toHex(' '));
+}
+
+// A reply that cannot reach its client whole and while it still waits is dropped, and the next
+// request of that client is answered correctly (no shift).
+void tst_Share::shouldNeverDeliverAReplyLateOrIncomplete_data() {
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<int>("lateMs");
+    QTest::addColumn<int>("sendAgainMs"); // the client's next request, or -1
+    QTest::addColumn<bool>("firstDelivered");
+    QTest::newRow("in time") << int(RadioFault::None) << 0 << -1 << true;
+    QTest::newRow("late beyond the client's patience") << int(RadioFault::LateReply) << 400 << -1 << false;
+    QTest::newRow("client asks again meanwhile") << int(RadioFault::LateReply) << 150 << 100 << false;
+    QTest::newRow("cut short") << int(RadioFault::ShortReply) << 0 << -1 << false;
+    QTest::newRow("with bytes after it") << int(RadioFault::LongReply) << 0 << -1 << false;
+    QTest::newRow("unplugged") << int(RadioFault::Unplugged) << 0 << -1 << false;
+}
+
+void tst_Share::shouldNeverDeliverAReplyLateOrIncomplete() {
+    QFETCH(int, fault);
+    QFETCH(int, lateMs);
+    QFETCH(int, sendAgainMs);
+    QFETCH(bool, firstDelivered);
+    Station s;
+    s.radio.setFault(RadioFault(fault));
+    s.radio.setLateDelay(std::chrono::milliseconds(lateMs));
+    s.a.sendAt(0ms, kAskBoth);
+    if (sendAgainMs >= 0)
+        s.a.sendAt(std::chrono::milliseconds(sendAgainMs), kFlags);
+    s.b.sendAt(0ms, kFlags);
+    s.hub.serveRound();
+    QCOMPARE(s.a.received.size() == 32, firstDelivered);
+    if (!firstDelivered)
+        QVERIFY2(s.a.received.isEmpty(), qPrintable(s.a.received.toHex(' ')));
+    if (fault == int(RadioFault::Unplugged))
+        return;
+    // The radio behaves again: the next requests are answered, each by its own reply.
+    s.radio.setFault(RadioFault::None);
+    s.a.received.clear();
+    s.b.received.clear();
+    s.clock.advance(1s);
+    s.a.sendAt(0ms, kAskMain);
+    s.b.sendAt(0ms, kFlags);
+    s.serveAll();
+    QCOMPARE(s.a.received.toHex(' '), radioReply(kAskMain).toHex(' '));
+    QCOMPARE(s.b.received.toHex(' '), radioReply(kFlags).toHex(' '));
+}
+
+void tst_Share::shouldRefuseTheNinthClient() {
+    ManualClock clock;
+    SimSerialLine line(clock);
+    ShareHub hub(line, clock);
+    std::vector<std::unique_ptr<FakeClient>> clients;
+    for (int i = 0; i <= ShareHub::kMaxClients; ++i)
+        clients.push_back(std::make_unique<FakeClient>(QString::number(i), clock));
+    for (int i = 0; i < ShareHub::kMaxClients; ++i)
+        QVERIFY(hub.addClient(clients[i].get()));
+    QVERIFY(!hub.addClient(clients.back().get()));
+    // One leaves: a place is free again.
+    hub.removeClient(clients.front().get());
+    QVERIFY(hub.addClient(clients.back().get()));
+    QCOMPARE(hub.clientCount(), ShareHub::kMaxClients);
+}
+
+QTEST_GUILESS_MAIN(tst_Share)
+#include "tst_share.moc"

@@ -1,0 +1,127 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "options.h"
+
+#include "share/radioshare.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QMessageBox>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace quillon {
+
+namespace {
+
+// A mistake on the command line: said where the user sees it, then the process ends.
+[[noreturn]] void refuse(const QString &text) {
+#if defined(Q_OS_WIN)
+    // A window program has no console to print to.
+    QMessageBox::warning(nullptr, QStringLiteral("Quillon"), text);
+#else
+    std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()), qPrintable(text));
+#endif
+    std::exit(2);
+}
+
+struct Parser {
+    QCommandLineParser parser;
+    QCommandLineOption share{QStringLiteral("share"), QStringLiteral("Share the radio with other programs.")};
+    QCommandLineOption port{
+        QStringLiteral("share-port"),
+        QStringLiteral("TCP port on 127.0.0.1 and ::1 (default %1).").arg(kDefaultSharePort),
+        QStringLiteral("N"), QString::number(kDefaultSharePort)};
+#if !defined(Q_OS_WIN)
+    QCommandLineOption link{QStringLiteral("share-link"),
+                            QStringLiteral("Path of the link to the shared pseudo-terminal."),
+                            QStringLiteral("PATH")};
+#endif
+    QCommandLineOption help;
+    QCommandLineOption version;
+
+    explicit Parser(bool takesDevices);
+};
+
+Parser::Parser(bool takesDevices) : help(parser.addHelpOption()), version(parser.addVersionOption()) {
+    parser.setApplicationDescription(
+        QStringLiteral(
+            "Selects the IF filters of an FT-1000MP or FT-1000MP Mark V transceiver.\n"
+            "With --share, other programs (WSJT-X, fldigi, rigctld, flrig, a logger) reach the radio\n"
+            "through Quillon: as serial port 127.0.0.1:PORT (Hamlib's FT-1000MP or Mark V model)%1.")
+            .arg(
+#if defined(Q_OS_WIN)
+                QString()
+#else
+                QStringLiteral(",\nor as the device %1").arg(RadioShare::defaultPtyLink())
+#endif
+                    ));
+    parser.addOption(share);
+    parser.addOption(port);
+#if !defined(Q_OS_WIN)
+    parser.addOption(link);
+#endif
+    if (takesDevices)
+        parser.addPositionalArgument(
+            QStringLiteral("DEVICE"),
+            QStringLiteral("Devices to use as COM1, COM2, ... (default: the virtual radio)."),
+            QStringLiteral("[DEVICE...]"));
+}
+
+} // namespace
+
+Options parseOptions(const QStringList &arguments, bool takesDevices) {
+    Parser p(takesDevices);
+    QCommandLineParser &parser = p.parser;
+    if (!parser.parse(arguments))
+        refuse(parser.errorText());
+    if (parser.isSet(p.help))
+        parser.showHelp(0);
+    if (parser.isSet(p.version))
+        parser.showVersion();
+    const QCommandLineOption &share = p.share;
+    const QCommandLineOption &port = p.port;
+
+    Options result;
+    result.share = parser.isSet(share) || parser.isSet(port);
+    bool ok = false;
+    const uint n = parser.value(port).toUInt(&ok);
+    if (!ok || n > 65535)
+        refuse(QStringLiteral("--share-port takes a port number, 0 to 65535"));
+    result.sharePort = static_cast<quint16>(n);
+#if !defined(Q_OS_WIN)
+    result.shareLink = parser.value(p.link);
+    result.share = result.share || parser.isSet(p.link);
+#endif
+    result.devices = parser.positionalArguments();
+    if (!takesDevices && !result.devices.isEmpty())
+        refuse(QStringLiteral("unexpected argument %1").arg(result.devices.front()));
+    return result;
+}
+
+void answerHelpAndVersion(int argc, char *argv[], bool takesDevices) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+#if defined(Q_OS_WIN)
+    // Windows needs no display; parseOptions answers there, in a box.
+    Q_UNUSED(arguments);
+    Q_UNUSED(takesDevices);
+#else
+    Parser p(takesDevices);
+    // Qt's own options (-platform and the like) are not known here; only the answer matters.
+    p.parser.parse(arguments);
+    if (p.parser.isSet(p.help)) {
+        // Without an application object Qt cannot name the program in its usage line.
+        QString text = p.parser.helpText();
+        text.replace(QStringLiteral("<executable_name>"), QFileInfo(arguments.value(0)).fileName());
+        std::fputs(qPrintable(text), stdout);
+        std::exit(0);
+    }
+    if (p.parser.isSet(p.version))
+        p.parser.showVersion();
+#endif
+}
+
+} // namespace quillon
