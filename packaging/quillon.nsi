@@ -58,6 +58,10 @@ Section "Quillon"
 
     CreateShortcut "$SMPROGRAMS\Quillon.lnk" "$INSTDIR\quillon.exe" "" "$INSTDIR\quillon.exe" 0 \
         SW_SHOWNORMAL "" "${DESCRIPTION}"
+    ; The same program sharing the radio with WSJT-X, fldigi and the rest, so nobody has to type
+    ; the option.
+    CreateShortcut "$SMPROGRAMS\Quillon (sharing the radio).lnk" "$INSTDIR\quillon.exe" "--share" \
+        "$INSTDIR\quillon.exe" 0 SW_SHOWNORMAL "" "Share the radio with other programs"
 
     ; "Apps & features" lists the program from here.
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "Quillon"
@@ -73,6 +77,7 @@ SectionEnd
 
 Section "Uninstall"
     Delete "$SMPROGRAMS\Quillon.lnk"
+    Delete "$SMPROGRAMS\Quillon (sharing the radio).lnk"
     Delete "$INSTDIR\quillon.exe"
     Delete "$INSTDIR\Quillon.hlp"
     Delete "$INSTDIR\LICENSE.txt"

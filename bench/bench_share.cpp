@@ -1,0 +1,280 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Figures for sharing the radio: the window polls the virtual radio on a pseudo-terminal through
+// the real adapter while clients on TCP (threads of their own, plain sockets) use the share.
+// - client latency: a client's block in -> on the radio's wire, and -> the reply's first byte;
+// - the longest gap between the window's polls while two clients ask as fast as they can;
+// - the window thread's CPU while two clients ask once a second.
+#include "filters/lamps.h"
+#include "radio/porttable.h"
+#include "radio/qtserialline.h"
+#include "share/radioshare.h"
+#include "sim/cputime.h"
+#include "sim/ptyradioserver.h"
+#include "ui/frmquillon.h"
+#include "ui/platform.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLoggingCategory>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
+
+using namespace quillon;
+using namespace std::chrono;
+
+namespace {
+
+class BenchPlatform final : public Platform {
+public:
+    void beep() override {}
+    void showMessage(const QString &, const QString &, const QString &) override {}
+    void showHelp(const QString &, int) override {}
+    MonotonicClock &clock() override { return SystemClock::instance(); }
+};
+
+double percentile(std::vector<double> v, double p) {
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5))];
+}
+
+void printSpread(const char *what, const std::vector<double> &ms) {
+    std::printf("  %-40s median %6.1f ms  p99 %6.1f ms  max %6.1f ms  (n=%zu)\n", what, percentile(ms, 0.5),
+                percentile(ms, 0.99), ms.empty() ? 0.0 : *std::max_element(ms.begin(), ms.end()), ms.size());
+    std::fflush(stdout);
+}
+
+// A client as Hamlib is one: a blocking socket, one request, then its whole reply.
+class Client {
+public:
+    explicit Client(quint16 port) {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(m_fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+            ::close(m_fd);
+            m_fd = -1;
+        }
+        int one = 1;
+        ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        timeval tv{0, 400000}; // Hamlib's read timeout for this radio
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    ~Client() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    bool ok() const { return m_fd >= 0; }
+    // Sends the block; returns when it was sent, when the first reply byte came and whether the
+    // whole reply came.
+    struct Times {
+        steady_clock::time_point sent, first;
+        bool whole = false;
+    };
+    Times ask(const QByteArray &block, int replyLength) {
+        Times t;
+        t.sent = steady_clock::now();
+        if (::send(m_fd, block.constData(), size_t(block.size()), 0) != block.size())
+            return t;
+        int got = 0;
+        char buf[64];
+        while (got < replyLength) {
+            const ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
+            if (n <= 0)
+                return t;
+            if (got == 0)
+                t.first = steady_clock::now();
+            got += int(n);
+        }
+        t.whole = got == replyLength;
+        return t;
+    }
+
+private:
+    int m_fd = -1;
+};
+
+struct Station {
+    sim::PtyRadioServer radio;
+    BenchPlatform platform;
+    std::unique_ptr<frmQuillon> window;
+    std::unique_ptr<RadioShare> share;
+
+    bool start() {
+        if (!radio.start())
+            return false;
+        radio.withRadio([](sim::VirtualRadio &r) {
+            r.setMainFilterByte(0x22);
+            r.setSubFilterByte(0x33);
+        });
+        window = std::make_unique<frmQuillon>(
+            platform, std::make_unique<QtSerialLine>(PortTable(QStringList{radio.devicePath()})));
+        if (!window->Form_Load())
+            return false;
+        share = std::make_unique<RadioShare>(window->serialLine(), SystemClock::instance());
+        QString error;
+        if (!share->start(0, false, {}, &error))
+            return false;
+        window->setShare(share.get());
+        window->show();
+        return true;
+    }
+};
+
+const QByteArray kFlags = QByteArray::fromHex("00000000fa");
+const QByteArray kRecords = QByteArray::fromHex("0000000310");
+
+// One client asks 600 times, at random moments against the window's polls, while the operator
+// clicks a filter every second.
+void benchLatency() {
+    Station s;
+    if (!s.start()) {
+        std::printf("  (no station)\n");
+        return;
+    }
+    std::vector<Client::Times> times;
+    std::atomic<bool> done{false};
+    std::thread client([&] {
+        Client c(s.share->port());
+        std::mt19937 rng(7);
+        for (int i = 0; i < 600 && c.ok(); ++i) {
+            std::this_thread::sleep_for(milliseconds(rng() % 100));
+            times.push_back(c.ask(kFlags, 5));
+        }
+        done = true;
+    });
+    QTimer clicks;
+    int k = 0;
+    QObject::connect(&clicks, &QTimer::timeout, [&] {
+        const auto &b = filterButtons()[size_t(k++) % filterButtons().size()];
+        QTest::mouseClick(s.window->button(b.id), Qt::LeftButton);
+    });
+    clicks.start(1000);
+    while (!done)
+        QTest::qWait(20);
+    client.join();
+    // The radio stamps each block when its last byte arrived; the client's blocks are the
+    // flags reads (the window sends none after its search).
+    std::vector<steady_clock::time_point> onWire;
+    for (const auto &b : s.radio.receivedBlocks())
+        if (toBytes(b.block) == kFlags)
+            onWire.push_back(b.when);
+    // The first flags block is the window's own probe.
+    if (!onWire.empty())
+        onWire.erase(onWire.begin());
+    std::vector<double> toWire, toReply;
+    int lost = 0;
+    for (size_t i = 0; i < times.size(); ++i) {
+        if (i < onWire.size())
+            toWire.push_back(duration<double, std::milli>(onWire[i] - times[i].sent).count());
+        if (times[i].whole)
+            toReply.push_back(duration<double, std::milli>(times[i].first - times[i].sent).count());
+        else
+            ++lost;
+    }
+    std::printf("one client, 600 flag reads at random moments, the window polling and a click a second:\n");
+    printSpread("block in -> last byte on the wire", toWire);
+    printSpread("block in -> first reply byte", toReply);
+    std::printf("  replies lost: %d\n", lost);
+}
+
+// Two clients ask for both VFO records back to back (as a busy logger and WSJT-X do) for 20 s.
+void benchBusyClients(int seconds) {
+    Station s;
+    if (!s.start())
+        return;
+    std::atomic<bool> stop{false};
+    std::atomic<int> answers{0}, lost{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 2; ++i)
+        clients.emplace_back([&] {
+            Client c(s.share->port());
+            while (!stop && c.ok()) {
+                const bool whole = c.ask(kRecords, 32).whole;
+                // The last request may meet a window that has stopped serving for the join.
+                if (!stop)
+                    (whole ? answers : lost)++;
+            }
+        });
+    std::vector<double> gaps;
+    steady_clock::time_point last{};
+    int wrong = 0;
+    QObject::connect(s.window->timer(), &QTimer::timeout, s.window.get(), [&] {
+        const auto now = steady_clock::now();
+        if (last != steady_clock::time_point{})
+            gaps.push_back(duration<double, std::milli>(now - last).count());
+        last = now;
+        // Hi 2000, Lo 2000 and Sub 500 must stay lit.
+        for (FilterId id : {FilterId::Hi_2000, FilterId::Lo_2000, FilterId::Sub500})
+            if (s.window->button(id)->palette().color(QPalette::Button) != QColor(0, 255, 0))
+                ++wrong;
+    });
+    QTest::qWait(seconds * 1000);
+    stop = true;
+    for (auto &t : clients)
+        t.join();
+    std::printf("two clients reading both records back to back for %d s:\n", seconds);
+    std::printf("  client answers %d (%.1f/s), lost %d; window polls %zu, lamps wrong after %d of them\n",
+                answers.load(), answers.load() / double(seconds), lost.load(), gaps.size() + 1, wrong);
+    printSpread("gap between the window's polls", gaps);
+}
+
+// Two clients ask once a second: what sharing costs the window's thread.
+void benchCpu(int seconds) {
+    Station s;
+    if (!s.start())
+        return;
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 2; ++i)
+        clients.emplace_back([&] {
+            Client c(s.share->port());
+            while (!stop && c.ok()) {
+                c.ask(kRecords, 32);
+                std::this_thread::sleep_for(1s);
+            }
+        });
+    QTest::qWait(1000);
+    const double cpu0 = sim::threadCpuSeconds();
+    QElapsedTimer t;
+    t.start();
+    QTest::qWait(seconds * 1000);
+    const double cpu = sim::threadCpuSeconds() - cpu0;
+    stop = true;
+    for (auto &c : clients)
+        c.join();
+    std::printf("two clients reading once a second, %d s: window thread CPU %.2f %% of one core\n", seconds,
+                100.0 * cpu / (double(t.elapsed()) / 1000.0));
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    QApplication app(argc, argv);
+    QLoggingCategory::setFilterRules(QStringLiteral("quillon.share.info=false"));
+    const int seconds = qEnvironmentVariableIntValue("QUILLON_BENCH_SECONDS") > 0
+                            ? qEnvironmentVariableIntValue("QUILLON_BENCH_SECONDS")
+                            : 20;
+    benchLatency();
+    benchBusyClients(seconds);
+    benchCpu(seconds);
+    return 0;
+}

@@ -1,0 +1,319 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Sharing the radio end to end, as a station runs it: the window on the virtual radio behind
+// the real serial adapter, polling, and Hamlib's own programs (rigctl, rigctld) as the other
+// programs, over TCP and over the pseudo-terminal.
+#include "testrig.h"
+
+#include "filters/lamps.h"
+#include "radio/porttable.h"
+#include "radio/qtserialline.h"
+#include "share/radioshare.h"
+#include "sim/ptyradioserver.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QLoggingCategory>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <set>
+
+using namespace quillon;
+using namespace quillon::sim;
+using namespace quillon::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+using Lamps = std::set<FilterId>;
+
+Lamps litOn(const frmQuillon &window) {
+    Lamps lit;
+    for (const FilterButtonInfo &info : filterButtons())
+        if (window.button(info.id)->palette().color(QPalette::Button) == kLitGreen)
+            lit.insert(info.id);
+    return lit;
+}
+
+// The lamps the radio's filter bytes call for.
+Lamps lampsFor(quint8 main, quint8 sub) {
+    Lamps lamps;
+    const MainLamps m = decodeMainFilterByte(main);
+    for (const auto &id : {m.hi, m.lo, decodeSubFilterByte(sub).lit})
+        if (id)
+            lamps.insert(*id);
+    return lamps;
+}
+
+// Runs the event loop (so the window polls and the share serves) until f() holds or time is up.
+bool runUntil(const std::function<bool()> &f, std::chrono::milliseconds limit) {
+    QElapsedTimer t;
+    t.start();
+    while (!f()) {
+        if (t.elapsed() > limit.count())
+            return false;
+        QTest::qWait(5);
+    }
+    return true;
+}
+
+quint16 freePort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// The radio on a pseudo-terminal, the window on it through the real adapter, polling, and the
+// radio shared on a free TCP port and a pseudo-terminal link in a scratch folder.
+struct SharedStation {
+    PtyRadioServer radio;
+    TestPlatform platform;
+    std::unique_ptr<frmQuillon> window;
+    std::unique_ptr<RadioShare> share;
+    QTemporaryDir scratch;
+
+    bool start() {
+        if (!radio.start())
+            return false;
+        radio.withRadio([](VirtualRadio &r) {
+            r.setMainFrequency(14250000);
+            r.setSubFrequency(7050000);
+            r.setMainFilterByte(0x22);
+            r.setSubFilterByte(0x33);
+        });
+        platform.realClock = true;
+        window = std::make_unique<frmQuillon>(
+            platform, std::make_unique<QtSerialLine>(PortTable(QStringList{radio.devicePath()})));
+        if (!window->Form_Load())
+            return false;
+        share = std::make_unique<RadioShare>(window->serialLine(), SystemClock::instance());
+        QString error;
+        if (!share->start(0, true, scratch.filePath(QStringLiteral("ft1000mp")), &error)) {
+            qWarning() << error;
+            return false;
+        }
+        window->setShare(share.get());
+        window->show();
+        return true;
+    }
+    QString tcp() const { return QStringLiteral("127.0.0.1:%1").arg(share->port()); }
+    Lamps radioLamps() {
+        quint8 main = 0, sub = 0;
+        radio.withRadio([&](VirtualRadio &r) {
+            main = r.mainFilterByte();
+            sub = r.subFilterByte();
+        });
+        return lampsFor(main, sub);
+    }
+};
+
+// One rigctl run with the event loop going: its answers, one per line, and its exit status.
+QStringList rigctl(const QStringList &args, int *status) {
+    QProcess p;
+    p.start(QStringLiteral("rigctl"), args);
+    QEventLoop loop;
+    QObject::connect(&p, &QProcess::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(30s, &loop, &QEventLoop::quit);
+    if (p.state() != QProcess::NotRunning)
+        loop.exec();
+    *status = p.state() == QProcess::NotRunning && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    if (*status != 0)
+        qWarning().noquote() << "rigctl" << args.join(' ') << "said:" << p.readAllStandardError().right(2000);
+    return QString::fromLocal8Bit(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+} // namespace
+
+class tst_Sharing : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void shouldRoundTripHamlibClients_data();
+    void shouldRoundTripHamlibClients();
+    void shouldAnswerTwoBusyClientsRightWhileTheOperatorClicks();
+};
+
+void tst_Sharing::initTestCase() {
+    if (QStandardPaths::findExecutable(QStringLiteral("rigctl")).isEmpty() ||
+        QStandardPaths::findExecutable(QStringLiteral("rigctld")).isEmpty())
+        QSKIP("Hamlib's rigctl and rigctld are not installed (Debian package libhamlib-utils)");
+    QLoggingCategory::setFilterRules(QStringLiteral("quillon.share.info=false"));
+}
+
+void tst_Sharing::shouldRoundTripHamlibClients_data() {
+    QTest::addColumn<QString>("via"); // tcp, pty or rigctld (Hamlib's NET rigctl in front)
+    QTest::addColumn<int>("model");
+    QTest::addColumn<QStringList>("commands");
+    QTest::addColumn<QStringList>("answers");
+    const QStringList setAndRead{"V",    "VFOA", "F",        "14074000", "M",  "USB", "0", "V",
+                                 "VFOB", "F",    "10136000", "M",        "CW", "0",   "V", "VFOA",
+                                 "f",    "m",    "V",        "VFOB",     "f",  "m"};
+    const QStringList answers{"14074000", "USB", "2400", "10136000", "CW", "2400"};
+    for (int model : {1004, 1024}) {
+        for (const char *via : {"tcp", "pty"})
+            QTest::newRow(qPrintable(QStringLiteral("%1 over %2").arg(model).arg(via)))
+                << QString::fromLatin1(via) << model << setAndRead << answers;
+    }
+    QTest::newRow("rigctld 1024, rigctl -m 2 in front")
+        << QStringLiteral("rigctld") << 1024 << QStringList{"F", "7074000", "M", "LSB", "0", "f", "m"}
+        << QStringList{"7074000", "LSB", "2400"};
+}
+
+void tst_Sharing::shouldRoundTripHamlibClients() {
+    QFETCH(QString, via);
+    QFETCH(int, model);
+    QFETCH(QStringList, commands);
+    QFETCH(QStringList, answers);
+    SharedStation s;
+    if (!s.start())
+        QSKIP("no pseudo-terminal or no loopback port");
+    QStringList args;
+    QProcess daemon;
+    if (via == QLatin1String("rigctld")) {
+        const quint16 port = freePort();
+        daemon.start(QStringLiteral("rigctld"),
+                     {QStringLiteral("-m"), QString::number(model), QStringLiteral("-r"), s.tcp(),
+                      QStringLiteral("-T"), QStringLiteral("127.0.0.1"), QStringLiteral("-t"),
+                      QString::number(port)});
+        QVERIFY(daemon.waitForStarted());
+        // rigctld opens the radio when it starts; give it the event loop to do so.
+        QVERIFY(runUntil(
+            [&] {
+                QTcpSocket probe;
+                probe.connectToHost(QHostAddress::LocalHost, port);
+                return probe.waitForConnected(50);
+            },
+            10s));
+        args << QStringLiteral("-m") << QStringLiteral("2") << QStringLiteral("-r")
+             << QStringLiteral("127.0.0.1:%1").arg(port);
+    } else {
+        args << QStringLiteral("-m") << QString::number(model) << QStringLiteral("-r")
+             << (via == QLatin1String("tcp") ? s.tcp() : s.share->ptyLink()) << QStringLiteral("\\set_cache")
+             << QStringLiteral("0");
+    }
+    int status = 0;
+    const QStringList got = rigctl(args + commands, &status);
+    QCOMPARE(status, 0);
+    QCOMPARE(got, answers);
+    // The window went on polling meanwhile, and its lamps show the radio.
+    QVERIFY(runUntil([&] { return litOn(*s.window) == s.radioLamps(); }, 2s));
+    if (daemon.state() != QProcess::NotRunning) {
+        daemon.terminate();
+        daemon.waitForFinished(3000);
+    }
+}
+
+// Two programs read as fast as they can, the operator clicks a filter now and then, and the
+// radio's own knobs are turned: every answer is right, the lamps follow within a second, and
+// only whole blocks of the radio's protocol reach the wire.
+void tst_Sharing::shouldAnswerTwoBusyClientsRightWhileTheOperatorClicks() {
+    SharedStation s;
+    if (!s.start())
+        QSKIP("no pseudo-terminal or no loopback port");
+    const int seconds = qEnvironmentVariableIntValue("QUILLON_SHARE_SOAK_SECONDS") > 0
+                            ? qEnvironmentVariableIntValue("QUILLON_SHARE_SOAK_SECONDS")
+                            : 60;
+    struct Reader {
+        QProcess process;
+        QString vfo;
+        QString expected;
+        QByteArray pending;
+        int right = 0;
+        int wrong = 0;
+    };
+    Reader readers[2];
+    readers[0].vfo = QStringLiteral("VFOA");
+    readers[0].expected = QStringLiteral("14250000");
+    readers[1].vfo = QStringLiteral("VFOB");
+    readers[1].expected = QStringLiteral("7050000");
+    const QStringList paths{s.tcp(), s.share->ptyLink()};
+    for (int i = 0; i < 2; ++i) {
+        Reader &r = readers[i];
+        // One on TCP, one on the pseudo-terminal; each reads its VFO's frequency over and over.
+        QObject::connect(&r.process, &QProcess::readyReadStandardOutput, &r.process, [&r] {
+            r.pending += r.process.readAllStandardOutput();
+            for (qsizetype nl; (nl = r.pending.indexOf('\n')) >= 0;) {
+                const QString line = QString::fromLocal8Bit(r.pending.left(nl)).trimmed();
+                r.pending.remove(0, nl + 1);
+                if (!line.startsWith(QLatin1String("f ")))
+                    continue;
+                (line == QStringLiteral("f ") + r.expected ? r.right : r.wrong)++;
+                if (line != QStringLiteral("f ") + r.expected)
+                    qWarning().noquote() << r.vfo << "read" << line;
+                r.process.write("f\n");
+            }
+        });
+        r.process.start(QStringLiteral("rigctl"),
+                        {QStringLiteral("-m"), QStringLiteral("1004"), QStringLiteral("-r"), paths[i],
+                         QStringLiteral("\\set_cache"), QStringLiteral("0"), QStringLiteral("-")});
+        QVERIFY(r.process.waitForStarted());
+        r.process.write(QStringLiteral("V %1\nf\n").arg(r.vfo).toLocal8Bit());
+    }
+
+    QElapsedTimer clock;
+    clock.start();
+    auto *rng = QRandomGenerator::global();
+    const std::vector<FilterButtonInfo> buttons(filterButtons().begin(), filterButtons().end());
+    qint64 longestFollow = 0;
+    int clicks = 0, turns = 0;
+    while (clock.elapsed() < seconds * 1000) {
+        // Every other second the operator clicks, in between the radio's knobs are turned.
+        if (rng->bounded(2) == 0) {
+            const FilterButtonInfo &b = buttons[rng->bounded(int(buttons.size()))];
+            QTest::mouseClick(s.window->button(b.id), Qt::LeftButton);
+            ++clicks;
+        } else {
+            const quint8 main = quint8(rng->bounded(256)), sub = quint8(rng->bounded(256));
+            s.radio.withRadio([&](VirtualRadio &r) {
+                r.setMainFilterByte(main);
+                r.setSubFilterByte(sub);
+            });
+            ++turns;
+        }
+        // Lamps whose rules no byte matches keep their colour, so only the lamps the radio's
+        // bytes call for must be lit.
+        const Lamps want = s.radioLamps();
+        QElapsedTimer follow;
+        follow.start();
+        const bool followed = runUntil(
+            [&] {
+                const Lamps lit = litOn(*s.window);
+                return std::includes(lit.begin(), lit.end(), want.begin(), want.end());
+            },
+            1500ms);
+        longestFollow = std::max(longestFollow, follow.elapsed());
+        QVERIFY2(followed, "the lamps did not follow the radio within 1.5 s");
+        QTest::qWait(int(1000 - follow.elapsed() % 1000));
+    }
+    for (Reader &r : readers) {
+        r.process.closeWriteChannel();
+        r.process.terminate();
+        r.process.waitForFinished(3000);
+    }
+    qInfo("%d s: %d clicks, %d knob turns; reads right %d + %d, wrong %d + %d; lamps followed within %lld ms",
+          seconds, clicks, turns, readers[0].right, readers[1].right, readers[0].wrong, readers[1].wrong,
+          longestFollow);
+    for (const Reader &r : readers) {
+        QCOMPARE(r.wrong, 0);
+        // As fast as they can: several reads a second each, not a few that slipped through.
+        QVERIFY2(r.right >= seconds * 2,
+                 qPrintable(QStringLiteral("%1: only %2 reads").arg(r.vfo).arg(r.right)));
+    }
+    // Only whole blocks of the protocol went on the wire: a cut or mixed block shows as an
+    // opcode nobody sends.
+    const std::set<quint8> known{0x0E, 0x10, 0x8C, 0xFA};
+    for (const PtyRadioServer::WireBlock &b : s.radio.receivedBlocks())
+        QVERIFY2(known.count(b.block[4]), qPrintable(QString::fromLatin1(toBytes(b.block).toHex(' ')) +
+                                                     QStringLiteral(" on the wire")));
+}
+
+QTEST_MAIN(tst_Sharing)
+#include "tst_sharing.moc"
