@@ -2,6 +2,7 @@
 #include "virtualradio.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace quillon::sim {
 
@@ -16,15 +17,16 @@ constexpr quint8 kSubCode2400 = 128; // -> 0x11
 constexpr quint8 kSubCode500 = 130;  // -> 0x33
 constexpr quint8 kSubCode6000 = 132; // -> 0x00
 
-// A 16-byte status record. Only the filter byte (offset 8) matters to the program; the rest is
-// filled with plausible values of our own choosing so that a reply looks like a real one and a
-// decoder that reads the wrong offset sees something other than the filter:
+// A 16-byte status record. The filter byte (offset 8) is what the program reads; frequency and
+// mode are laid out as other station software (Hamlib) decodes them; the rest is filled with
+// plausible values of our own choosing so that a reply looks like a real one and a decoder that
+// reads the wrong offset sees something other than the filter:
 //   0     band number
 //   1..4  frequency, big-endian count of 0.625 Hz steps (Hz x 1.6), as the radio sends it and
 //         every client reads it
 //   5..6  clarifier offset (zero)
-//   7     operating mode (1 = USB on main, 0 = LSB on sub)
-//   8     IF filter selection
+//   7     operating mode: 0 LSB, 1 USB, 2 CW, 3 AM, 4 FM, 5 RTTY, 6 packet
+//   8     IF filter selection; bit 7 tells the two variants of a mode apart
 //   9..15 flags, all clear
 void putFrequency(std::array<quint8, 16> &r, quint32 hz) {
     const quint32 steps = static_cast<quint32>((quint64(hz) * 16 + 5) / 10);
@@ -32,6 +34,48 @@ void putFrequency(std::array<quint8, 16> &r, quint32 hz) {
     r[2] = static_cast<quint8>(steps >> 16);
     r[3] = static_cast<quint8>(steps >> 8);
     r[4] = static_cast<quint8>(steps);
+}
+
+constexpr int kModeOffset = 7;
+constexpr quint8 kModeVariantBit = 0x80; // in the filter byte
+
+// What each mode code of the mode block leaves in a record: the mode number and whether the
+// variant bit is set. Code 7 is listed by no client and its meaning is unknown, so it is ignored.
+struct ModeEntry {
+    bool known;
+    quint8 mode;
+    bool variant;
+};
+constexpr std::array<ModeEntry, 12> kModes{{
+    {true, 0, false},  // 00 LSB
+    {true, 1, false},  // 01 USB
+    {true, 2, false},  // 02 CW, upper side
+    {true, 2, true},   // 03 CW, lower side
+    {true, 3, false},  // 04 AM
+    {true, 3, true},   // 05 AM synchronous
+    {true, 4, false},  // 06 FM
+    {false, 0, false}, // 07 unknown
+    {true, 5, false},  // 08 RTTY, lower side
+    {true, 5, true},   // 09 RTTY, upper side
+    {true, 6, false},  // 0A packet, lower side
+    {true, 6, true},   // 0B packet, FM
+}};
+
+// The frequency a set-frequency block carries: eight BCD digits of 10 Hz steps, least
+// significant byte first. Nothing for a digit that is no digit or a frequency out of range.
+std::optional<quint32> blockFrequency(const CommandBlock &b) {
+    quint32 tens = 0;
+    for (int i = 3; i >= 0; --i) {
+        const quint8 hi = b[static_cast<size_t>(i)] >> 4;
+        const quint8 lo = b[static_cast<size_t>(i)] & 0x0F;
+        if (hi > 9 || lo > 9)
+            return std::nullopt;
+        tens = tens * 100 + hi * 10 + lo;
+    }
+    const quint32 hz = tens * 10; // at most 999 999 990
+    if (hz < VirtualRadio::kLowestHz || hz > VirtualRadio::kHighestHz)
+        return std::nullopt;
+    return hz;
 }
 
 std::array<quint8, 16> makeRecord(quint8 band, quint32 hz, quint8 mode, quint8 filter) {
@@ -77,7 +121,11 @@ VirtualRadio::VirtualRadio()
       m_sub(makeRecord(0x03, 7'050'000, 0x00, 0x11)) // 7.050 MHz LSB, 2.4K
       ,
       m_flags{0x02, 0x20, 0x02, kRadioId0, kRadioId1} // what a real Mark V answered
-{}
+{
+    // A signal of S9 on the main receiver and S6 on the sub (on Hamlib's scale for this radio).
+    m_meters[kMeterMainS] = 160;
+    m_meters[kMeterSubS] = 102;
+}
 
 void VirtualRadio::setMainFrequency(quint32 hz) { putFrequency(m_main, hz); }
 
@@ -155,6 +203,24 @@ SimReply VirtualRadio::answer(const CommandBlock &block) {
         // Other station software sets this (Hamlib sends 0 when it opens the radio).
         m_pacing = std::chrono::milliseconds(block[3]);
         break;
+    case kOpSetFreqA:
+    case kOpSetFreqB:
+        if (const std::optional<quint32> hz = blockFrequency(block))
+            putFrequency(block[4] == kOpSetFreqA ? m_main : m_sub, *hz);
+        break;
+    case kOpMode:
+        applyMode(block[3]);
+        break;
+    case kOpSplit:
+        setFlag(kFlagSplit, block[3]);
+        break;
+    case kOpPtt:
+        setFlag(kFlagTransmit, block[3]);
+        break;
+    case kOpReadMeter:
+        // The reading four times, then the opcode; clients read the first byte.
+        bytes = QByteArray(4, static_cast<char>(m_meters[block[3]])) + static_cast<char>(kOpReadMeter);
+        break;
     default:
         break;
     }
@@ -197,14 +263,16 @@ SimReply VirtualRadio::answer(const CommandBlock &block) {
 
 void VirtualRadio::applyFilterSelect(quint8 path, quint8 code) {
     switch (path) {
-    case 0:
+    case 0: { // bit 7 is the sub receiver's mode flag and stays
+        const quint8 flag = m_sub[8] & kModeVariantBit;
         if (code == kSubCode2400)
-            m_sub[8] = 0x11;
+            m_sub[8] = flag | 0x11;
         else if (code == kSubCode500)
-            m_sub[8] = 0x33;
+            m_sub[8] = flag | 0x33;
         else if (code == kSubCode6000)
-            m_sub[8] = 0x00;
+            m_sub[8] = flag;
         break;
+    }
     case 1: // 8.215 MHz filter: bits 6-4; bit 7 is a mode flag and stays
         if (code < kStatusNumberForCode.size())
             m_main[8] = static_cast<quint8>((m_main[8] & ~0x70) | (kStatusNumberForCode[code] << 4));
@@ -216,6 +284,23 @@ void VirtualRadio::applyFilterSelect(quint8 path, quint8 code) {
     default:
         break;
     }
+}
+
+void VirtualRadio::applyMode(quint8 code) {
+    const quint8 index = code & 0x7F;
+    if (index >= kModes.size() || !kModes[index].known)
+        return;
+    std::array<quint8, 16> &r = (code & 0x80) ? m_sub : m_main;
+    r[kModeOffset] = kModes[index].mode;
+    r[8] = static_cast<quint8>((r[8] & ~kModeVariantBit) | (kModes[index].variant ? kModeVariantBit : 0));
+}
+
+// Split and PTT take 0 (off) or 1 (on); anything else is not a command the radio knows.
+void VirtualRadio::setFlag(quint8 bit, quint8 onOff) {
+    if (onOff == 1)
+        m_flags[0] |= bit;
+    else if (onOff == 0)
+        m_flags[0] = static_cast<quint8>(m_flags[0] & ~bit);
 }
 
 } // namespace quillon::sim

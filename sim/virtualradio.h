@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <random>
@@ -77,12 +78,28 @@ struct SimAnswer {
 };
 
 // A pure model of the radio's computer-control port: bytes in, replies out, state.
-// Input is framed in five-byte blocks (no echo). Knows ReadFlags, StatusUpdate and
-// FilterSelect; other blocks are taken in and ignored.
+// Input is framed in five-byte blocks (no echo). Besides what Quillon sends (ReadFlags,
+// StatusUpdate, FilterSelect) it takes what other station software such as Hamlib's FT-1000MP
+// driver sends: frequency, mode, split, PTT, pacing and the meter; other blocks are taken in
+// and ignored. VFO A is the main receiver (first record), VFO B the sub receiver.
 class VirtualRadio {
 public:
     // 4800 baud, 1 start + 8 data + 2 stop bits.
     static constexpr std::chrono::microseconds kByteTime{2292};
+
+    static constexpr quint8 kOpSplit = 0x01;     // P4: 0 off, 1 on
+    static constexpr quint8 kOpSetFreqA = 0x0A;  // P1..P4: frequency / 10 Hz, packed BCD, low byte first
+    static constexpr quint8 kOpSetFreqB = 0x8A;  // the same for VFO B
+    static constexpr quint8 kOpMode = 0x0C;      // P4: mode code 0x00..0x0B, +0x80 for VFO B
+    static constexpr quint8 kOpPtt = 0x0F;       // P4: 0 receive, 1 transmit
+    static constexpr quint8 kOpReadMeter = 0xF7; // P4: which meter; answers 5 bytes
+    // Bits of the first flags byte that the radio itself keeps up to date: split where Hamlib
+    // reads it, transmit where the FT-1000 family keeps it (Hamlib reads no transmit flag).
+    static constexpr quint8 kFlagSplit = 0x01;
+    static constexpr quint8 kFlagTransmit = 0x80;
+    // Meters with a reading of their own (all others read 0).
+    static constexpr quint8 kMeterMainS = 0x00;
+    static constexpr quint8 kMeterSubS = 0x01;
 
     VirtualRadio();
 
@@ -96,6 +113,9 @@ public:
     void setSubFilterByte(quint8 b) { m_sub[8] = b; }
 
     // The frequency each record carries, in Hz (the program itself reads only the filters).
+    // The radio tunes 100 kHz to 30 MHz; frequency blocks outside that are ignored.
+    static constexpr quint32 kLowestHz = 100'000;
+    static constexpr quint32 kHighestHz = 30'000'000;
     void setMainFrequency(quint32 hz);
     void setSubFrequency(quint32 hz);
     void setId(quint8 id0, quint8 id1);
@@ -124,17 +144,20 @@ public:
     // Bytes of an incomplete block still waiting for the rest.
     int pendingBytes() const { return static_cast<int>(m_partial.size()); }
 
-    // The 16-byte status records (filter byte at offset 8 of each).
+    // The 16-byte status records (frequency at offsets 1-4, mode at 7, filter byte at 8).
     QByteArray mainRecord() const;
     QByteArray subRecord() const;
 
 private:
     SimReply answer(const CommandBlock &block);
     void applyFilterSelect(quint8 path, quint8 code);
+    void applyMode(quint8 code);
+    void setFlag(quint8 bit, quint8 onOff);
 
     std::array<quint8, 16> m_main{};
     std::array<quint8, 16> m_sub{};
     std::array<quint8, 5> m_flags{};
+    std::array<quint8, 256> m_meters{};
     RadioFault m_fault = RadioFault::None;
     std::chrono::microseconds m_latency{5000};
     std::chrono::microseconds m_pacing{0};

@@ -24,6 +24,8 @@ private slots:
     void shouldEncodeFrequencyAsTheRadioDoes_data();
     void shouldEncodeFrequencyAsTheRadioDoes();
     void shouldTakePacingFromItsCatBlock();
+    void shouldServeOtherStationSoftware_data();
+    void shouldServeOtherStationSoftware();
     void shouldApplyFilterSelect_data();
     void shouldApplyFilterSelect();
     void shouldMisbehaveOnFault_data();
@@ -148,6 +150,64 @@ void tst_Sim::shouldTakePacingFromItsCatBlock() {
     QCOMPARE(replies[0].pacing, std::chrono::microseconds(8000));
     radio.feed(hex("000000000e"));
     QCOMPARE(radio.pacing(), std::chrono::microseconds(0));
+}
+
+void tst_Sim::shouldServeOtherStationSoftware_data() {
+    QTest::addColumn<QByteArray>("blocks");
+    QTest::addColumn<QByteArray>("reply"); // to the last block
+    QTest::addColumn<QByteArray>("main");  // main record, bytes 1-8: frequency, clarifier, mode, filter
+    QTest::addColumn<QByteArray>("sub");
+    QTest::addColumn<int>("flags0"); // first flags byte: 0x01 split, 0x02 sub receiver on, 0x80 transmit
+
+    const QByteArray main0 = hex("015be680 0000 01 11"); // 14.250 MHz USB
+    const QByteArray sub0 = hex("00ac1e80 0000 00 11");  // 7.050 MHz LSB
+    // Frequency blocks as Hamlib builds them: 10 Hz steps in BCD, least significant byte first.
+    QTest::newRow("VFO A 7.074 MHz") << hex("007470000a") << QByteArray() << hex("00acb480 0000 01 11")
+                                     << sub0 << 0x02;
+    QTest::newRow("VFO B 3.573 MHz") << hex("007335008a") << QByteArray() << main0
+                                     << hex("00573b40 0000 00 11") << 0x02;
+    QTest::newRow("above 30 MHz ignored") << hex("010000030a") << QByteArray() << main0 << sub0 << 0x02;
+    QTest::newRow("non-BCD digit ignored") << hex("0a0050010a") << QByteArray() << main0 << sub0 << 0x02;
+    // Mode: number at offset 7, the variant in bit 7 of the filter byte; +0x80 for VFO B.
+    QTest::newRow("A CW lower") << hex("000000030c") << QByteArray() << hex("015be680 0000 02 91") << sub0
+                                << 0x02;
+    QTest::newRow("A packet FM, then LSB")
+        << hex("0000000b0c 000000000c") << QByteArray() << hex("015be680 0000 00 11") << sub0 << 0x02;
+    QTest::newRow("B RTTY upper") << hex("000000890c") << QByteArray() << main0 << hex("00ac1e80 0000 05 91")
+                                  << 0x02;
+    QTest::newRow("unknown mode codes ignored")
+        << hex("000000070c 0000000c0c 0000008f0c") << QByteArray() << main0 << sub0 << 0x02;
+    QTest::newRow("sub filter select keeps B's mode flag")
+        << hex("000000830c 000000828c") << QByteArray() << main0 << hex("00ac1e80 0000 02 b3") << 0x02;
+    // The status records carry what was set.
+    QTest::newRow("status after setting A")
+        << hex("007470000a 000000030c 0000000310")
+        << hex("0600acb48000000291 00000000000000 0300ac1e8000000011 00000000000000")
+        << hex("00acb480 0000 02 91") << sub0 << 0x02;
+    // Split and PTT show in the flags.
+    QTest::newRow("split on") << hex("0000000101 00000000fa") << hex("0320020393") << main0 << sub0 << 0x03;
+    QTest::newRow("transmit") << hex("000000010f 00000000fa") << hex("8220020393") << main0 << sub0 << 0x82;
+    QTest::newRow("split 2 is no command")
+        << hex("0000000201 000000020f") << QByteArray() << main0 << sub0 << 0x02;
+    // Meters: the reading four times, then the opcode.
+    QTest::newRow("main S-meter") << hex("00000000f7") << hex("a0a0a0a0f7") << main0 << sub0 << 0x02;
+    QTest::newRow("power meter") << hex("80808080f7") << hex("00000000f7") << main0 << sub0 << 0x02;
+}
+
+void tst_Sim::shouldServeOtherStationSoftware() {
+    QFETCH(QByteArray, blocks);
+    QFETCH(QByteArray, reply);
+    QFETCH(QByteArray, main);
+    QFETCH(QByteArray, sub);
+    QFETCH(int, flags0);
+    VirtualRadio radio;
+    const std::vector<SimReply> replies = radio.feed(blocks);
+    QCOMPARE(replies.size(), size_t(reply.isEmpty() ? 0 : 1));
+    if (!replies.empty())
+        QCOMPARE(replies[0].bytes.toHex(), reply.toHex());
+    QCOMPARE(radio.mainRecord().mid(1, 8).toHex(), main.toHex());
+    QCOMPARE(radio.subRecord().mid(1, 8).toHex(), sub.toHex());
+    QCOMPARE(int(quint8(radio.feed(toBytes(probeBlock()))[0].bytes.at(0))), flags0);
 }
 
 void tst_Sim::shouldApplyFilterSelect_data() {

@@ -22,7 +22,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return 0;
     VirtualRadio radio;
     radio.setMainFilterByte(data[0]);
-    const bool modeFlag = data[0] & 0x80;
     const int chunk = 1 + data[1] % 13;
     const QByteArray input(reinterpret_cast<const char *>(data + 2), static_cast<qsizetype>(size - 2));
 
@@ -42,7 +41,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             check(radio.received()[b][static_cast<std::size_t>(k)] ==
                   static_cast<quint8>(input[static_cast<qsizetype>(b * 5 + static_cast<std::size_t>(k))]));
     check(replies <= radio.received().size());
-    // Filter selections never touch the mode flag.
-    check(static_cast<bool>(radio.mainFilterByte() & 0x80) == modeFlag);
+    // Only mode blocks move the mode flags: the same blocks alone leave the same flags.
+    VirtualRadio modesOnly;
+    modesOnly.setMainFilterByte(data[0]);
+    for (const CommandBlock &block : radio.received())
+        if (block[4] == VirtualRadio::kOpMode)
+            modesOnly.feed(toBytes(block));
+    check((radio.mainFilterByte() & 0x80) == (modesOnly.mainFilterByte() & 0x80));
+    check((radio.subFilterByte() & 0x80) == (modesOnly.subFilterByte() & 0x80));
     return 0;
 }
