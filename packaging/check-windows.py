@@ -29,7 +29,7 @@ EXE = BUILD / "ui" / "quillon.exe"
 SETUP = BUILD / f"Quillon-{VERSION}-win64-setup.exe"
 ZIP = BUILD / f"Quillon-{VERSION}-win64.zip"
 MAIN_TITLE = "FT-1000MP & Mark V Filter Selector"
-CORE_TESTS = ["tst_lamps", "tst_sim", "tst_filterstatus", "tst_discovery", "tst_radio"]
+CORE_TESTS = ["tst_lamps", "tst_sim", "tst_filterstatus", "tst_discovery", "tst_radio", "tst_share"]
 RADIO_PORT = 3
 NOT_SERIAL_PORT = 8  # linked to /dev/null: a device, but no serial port
 STALLED_PORT = 4  # a radio that has stopped reading
@@ -344,6 +344,46 @@ def check_end_to_end():
     stop(xvfb)
 
 
+def rigctl(port, *commands):
+    """One run of Linux's own rigctl against quillon.exe's shared port (Wine's sockets are the
+    host's); returns its answers and exit status."""
+    r = subprocess.run(["rigctl", "-m", "1004", "-r", f"127.0.0.1:{port}", "\\set_cache", "0", *commands],
+                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=60)
+    return r.stdout.split(), r.returncode
+
+
+def check_sharing():
+    """quillon.exe --share: Linux's rigctl sets and reads both VFOs through it while it polls."""
+    xvfb, display = start_display()
+    log = scratch / "share-radio.log"
+    radio, pty = start_radio("11", "33", log)
+    port = 48000 + os.getpid() % 1000
+    try:
+        link_ports(pty)
+        app = subprocess.Popen(["wine", str(EXE), "--share", "--share-port", str(port)],
+                               env=dict(env, DISPLAY=display), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        children.append(app)
+        window = find_window(display, MAIN_TITLE)
+        if not check("quillon.exe --share finds the radio and opens its window", window is not None):
+            return
+        _, code = rigctl(port, "V", "VFOA", "F", "14074000", "M", "CW", "0", "V", "VFOB", "F", "10136000",
+                         "M", "LSB", "0")
+        got, code2 = rigctl(port, "V", "VFOA", "f", "m", "V", "VFOB", "f", "m")
+        want = ["14074000", "CW", "2400", "10136000", "LSB", "2400"]
+        check("rigctl on 127.0.0.1 sets and reads back both VFOs through quillon.exe --share",
+              code == 0 and code2 == 0 and got == want, f"exit {code}/{code2}, answers {got}")
+        x, y, w, h = geometry(display, window)
+        client = (x + w - CLIENT_W, y + h - CLIENT_H)
+        want_lamps = {"Hi_2400", "Lo_2400", "Sub500"}
+        got_lamps = wait_lamps(display, client, want_lamps)
+        check("the lamps stay right while the radio is shared", got_lamps == want_lamps, f"lit: {sorted(got_lamps)}")
+        stop(app)
+    finally:
+        subprocess.run(["wineserver", "-k"], env=env)
+        stop(radio)
+        stop(xvfb)
+
+
 # --- installer and zip ----------------------------------------------------------------------
 
 def reg_has_uninstall_entry():
@@ -356,14 +396,17 @@ def check_installer():
     drive = prefix / "drive_c"
     install = drive / "Program Files" / "Quillon"
     files = ["quillon.exe", "Quillon.hlp", "LICENSE.txt", "uninstall.exe"]
-    link = drive / "ProgramData" / "Microsoft" / "Windows" / "Start Menu" / "Programs" / "Quillon.lnk"
+    menu = drive / "ProgramData" / "Microsoft" / "Windows" / "Start Menu" / "Programs"
+    link = menu / "Quillon.lnk"
+    share_link = menu / "Quillon (sharing the radio).lnk"
     r = wine(SETUP, "/S")
     wineserver_wait()
     present = [f for f in files if (install / f).is_file()]
     check("the installer runs silently and puts the program, help and licence under Program Files\\Quillon",
           r.returncode == 0 and present == files, f"exit {r.returncode}, found {present}")
-    check("the installer adds the Start menu entry and the \"Apps & features\" entry",
-          link.is_file() and reg_has_uninstall_entry(), f"shortcut {link.is_file()}")
+    check("the installer adds both Start menu entries (one with --share) and the \"Apps & features\" entry",
+          link.is_file() and share_link.is_file() and b"-\x00-\x00s\x00h\x00a\x00r\x00e" in share_link.read_bytes()
+          and reg_has_uninstall_entry(), f"shortcuts {link.is_file()} {share_link.is_file()}")
     same = (install / "quillon.exe").is_file() and \
         (install / "quillon.exe").read_bytes() == (BUILD / "packaging" / "stage" / f"Quillon-{VERSION}-win64" /
                                                    "quillon.exe").read_bytes()
@@ -375,10 +418,10 @@ def check_installer():
     r = wine(install / "uninstall.exe", "/S")
     wineserver_wait()
     deadline = time.time() + 30  # the uninstaller runs on from a copy of itself
-    while time.time() < deadline and (install.exists() or link.exists()):
+    while time.time() < deadline and (install.exists() or link.exists() or share_link.exists()):
         time.sleep(0.2)
     check("the uninstaller removes the files, the folder, the shortcut and the entry",
-          not install.exists() and not link.exists() and not reg_has_uninstall_entry(),
+          not install.exists() and not link.exists() and not share_link.exists() and not reg_has_uninstall_entry(),
           f"left: {list(install.iterdir()) if install.exists() else ''} {link if link.exists() else ''}")
 
 
@@ -393,6 +436,7 @@ def main():
         check_executable()
         check_tests()
         check_end_to_end()
+        check_sharing()
         check_installer()
     finally:
         for c in children:

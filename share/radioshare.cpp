@@ -115,9 +115,14 @@ void RadioShare::acceptConnections(QTcpServer *server) {
 void RadioShare::clientGone(ShareClient *client, QObject *object) {
     // Forgotten at once; the object itself goes once control is back in the event loop, since
     // this may run inside one of its own socket's calls.
-    m_hub.removeClient(client);
+    // Both the error and the disconnection announce it; only the first counts.
     object->disconnect(this);
+    for (QObject *child : object->children())
+        child->disconnect(this);
+    m_hub.removeClient(client);
     object->deleteLater();
+    // What it sent last may still be waiting for the line.
+    scheduleServe();
 }
 
 void RadioShare::scheduleServe() { m_serveSoon.start(); }

@@ -43,6 +43,7 @@ bool ShareHub::addClient(ShareClient *client) {
     }
     Peer peer;
     peer.client = client;
+    peer.name = client->name();
     m_peers.push_back(std::move(peer));
     qCInfo(lcShare).noquote() << client->name() << "connected";
     return true;
@@ -50,17 +51,26 @@ bool ShareHub::addClient(ShareClient *client) {
 
 void ShareHub::removeClient(ShareClient *client) {
     for (Peer &peer : m_peers) {
-        if (peer.client == client) {
-            qCInfo(lcShare).noquote() << client->name() << "disconnected";
-            peer.client = nullptr;
-        }
+        if (peer.client != client)
+            continue;
+        qCInfo(lcShare).noquote() << peer.name << "disconnected";
+        // Forgotten before it is asked for its last bytes: asking may report the disconnection
+        // once more, and that must not land here again.
+        peer.client = nullptr;
+        take(peer, client->takeInput());
+        peer.partial.clear();
+        std::erase_if(peer.queue, [this](const CommandBlock &block) {
+            const bool unread = expectedReplyLength(block) != 0;
+            m_counts.dropped += unread;
+            return unread;
+        });
     }
     if (!m_serving)
         compact();
 }
 
 void ShareHub::compact() {
-    std::erase_if(m_peers, [](const Peer &peer) { return peer.client == nullptr; });
+    std::erase_if(m_peers, [](const Peer &peer) { return peer.client == nullptr && peer.queue.empty(); });
     if (m_next >= m_peers.size())
         m_next = 0;
 }
@@ -71,19 +81,17 @@ int ShareHub::clientCount() const {
 }
 
 bool ShareHub::hasWaitingBlocks() const {
-    return std::any_of(m_peers.begin(), m_peers.end(),
-                       [](const Peer &peer) { return peer.client && !peer.queue.empty(); });
+    return std::any_of(m_peers.begin(), m_peers.end(), [](const Peer &peer) { return !peer.queue.empty(); });
 }
 
-bool ShareHub::pull(Peer &peer) {
-    if (!peer.client)
-        return false;
-    const QByteArray in = peer.client->takeInput();
+bool ShareHub::pull(Peer &peer) { return peer.client && take(peer, peer.client->takeInput()); }
+
+bool ShareHub::take(Peer &peer, const QByteArray &in) {
     if (in.isEmpty())
         return false;
     const auto now = m_clock.now();
     if (!peer.partial.isEmpty() && now - peer.lastInput > kPartialLimit) {
-        qCDebug(lcShare).noquote() << peer.client->name() << "dropped" << peer.partial.size()
+        qCDebug(lcShare).noquote() << peer.name << "dropped" << peer.partial.size()
                                    << "bytes of a block never completed";
         peer.partial.clear();
         ++m_counts.dropped;
@@ -99,7 +107,7 @@ bool ShareHub::pull(Peer &peer) {
     }
     peer.partial.remove(0, whole);
     while (peer.queue.size() > kMaxQueued) {
-        qCDebug(lcShare).noquote() << peer.client->name() << "flooding: dropped" << hex(peer.queue.front());
+        qCDebug(lcShare).noquote() << peer.name << "flooding: dropped" << hex(peer.queue.front());
         peer.queue.pop_front();
         ++m_counts.dropped;
     }
@@ -115,7 +123,7 @@ bool ShareHub::serveRound() {
     const std::size_t n = m_peers.size();
     for (std::size_t k = 0; k < n; ++k) {
         Peer &peer = m_peers[(m_next + k) % n];
-        if (!peer.client || peer.queue.empty())
+        if (peer.queue.empty())
             continue;
         const CommandBlock block = peer.queue.front();
         peer.queue.pop_front();
@@ -130,7 +138,7 @@ bool ShareHub::serveRound() {
 
 void ShareHub::serveBlock(Peer &peer, const CommandBlock &block) {
     const std::optional<int> length = expectedReplyLength(block);
-    const QString who = peer.client->name();
+    const QString &who = peer.name;
     // Reply pacing holds back every reply the radio gives, to everyone: the window's own status
     // records would no longer fit their waits, nor other clients' replies their timeouts.
     if (block[4] == kOpPacing && block[3] != 0) {
@@ -192,8 +200,7 @@ void ShareHub::awaitReply(Peer &peer, int length) {
     // shift every later answer the client reads. Let the rest of it go by before the next block.
     ++m_counts.dropped;
     const qsizetype rest = dropUntilQuiet(m_line, m_clock);
-    qCDebug(lcShare).noquote() << (peer.client ? peer.client->name() : QStringLiteral("a client"))
-                               << "reply of" << reply.size() + rest << "bytes, wanted" << length
+    qCDebug(lcShare).noquote() << peer.name << "reply of" << reply.size() + rest << "bytes, wanted" << length
                                << (sentAgain ? "(the client sent again)" : "") << "- dropped";
 }
 

@@ -38,7 +38,9 @@ public:
 
     // False (and a log line) when kMaxClients are already there.
     bool addClient(ShareClient *client);
-    // The client is forgotten; safe to call while a round is being served.
+    // The client is forgotten and not called again; safe while a round is being served. What it
+    // sent before it left still reaches the radio (a program may set the frequency and quit at
+    // once), except requests whose replies nobody would read.
     void removeClient(ShareClient *client);
     int clientCount() const;
 
@@ -58,12 +60,14 @@ public:
 private:
     struct Peer {
         ShareClient *client = nullptr; // null once removed
-        QByteArray partial;            // the start of a block not yet whole
+        QString name;
+        QByteArray partial; // the start of a block not yet whole
         MonotonicClock::time_point lastInput{};
         std::deque<CommandBlock> queue;
     };
 
     bool pull(Peer &peer);
+    bool take(Peer &peer, const QByteArray &in);
     void serveBlock(Peer &peer, const CommandBlock &block);
     void awaitReply(Peer &peer, int length);
     void forwardUntilQuiet(Peer &peer);
