@@ -7,10 +7,9 @@
 #if defined(Q_OS_UNIX)
 #include "ptyshareclient.h"
 
-#include <unistd.h>
+#include <QStandardPaths>
 #endif
 
-#include <QDir>
 #include <QHostAddress>
 #include <QTcpServer>
 
@@ -33,10 +32,10 @@ RadioShare::~RadioShare() = default;
 
 QString RadioShare::defaultPtyLink() {
 #if defined(Q_OS_UNIX)
-    QString base = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (base.isEmpty())
-        base = QDir::tempPath() + QStringLiteral("/quillon-%1").arg(::getuid());
-    return base + QStringLiteral("/quillon/ft1000mp");
+    // $XDG_RUNTIME_DIR, or where Qt makes one (a folder of the user's own, mode 0700) when the
+    // session has none.
+    return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) +
+           QStringLiteral("/quillon/ft1000mp");
 #else
     return {};
 #endif
