@@ -340,11 +340,6 @@ void tst_Win32Line::shouldKeepPollsShortOnAWedgedLine() {
     // The waits are 350 ms; a first byte's full timeout (103 ms) in every request would add 206.
     qInfo("figure: polls on a wedged line took %s ms", qPrintable(polls.join(QLatin1String(", "))));
     QVERIFY2(longestAfterFirst < 500, qPrintable(polls.join(QLatin1String(", "))));
-    QElapsedTimer timer;
-    timer.start();
-    QCOMPARE(line.WriteBytes(toBytes(filterSelectBlock(2, 2))), LineError::WriteFailed);
-    QVERIFY2(timer.elapsed() < 80, qPrintable(QStringLiteral("a write took %1 ms").arg(timer.elapsed())));
-    QVERIFY(line.IsOpen());
     QCOMPARE(line.ClosePort(), LineError::None);
 }
 
