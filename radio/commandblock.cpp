@@ -28,17 +28,19 @@ LineError sendWhole(SerialLine &line, const CommandBlock &block) {
     return result;
 }
 
-// The status request goes out one byte per write, as the radio has always been sent it.
+// The status request goes out one byte per write, as the radio has always been sent it. Once
+// a byte has failed the rest of the block is not tried: the radio would take what follows as
+// the start of another block, and each further write to a wedged adapter only adds its timeout.
 LineError sendByteByByte(SerialLine &line, const CommandBlock &block) {
-    LineError first = LineError::None;
     for (quint8 byte : block) {
         const LineError result = line.WriteBytes(QByteArray(1, static_cast<char>(byte)));
-        if (result != LineError::None && first == LineError::None)
-            first = result;
+        if (result != LineError::None) {
+            qCDebug(lcRadio) << "block" << toBytes(block).toHex(' ')
+                             << "not fully sent:" << lineErrorName(result);
+            return result;
+        }
     }
-    if (first != LineError::None)
-        qCDebug(lcRadio) << "block" << toBytes(block).toHex(' ') << "not fully sent:" << lineErrorName(first);
-    return first;
+    return LineError::None;
 }
 
 } // namespace

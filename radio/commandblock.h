@@ -33,8 +33,8 @@ QByteArray toBytes(const CommandBlock &block);
 
 // Probe: one write of all five bytes.
 LineError SendProbe(SerialLine &line);
-// Status requests: five one-byte writes in wire order; the first failing write is
-// reported but the remaining bytes are still attempted.
+// Status requests: five one-byte writes in wire order; the first failing write ends the
+// block (the bytes after it are not tried) and is reported.
 LineError SendStatusMain(SerialLine &line);
 LineError SendStatusSub(SerialLine &line);
 // Filter select: one write of FilterPath 00 00 FilterCode 8C (each taken as one byte).

@@ -11,6 +11,30 @@
 
 namespace quillon {
 
+bool ProbeAnswer::isRadio() const { return reply && isRadioReply(*reply); }
+
+ProbeAnswer probeForRadio(SerialLine &line, ReplyWait &wait) {
+    ProbeAnswer answer;
+    answer.sent = SendProbe(line);
+    if (answer.sent != LineError::None)
+        return answer;
+    wait.MarkTime();
+    wait.DoDelay(kProbeDelay);
+    answer.waiting = line.BytesWaiting();
+    if (answer.waiting == kProbeReplyLength)
+        answer.reply = line.ReadAll();
+    return answer;
+}
+
+bool stillTheRadio(SerialLine &line) {
+    ReplyWait wait;
+    const ProbeAnswer answer = probeForRadio(line, wait);
+    qCDebug(lcRadio).nospace() << "identification after reopening: "
+                               << (answer.reply ? answer.reply->toHex(' ').constData() : "no reply")
+                               << (answer.isRadio() ? ", the radio" : ", not the radio");
+    return answer.isRadio();
+}
+
 namespace {
 
 // Tries one port; true when the radio answered there (the port is then left open).
@@ -30,26 +54,22 @@ bool probePort(SerialLine &line, ReplyWait &wait, qint16 PortNum, QByteArray &Rx
         qCDebug(lcRadio).nospace() << com.constData() << ": rejected, open: " << lineErrorName(e);
         return false;
     }
-    if (LineError e = SendProbe(line); e != LineError::None) {
-        qCDebug(lcRadio).nospace() << com.constData() << ": rejected, probe: " << lineErrorName(e);
+    const ProbeAnswer answer = probeForRadio(line, wait);
+    if (answer.sent != LineError::None) {
+        qCDebug(lcRadio).nospace() << com.constData() << ": rejected, probe: " << lineErrorName(answer.sent);
         return false;
     }
-    wait.MarkTime();
-    wait.DoDelay(kProbeDelay);
-
-    const std::optional<qint16> waiting = line.BytesWaiting();
-    outcome.answered = waiting.value_or(0) > 0;
-    if (waiting != kProbeReplyLength) {
-        qCDebug(lcRadio).nospace() << com.constData() << ": rejected, " << (waiting ? *waiting : -1)
+    outcome.answered = answer.waiting.value_or(0) > 0;
+    if (answer.waiting != kProbeReplyLength) {
+        qCDebug(lcRadio).nospace() << com.constData() << ": rejected, " << answer.waiting.value_or(-1)
                                    << " bytes waiting after the probe, expected " << kProbeReplyLength;
         return false;
     }
-    std::optional<QByteArray> reply = line.ReadAll();
-    if (!reply) {
+    if (!answer.reply) {
         qCDebug(lcRadio).nospace() << com.constData() << ": rejected, read failed";
         return false;
     }
-    RxData = *reply;
+    RxData = *answer.reply;
     if (!isRadioReply(RxData)) {
         qCDebug(lcRadio).nospace() << com.constData() << ": rejected, probe reply "
                                    << RxData.toHex(' ').constData();

@@ -8,7 +8,24 @@
 #include <QList>
 #include <QString>
 
+#include <optional>
+
 namespace quillon {
+
+// The identification exchange, the same wherever the program makes it: the probe, the fixed
+// wait, then a read only when exactly the reply's five bytes are waiting.
+struct ProbeAnswer {
+    LineError sent = LineError::None; // the probe's write
+    std::optional<qint16> waiting;    // bytes waiting after the wait; nullopt when not asked or failed
+    std::optional<QByteArray> reply;  // what was read, when it was
+    bool isRadio() const;
+};
+ProbeAnswer probeForRadio(SerialLine &line, ReplyWait &wait);
+
+// A line reopens its device by name alone, and another device may have taken the name
+// meanwhile (another adapter, a modem): true only when the open device answers the probe as the
+// radio did at start-up. Sleeps through the probe's fixed wait.
+bool stillTheRadio(SerialLine &line);
 
 // Tries COM1..COM16 in turn with the ReadFlags probe and stops at the first port whose reply
 // identifies the radio. On success the line stays open on PortNum and the result is true;

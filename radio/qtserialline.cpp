@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "qtserialline.h"
 
+#include "discovery.h"
 #include "logging.h"
 
 #include <QFile>
@@ -191,6 +192,18 @@ void QtSerialLine::lookForLostDevice() {
         return;
     m_lost = false;
     m_port.clear(QSerialPort::AllDirections);
+    // Something is at the path again, but not necessarily the radio: another adapter may have
+    // been given the name meanwhile. Nothing but the probe goes to it until it answers as one.
+    if (!stillTheRadio(*this)) {
+        if (m_port.isOpen())
+            m_port.close();
+        m_port.clearError();
+        m_lost = true;
+        m_lastLook = Clock::now();
+        qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << m_device
+                         << "is back but not the radio; closed";
+        return;
+    }
     qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << m_device << "back, reopened";
 }
 

@@ -17,7 +17,8 @@ namespace quillon {
 // A device that goes away while open (a USB adapter unplugged) is let go at once, so that a
 // hung-up descriptor cannot keep waking the event loop; the line still counts as open, its I/O
 // fails. At most once per poll, a read looks whether the same device path is back and, if so,
-// reopens it with the same settings. Writes never wait longer than kWriteLimit.
+// reopens it with the same settings and keeps it only when the radio answers the probe there.
+// Writes never wait longer than kWriteLimit.
 class QtSerialLine final : public SerialLine {
 public:
     explicit QtSerialLine(PortTable table);

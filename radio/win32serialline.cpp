@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "win32serialline.h"
 
+#include "discovery.h"
 #include "logging.h"
 
 #include <windows.h>
@@ -11,7 +12,21 @@ namespace quillon {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 HANDLE asHandle(void *h) { return static_cast<HANDLE>(h); }
+
+bool setTimeouts(HANDLE h, Win32WriteTimeouts write) {
+    // Reads return at once with whatever has arrived; the program does its own waiting.
+    // Writes are bounded so that a stuck line fails the write instead of hanging the window.
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.WriteTotalTimeoutMultiplier = write.perByteMs;
+    timeouts.WriteTotalTimeoutConstant = write.constantMs;
+    return SetCommTimeouts(h, &timeouts);
+}
 
 bool setUp(HANDLE h, qint16 port) {
     if (!SetupComm(h, kInputBufferSize, kOutputBufferSize))
@@ -50,15 +65,7 @@ bool setUp(HANDLE h, qint16 port) {
     if (!EscapeCommFunction(h, CLRRTS))
         qCDebug(lcRadio) << qUtf8Printable(comName(port)) << "RTS not cleared:" << GetLastError();
 
-    // Reads return at once with whatever has arrived; the program does its own waiting.
-    // Writes are bounded so that a stuck line fails the write instead of hanging the window.
-    COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = 0;
-    timeouts.WriteTotalTimeoutMultiplier = kWin32WriteTimeouts.perByteMs;
-    timeouts.WriteTotalTimeoutConstant = kWin32WriteTimeouts.constantMs;
-    if (!SetCommTimeouts(h, &timeouts)) {
+    if (!setTimeouts(h, kWin32WriteTimeouts)) {
         qCDebug(lcRadio) << qUtf8Printable(comName(port)) << "SetCommTimeouts failed:" << GetLastError();
         return false;
     }
@@ -83,6 +90,25 @@ LineError lineErrorFromOpenFailure(unsigned long win32Error) {
     }
 }
 
+bool win32ErrorMeansDeviceGone(unsigned long win32Error) {
+    switch (win32Error) {
+    // What Windows' USB serial drivers answer on the handle of an adapter that was pulled, and
+    // what Wine answers once the device behind the port has gone (ERROR_NOT_READY).
+    case ERROR_ACCESS_DENIED:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_BAD_UNIT:
+    case ERROR_NOT_READY:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+        return true;
+    default:
+        return false;
+    }
+}
+
 Win32SerialLine::~Win32SerialLine() {
     if (IsOpen())
         ClosePort();
@@ -101,15 +127,57 @@ LineError Win32SerialLine::Configure(qint16 PortNum) {
 
 QString Win32SerialLine::deviceName() const { return m_portNum >= 1 ? comName(m_portNum) : QString(); }
 
+void Win32SerialLine::lose(const char *why) {
+    if (!m_handle)
+        return;
+    // The handle of a pulled adapter never works again: give it back. The program still holds
+    // the line; a read looks for the port's return.
+    CloseHandle(asHandle(m_handle));
+    m_handle = nullptr;
+    m_lost = true;
+    m_stuck = false;
+    m_lastLook = Clock::now();
+    qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << "gone (" << why
+                     << "), waiting for it to return";
+}
+
+// After a failed call: logs it and lets go of a device that is gone. True when it was.
+bool Win32SerialLine::goneAfter(const char *what) {
+    const DWORD error = GetLastError();
+    qCDebug(lcRadio) << what << "failed:" << error;
+    if (!win32ErrorMeansDeviceGone(error))
+        return false;
+    lose(what);
+    return true;
+}
+
 LineError Win32SerialLine::ClearBuffers() {
+    if (m_lost)
+        return LineError::ReadFailed;
     // Before opening nothing can be waiting; the search clears before it opens.
-    if (!IsOpen())
+    if (!m_handle)
         return LineError::None;
     if (!PurgeComm(asHandle(m_handle), PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT)) {
-        qCDebug(lcRadio) << "PurgeComm failed:" << GetLastError();
+        goneAfter("PurgeComm");
         return LineError::ReadFailed;
     }
     return LineError::None;
+}
+
+void *Win32SerialLine::openHandle(unsigned long &error) const {
+    // The "\\.\" form is the only one that reaches COM10 and above; it works for all.
+    const std::wstring path = (QStringLiteral("\\\\.\\") + comName(m_portNum)).toStdWString();
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        error = GetLastError();
+        return nullptr;
+    }
+    if (!setUp(h, m_portNum)) {
+        CloseHandle(h);
+        error = ERROR_SUCCESS;
+        return nullptr;
+    }
+    return h;
 }
 
 LineError Win32SerialLine::OpenPort() {
@@ -119,27 +187,56 @@ LineError Win32SerialLine::OpenPort() {
         qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << "has no device";
         return LineError::InvalidPortNumber;
     }
-    // The "\\.\" form is the only one that reaches COM10 and above; it works for all.
-    const std::wstring path = (QStringLiteral("\\\\.\\") + comName(m_portNum)).toStdWString();
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
+    DWORD error = ERROR_SUCCESS;
+    m_handle = openHandle(error);
+    if (!m_handle) {
+        if (error == ERROR_SUCCESS)
+            return LineError::OpenFailed;
         qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << "did not open: error" << error;
         return lineErrorFromOpenFailure(error);
     }
-    if (!setUp(h, m_portNum)) {
-        CloseHandle(h);
-        return LineError::OpenFailed;
-    }
-    m_handle = h;
+    m_stuck = false;
     qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << "open";
     return LineError::None;
 }
 
-bool Win32SerialLine::IsOpen() const { return m_handle != nullptr; }
+void Win32SerialLine::lookForLostDevice() {
+    const auto now = Clock::now();
+    if (!m_lost || now - m_lastLook < kLookInterval)
+        return;
+    m_lastLook = now;
+    // Only the COM number the line was opened on; no other port is tried in its place. While
+    // nothing is there the open fails at once.
+    DWORD error = ERROR_SUCCESS;
+    m_handle = openHandle(error);
+    if (!m_handle)
+        return;
+    m_lost = false;
+    m_stuck = false;
+    PurgeComm(asHandle(m_handle), PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT);
+    // Something answers to the number again, but not necessarily the radio: another adapter may
+    // have been given it meanwhile. Nothing but the probe goes to it until it answers as one.
+    if (!stillTheRadio(*this)) {
+        if (m_handle)
+            CloseHandle(asHandle(m_handle));
+        m_handle = nullptr;
+        m_lost = true;
+        m_lastLook = Clock::now();
+        qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << "is back but not the radio; closed";
+        return;
+    }
+    qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << "back, reopened";
+}
+
+bool Win32SerialLine::IsOpen() const { return m_handle != nullptr || m_lost; }
 
 LineError Win32SerialLine::ClosePort() {
-    if (!IsOpen())
+    if (m_lost) {
+        m_lost = false;
+        qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << "closed (device was gone)";
+        return LineError::None;
+    }
+    if (!m_handle)
         return LineError::NotOpen;
     // Writes only return once their bytes are out or have timed out, so nothing is left to
     // garble by closing now.
@@ -149,32 +246,50 @@ LineError Win32SerialLine::ClosePort() {
     return LineError::None;
 }
 
+void Win32SerialLine::setStuck(bool stuck) {
+    if (!setTimeouts(asHandle(m_handle), stuck ? kWin32StuckWriteTimeouts : kWin32WriteTimeouts)) {
+        goneAfter("SetCommTimeouts");
+        return;
+    }
+    m_stuck = stuck;
+}
+
 LineError Win32SerialLine::WriteBytes(const QByteArray &bytes) {
-    if (!IsOpen())
+    if (m_lost)
+        return LineError::WriteFailed;
+    if (!m_handle)
         return LineError::NotOpen;
     if (bytes.isEmpty())
         return LineError::None;
     DWORD written = 0;
     if (!WriteFile(asHandle(m_handle), bytes.constData(), static_cast<DWORD>(bytes.size()), &written,
                    nullptr)) {
-        qCDebug(lcRadio) << "write failed:" << GetLastError();
-        return LineError::WriteFailed;
-    }
-    if (written != static_cast<DWORD>(bytes.size())) {
+        if (goneAfter("write"))
+            return LineError::WriteFailed;
+    } else if (written == static_cast<DWORD>(bytes.size())) {
+        if (m_stuck)
+            setStuck(false);
+        return LineError::None;
+    } else {
         // The write timeout ran out: the line is not taking bytes.
         qCDebug(lcRadio) << "write stalled after" << written << "of" << bytes.size() << "bytes";
-        return LineError::WriteFailed;
     }
-    return LineError::None;
+    // Bytes that could not leave now must not go out later, in the middle of another block.
+    if (!PurgeComm(asHandle(m_handle), PURGE_TXABORT | PURGE_TXCLEAR) && goneAfter("PurgeComm"))
+        return LineError::WriteFailed;
+    if (!m_stuck)
+        setStuck(true);
+    return LineError::WriteFailed;
 }
 
 std::optional<qint16> Win32SerialLine::BytesWaiting() {
-    if (!IsOpen())
+    lookForLostDevice();
+    if (!m_handle)
         return std::nullopt;
     DWORD errors = 0;
     COMSTAT status{};
     if (!ClearCommError(asHandle(m_handle), &errors, &status)) {
-        qCDebug(lcRadio) << "ClearCommError failed:" << GetLastError();
+        goneAfter("ClearCommError");
         return std::nullopt;
     }
     if (errors != 0)
@@ -183,12 +298,13 @@ std::optional<qint16> Win32SerialLine::BytesWaiting() {
 }
 
 std::optional<QByteArray> Win32SerialLine::ReadAll() {
-    if (!IsOpen())
+    lookForLostDevice();
+    if (!m_handle)
         return std::nullopt;
     QByteArray bytes(kInputBufferSize, Qt::Uninitialized);
     DWORD got = 0;
     if (!ReadFile(asHandle(m_handle), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr)) {
-        qCDebug(lcRadio) << "read failed:" << GetLastError();
+        goneAfter("read");
         return std::nullopt;
     }
     bytes.truncate(static_cast<qsizetype>(got));

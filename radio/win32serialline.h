@@ -3,11 +3,19 @@
 
 #include "serialline.h"
 
+#include <chrono>
+
 namespace quillon {
 
 // The program's serial line on Windows, straight on the Win32 communications API: COMn is
 // "\\.\COMn", so every port from COM1 to COM16 opens the same way. Reads never wait; writes
 // give up after about a tenth of a second past the bytes' own air time.
+//
+// As on Linux, a device that goes away while open (a USB adapter pulled) is let go at once:
+// its handle never works again. The line still counts as open and its I/O fails; at most once
+// per kLookInterval a read opens the same COM number again with the same settings, and keeps
+// it only when the radio answers the probe there. After a write the adapter did not take,
+// further writes get only a short try until one goes out again.
 class Win32SerialLine final : public SerialLine {
 public:
     Win32SerialLine() = default;
@@ -25,14 +33,33 @@ public:
     std::optional<QByteArray> ReadAll() override;
     QString deviceName() const override;
 
+    // True while the open device is gone (unplugged) and not yet back.
+    bool isLost() const { return m_lost; }
+
+    // The shortest time between two looks for a lost device; a poll comes every 500 ms.
+    static constexpr std::chrono::milliseconds kLookInterval{400};
+
 private:
+    void *openHandle(unsigned long &error) const;
+    void lose(const char *why);
+    bool goneAfter(const char *what);
+    void setStuck(bool stuck);
+    void lookForLostDevice();
+
     void *m_handle = nullptr; // a HANDLE; kept opaque so no caller pulls in <windows.h>
     qint16 m_portNum = 0;
+    bool m_lost = false;
+    bool m_stuck = false; // the last write was not taken; further writes get the short timeouts
+    std::chrono::steady_clock::time_point m_lastLook{};
 };
 
 // What a failed CreateFile on a COM port means for the search: no such port, one another
 // program holds, or something else.
 LineError lineErrorFromOpenFailure(unsigned long win32Error);
+
+// True when a call on an open port failed because its device is gone (a USB adapter pulled):
+// the handle will never work again, whatever is plugged in later.
+bool win32ErrorMeansDeviceGone(unsigned long win32Error);
 
 // Write timeouts for count bytes, in milliseconds: the bytes' time on the wire at 4800 baud
 // plus a fixed margin. Exposed for the tests.
@@ -41,5 +68,8 @@ struct Win32WriteTimeouts {
     unsigned long constantMs;
 };
 inline constexpr Win32WriteTimeouts kWin32WriteTimeouts{3, 100};
+// While the adapter takes nothing: no call tells whether it would take a byte now, so a write
+// tries, but only for its bytes' time on the wire and a margin a working adapter easily meets.
+inline constexpr Win32WriteTimeouts kWin32StuckWriteTimeouts{3, 10};
 
 } // namespace quillon

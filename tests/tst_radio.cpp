@@ -44,7 +44,7 @@ class tst_Radio : public QObject {
 private slots:
     void shouldPutBlocksOnWireExactly_data();
     void shouldPutBlocksOnWireExactly();
-    void shouldStillTryEveryStatusByteAfterAFailure();
+    void shouldStopAStatusRequestAtItsFirstFailedByte();
     void shouldIdentifyRadioReply_data();
     void shouldIdentifyRadioReply();
 
@@ -126,11 +126,13 @@ void tst_Radio::shouldPutBlocksOnWireExactly() {
         QCOMPARE(call.op, SimSerialLine::Op::WriteBytes);
 }
 
-void tst_Radio::shouldStillTryEveryStatusByteAfterAFailure() {
+// The rest of a block after a failed byte would be read by the radio as the start of another
+// block, and on a wedged adapter each try costs its timeout.
+void tst_Radio::shouldStopAStatusRequestAtItsFirstFailedByte() {
     ManualClock clock;
     SimSerialLine line(clock);
     QCOMPARE(SendStatusSub(line), LineError::NotOpen);
-    QCOMPARE(line.calls().size(), size_t(5));
+    QCOMPARE(line.calls().size(), size_t(1));
     QCOMPARE(SendProbe(line), LineError::NotOpen);
     QCOMPARE(SendFilterSelect(line, 2, 3), LineError::NotOpen);
     QVERIFY(line.wire().isEmpty());

@@ -7,6 +7,7 @@
 // (QUILLON_TEST_ABSENT_PORTS).
 // A local model of the radio is fed the same bytes, so every reply can be checked exactly.
 
+#include "filters/filterstatus.h"
 #include "radio/commandblock.h"
 #include "radio/discovery.h"
 #include "radio/replywait.h"
@@ -50,10 +51,11 @@ private slots:
     void shouldExchangeExactBytesWithRadio();
     void shouldPassEveryByteValueBothWays();
     void shouldReadNothingAfterClear();
-    void shouldTellBusyPortFromMissingOne_data();
-    void shouldTellBusyPortFromMissingOne();
+    void shouldReadWindowsErrors_data();
+    void shouldReadWindowsErrors();
     void shouldFindRadioOnCom3();
     void shouldGiveUpAWriteTheLineDoesNotTake();
+    void shouldKeepPollsShortOnAWedgedLine();
 
 private:
     bool radioThere() const { return !m_logPath.isEmpty(); }
@@ -224,25 +226,39 @@ void tst_Win32Line::shouldReadNothingAfterClear() {
     QCOMPARE(line.ReadAll(), std::optional<QByteArray>(QByteArray()));
 }
 
-void tst_Win32Line::shouldTellBusyPortFromMissingOne_data() {
+// What an error means when opening a port (no port, a busy one, or something else) and on the
+// handle of an open one (is the device gone?).
+void tst_Win32Line::shouldReadWindowsErrors_data() {
     QTest::addColumn<quint32>("win32Error");
-    QTest::addColumn<LineError>("expected");
-    QTest::newRow("file not found") << quint32(ERROR_FILE_NOT_FOUND) << LineError::InvalidPortNumber;
-    QTest::newRow("path not found") << quint32(ERROR_PATH_NOT_FOUND) << LineError::InvalidPortNumber;
-    QTest::newRow("access denied") << quint32(ERROR_ACCESS_DENIED) << LineError::PortInUse;
-    QTest::newRow("sharing violation") << quint32(ERROR_SHARING_VIOLATION) << LineError::PortInUse;
-    QTest::newRow("busy") << quint32(ERROR_BUSY) << LineError::PortInUse;
-    QTest::newRow("not ready") << quint32(ERROR_NOT_READY) << LineError::OpenFailed;
-    QTest::newRow("gen failure") << quint32(ERROR_GEN_FAILURE) << LineError::OpenFailed;
+    QTest::addColumn<LineError>("openError");
+    QTest::addColumn<bool>("gone");
+    QTest::newRow("file not found") << quint32(ERROR_FILE_NOT_FOUND) << LineError::InvalidPortNumber << false;
+    QTest::newRow("path not found") << quint32(ERROR_PATH_NOT_FOUND) << LineError::InvalidPortNumber << false;
+    // Opening: another program holds the port. On an open handle: a pulled USB adapter.
+    QTest::newRow("access denied") << quint32(ERROR_ACCESS_DENIED) << LineError::PortInUse << true;
+    QTest::newRow("sharing violation") << quint32(ERROR_SHARING_VIOLATION) << LineError::PortInUse << false;
+    QTest::newRow("busy") << quint32(ERROR_BUSY) << LineError::PortInUse << false;
+    // Wine's answer once the device behind a port has gone.
+    QTest::newRow("not ready") << quint32(ERROR_NOT_READY) << LineError::OpenFailed << true;
+    QTest::newRow("gen failure") << quint32(ERROR_GEN_FAILURE) << LineError::OpenFailed << true;
+    QTest::newRow("bad command") << quint32(ERROR_BAD_COMMAND) << LineError::OpenFailed << true;
+    QTest::newRow("device removed") << quint32(ERROR_DEVICE_REMOVED) << LineError::OpenFailed << true;
+    QTest::newRow("operation aborted") << quint32(ERROR_OPERATION_ABORTED) << LineError::OpenFailed << true;
+    // A write that timed out, and a pseudo-terminal without modem lines: the device is there.
+    QTest::newRow("timeout") << quint32(ERROR_SEM_TIMEOUT) << LineError::OpenFailed << false;
+    QTest::newRow("not supported") << quint32(ERROR_NOT_SUPPORTED) << LineError::OpenFailed << false;
 }
 
 // Wine does not hold a COM port for the program that opened it, and as root it opens a
-// pseudo-terminal whatever locks or modes it has, so a busy port cannot be made here: the
-// mapping the search relies on is checked on its own.
-void tst_Win32Line::shouldTellBusyPortFromMissingOne() {
+// pseudo-terminal whatever locks or modes it has, so a busy port cannot be made here; nor can
+// a driver's answers for a pulled adapter: the mappings the program relies on are checked on
+// their own.
+void tst_Win32Line::shouldReadWindowsErrors() {
     QFETCH(quint32, win32Error);
-    QFETCH(LineError, expected);
-    QCOMPARE(lineErrorFromOpenFailure(win32Error), expected);
+    QFETCH(LineError, openError);
+    QFETCH(bool, gone);
+    QCOMPARE(lineErrorFromOpenFailure(win32Error), openError);
+    QCOMPARE(win32ErrorMeansDeviceGone(win32Error), gone);
 }
 
 void tst_Win32Line::shouldFindRadioOnCom3() {
@@ -267,8 +283,9 @@ void tst_Win32Line::shouldFindRadioOnCom3() {
     }
 }
 
-// A radio that has stopped reading (the script stops its process): the output fills up and a
-// write must fail after its timeout instead of holding the program for good.
+// A radio that has stopped reading, on a line that takes no more bytes (the script stops both
+// its process and the line's output): a write must fail after its timeout instead of holding
+// the program for good.
 void tst_Win32Line::shouldGiveUpAWriteTheLineDoesNotTake() {
     const int port = qEnvironmentVariableIntValue("QUILLON_TEST_STALLED_PORT");
     if (port == 0)
@@ -280,7 +297,7 @@ void tst_Win32Line::shouldGiveUpAWriteTheLineDoesNotTake() {
     LineError result = LineError::None;
     qint64 longest = 0;
     int writes = 0;
-    // A pseudo-terminal holds some tens of kilobytes before it stops taking more.
+    // A pseudo-terminal that is not stopped holds some tens of kilobytes before it takes no more.
     while (result == LineError::None && writes < 1024) {
         QElapsedTimer timer;
         timer.start();
@@ -292,6 +309,37 @@ void tst_Win32Line::shouldGiveUpAWriteTheLineDoesNotTake() {
     // The timeout for one chunk is 3 ms a byte plus 100 ms, about 1.6 s; a write that blocks
     // would never come back at all.
     QVERIFY2(longest < 10000, qPrintable(QStringLiteral("a write took %1 ms").arg(longest)));
+    QCOMPARE(line.ClosePort(), LineError::None);
+}
+
+// The same wedged line under the program's polls: after the first write times out, the rest of
+// its block is not tried and further writes get only a short try, so a poll is its fixed waits
+// and little more (five full write timeouts per request made it 1.4 s).
+void tst_Win32Line::shouldKeepPollsShortOnAWedgedLine() {
+    const int port = qEnvironmentVariableIntValue("QUILLON_TEST_STALLED_PORT");
+    if (port == 0)
+        QSKIP("no stalled radio (run through scripts/windows)");
+    Win32SerialLine line;
+    QCOMPARE(line.Configure(qint16(port)), LineError::None);
+    QCOMPARE(line.OpenPort(), LineError::None);
+    ReplyWait wait;
+    QByteArray RxData;
+    QStringList polls;
+    qint64 longestAfterFirst = 0;
+    for (int i = 0; i < 4; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        exchangeMainStatus(line, wait, RxData);
+        exchangeSubStatus(line, wait, RxData);
+        const qint64 ms = timer.elapsed();
+        polls << QString::number(ms);
+        if (i > 0)
+            longestAfterFirst = std::max(longestAfterFirst, ms);
+    }
+    QVERIFY(RxData.isEmpty());
+    // The waits are 350 ms; a first byte's full timeout (103 ms) in every request would add 206.
+    qInfo("figure: polls on a wedged line took %s ms", qPrintable(polls.join(QLatin1String(", "))));
+    QVERIFY2(longestAfterFirst < 500, qPrintable(polls.join(QLatin1String(", "))));
     QCOMPARE(line.ClosePort(), LineError::None);
 }
 
