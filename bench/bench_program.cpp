@@ -4,6 +4,8 @@
 // the wire, click-to-lamp latency, cold start, failed searches, peak memory, CPU after the
 // adapter is unplugged, replug to lamps, and lamp correctness under slow (paced) replies.
 // Child modes (--child-*) are this same program started as a fresh process by the parent.
+#include "benchutil.h"
+
 #include "filters/lamps.h"
 #include "radio/porttable.h"
 #include "radio/qtserialline.h"
@@ -30,26 +32,12 @@
 #include <vector>
 
 using namespace quillon;
+using namespace quillon::bench;
 using namespace std::chrono;
 
 namespace {
 
-class BenchPlatform final : public Platform {
-public:
-    void beep() override {}
-    void showMessage(const QString &, const QString &, const QString &) override {}
-    void showHelp(const QString &, int) override {}
-    MonotonicClock &clock() override { return SystemClock::instance(); }
-};
-
 qint64 nowNs() { return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count(); }
-
-double percentile(std::vector<double> v, double p) {
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5))];
-}
 
 QString peakRss() {
     QFile f(QStringLiteral("/proc/self/status"));

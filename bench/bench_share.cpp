@@ -4,6 +4,8 @@
 // - client latency: a client's block in -> on the radio's wire, and -> the reply's first byte;
 // - the longest gap between the window's polls while two clients ask as fast as they can;
 // - the window thread's CPU while two clients ask once a second.
+#include "benchutil.h"
+
 #include "filters/lamps.h"
 #include "radio/porttable.h"
 #include "radio/qtserialline.h"
@@ -35,24 +37,10 @@
 #include <vector>
 
 using namespace quillon;
+using namespace quillon::bench;
 using namespace std::chrono;
 
 namespace {
-
-class BenchPlatform final : public Platform {
-public:
-    void beep() override {}
-    void showMessage(const QString &, const QString &, const QString &) override {}
-    void showHelp(const QString &, int) override {}
-    MonotonicClock &clock() override { return SystemClock::instance(); }
-};
-
-double percentile(std::vector<double> v, double p) {
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5))];
-}
 
 void printSpread(const char *what, const std::vector<double> &ms) {
     std::printf("  %-40s median %6.1f ms  p99 %6.1f ms  max %6.1f ms  (n=%zu)\n", what, percentile(ms, 0.5),

@@ -17,6 +17,7 @@
 
 #include <functional>
 #include <memory>
+#include <set>
 
 namespace quillon::testing {
 
@@ -47,6 +48,17 @@ public:
     QList<QPair<QString, int>> help;
     std::function<void()> whileMessageShown;
 };
+
+// The filters whose buttons show the lamp green, read off the window's buttons.
+using Lamps = std::set<FilterId>;
+
+inline Lamps litOn(const frmQuillon &window) {
+    Lamps lit;
+    for (const FilterButtonInfo &info : filterButtons())
+        if (window.button(info.id)->palette().color(QPalette::Button) == kLitGreen)
+            lit.insert(info.id);
+    return lit;
+}
 
 // Members are destroyed in reverse order: the window (and the line it owns) before the radio.
 struct Rig {

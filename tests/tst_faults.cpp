@@ -127,8 +127,6 @@ constexpr qint64 kResponsiveMs = 1500;
 // floods below, a wait that spins 50 % or more.
 constexpr double kCpuShare = 0.05;
 
-using Lamps = std::set<FilterId>;
-
 QString describe(const Lamps &lamps) {
     QStringList names;
     for (FilterId id : lamps)
@@ -152,14 +150,6 @@ void addSub(Lamps &lamps, quint8 b) {
 // The lamps of those states, from the radio's tables.
 const Lamps kTrueLamps{FilterId::Hi_2000, FilterId::Lo_2000, FilterId::Sub500};
 const Lamps kNextLamps{FilterId::Hi_2400, FilterId::Lo_250, FilterId::Sub6000};
-
-Lamps litOn(const frmQuillon &window) {
-    Lamps lit;
-    for (const FilterButtonInfo &info : filterButtons())
-        if (window.button(info.id)->palette().color(QPalette::Button) == kLitGreen)
-            lit.insert(info.id);
-    return lit;
-}
 
 Lamps minus(const Lamps &a, const Lamps &b) {
     Lamps d;

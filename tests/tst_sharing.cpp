@@ -32,16 +32,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-using Lamps = std::set<FilterId>;
-
-Lamps litOn(const frmQuillon &window) {
-    Lamps lit;
-    for (const FilterButtonInfo &info : filterButtons())
-        if (window.button(info.id)->palette().color(QPalette::Button) == kLitGreen)
-            lit.insert(info.id);
-    return lit;
-}
-
 // The lamps the radio's filter bytes call for.
 Lamps lampsFor(quint8 main, quint8 sub) {
     Lamps lamps;
