@@ -46,7 +46,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ -n "$(field Maintainer)" ] || fail "no Maintainer"
 depends=$(field Depends)
 echo "Depends: $depends"
-for pkg in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 libqt6svg6 qt6-qpa-plugins; do
+for pkg in libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libqt6serialport6 libqt6svg6 qt6-qpa-plugins; do
     grep -Eq "(^|[ ,|])$pkg( |,|\$)" <<<"$depends" || fail "Depends does not name $pkg"
 done
 # Every name must be a package Debian knows; a misspelt one would make the .deb uninstallable.
