@@ -2,16 +2,17 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Other station software reads the virtual radio: Hamlib's rigctl, as the FT-1000MP Mark V
 # (model 1004), reads back the frequency and mode quillon-radio-sim was started with.
-# Usage: rigctl_check.sh path/to/quillon-radio-sim     (exit 77: skipped, rigctl missing)
+# Usage: rigctl_check.sh [EMULATOR ARGS...] path/to/quillon-radio-sim
+#        (exit 77: skipped, rigctl missing; a cross-built sim runs under the emulator given)
 set -uo pipefail
-sim=$1
+sim=("$@")
 if ! command -v rigctl >/dev/null 2>&1; then
     echo "SKIP: rigctl not installed (Debian package libhamlib-utils)"
     exit 77
 fi
 out=$(mktemp)
 trap 'kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; rm -f "$out"' EXIT
-"$sim" --freq 7074000 --sub-freq 3573000 >"$out" 2>&1 &
+"${sim[@]}" --freq 7074000 --sub-freq 3573000 >"$out" 2>&1 &
 pid=$!
 for _ in $(seq 50); do [ -s "$out" ] && break; sleep 0.1; done
 pty=$(head -1 "$out")
