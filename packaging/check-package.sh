@@ -4,11 +4,13 @@
 # and checks it: control fields, dependencies that are real Qt runtime packages, exactly the
 # expected files, a machine-readable copyright that lintian accepts, programs whose libraries all
 # resolve, a help directory compiled in that matches where the package puts the help file, and a
-# quillon-demo that starts, finds its virtual radio and keeps polling it.
+# quillon-demo that starts, finds its virtual radio and keeps polling it, and shows its window
+# with the lamps lit on an Xvfb display.
 # Usage: check-package.sh BUILD_DIR PREFIX EXPECTED_FILES_LIST VERSION
 # Exits 77 (skipped) when cpack or dpkg-deb is missing.
 set -uo pipefail
 
+here=$(cd "$(dirname "$0")" && pwd)
 build=$1 prefix=$2 expected=$3 version=$4
 for tool in cpack dpkg-deb; do
     if ! command -v "$tool" >/dev/null; then
@@ -129,6 +131,14 @@ else
     kill "$demo_pid"; wait "$demo_pid" 2>/dev/null
 fi
 demo_pid=""
+
+# --- and shows its window with the lamps lit -----------------------------------------------------
+if command -v python3 >/dev/null && command -v Xvfb >/dev/null && command -v xdotool >/dev/null &&
+    command -v import >/dev/null; then
+    (cd "$scratch/run" && "$here/check-demo-window.py" "$demo") || fail "packaged quillon-demo's window"
+else
+    echo "SKIP: the window on a display (needs python3, Xvfb, xdotool and ImageMagick's import)"
+fi
 if [ "$failures" -ne 0 ]; then
     echo "--- quillon-demo stdout"; cat "$scratch/demo.out"
     echo "--- quillon-demo stderr (last 20 lines)"; tail -20 "$scratch/demo.err"
