@@ -4,12 +4,18 @@
 # and checks it: control fields, dependencies that are real Qt runtime packages, exactly the
 # expected files, a machine-readable copyright that lintian accepts, programs whose libraries all
 # resolve, a help directory compiled in that matches where the package puts the help file, and a
-# quillon-demo that starts, finds its virtual radio and keeps polling it.
-# Usage: check-package.sh BUILD_DIR PREFIX EXPECTED_FILES_LIST VERSION
+# quillon-demo that starts, finds its virtual radio and keeps polling it, and shows its window
+# with the lamps lit on an Xvfb display.
+# Usage: check-package.sh BUILD_DIR PREFIX EXPECTED_FILES_LIST VERSION [ARCH [EMULATOR ARGS...]]
+#   ARCH is the package's Debian architecture (the build machine's when not given); a package
+#   for another one (cross-built) has its programs run under the emulator given.
 # Exits 77 (skipped) when cpack or dpkg-deb is missing.
 set -uo pipefail
 
+here=$(cd "$(dirname "$0")" && pwd)
 build=$1 prefix=$2 expected=$3 version=$4
+arch=${5:-$(dpkg --print-architecture 2>/dev/null)}
+emulator=("${@:6}")
 for tool in cpack dpkg-deb; do
     if ! command -v "$tool" >/dev/null; then
         echo "SKIP: $tool not found (apt install cmake dpkg)"; exit 77
@@ -43,17 +49,19 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = quillon ] || fail "Package is '$(field Package)', not quillon"
 [[ "$(field Version)" == "$version"-* ]] || fail "Version '$(field Version)' does not come from $version"
 [ "$(field Section)" = hamradio ] || fail "Section is '$(field Section)', not hamradio"
+[ "$(field Architecture)" = "$arch" ] || fail "Architecture is '$(field Architecture)', not $arch"
 [ -n "$(field Maintainer)" ] || fail "no Maintainer"
 depends=$(field Depends)
 echo "Depends: $depends"
-for pkg in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 libqt6svg6 qt6-qpa-plugins; do
+for pkg in libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libqt6serialport6 libqt6svg6 qt6-qpa-plugins; do
     grep -Eq "(^|[ ,|])$pkg( |,|\$)" <<<"$depends" || fail "Depends does not name $pkg"
 done
-# Every name must be a package Debian knows; a misspelt one would make the .deb uninstallable.
+# Every name must be a package Debian has for the package's architecture; a misspelt one (or one
+# not built for arm64) would make the .deb uninstallable.
 if command -v dpkg-query >/dev/null; then
     for pkg in $(tr ',|' '\n\n' <<<"$depends" | sed 's/(.*)//; s/:any//; s/ //g' | sort -u); do
-        dpkg-query -W "$pkg" >/dev/null 2>&1 || apt-cache show "$pkg" >/dev/null 2>&1 ||
-            fail "dependency $pkg is not a known package"
+        dpkg-query -W "$pkg:$arch" >/dev/null 2>&1 || apt-cache show "$pkg:$arch" >/dev/null 2>&1 ||
+            fail "dependency $pkg is not a known package for $arch"
     done
 fi
 
@@ -89,11 +97,21 @@ else
     echo "SKIP: lintian not found (apt install lintian)"
 fi
 
+# The libraries a program loads, as ldd lists them. ldd cannot run a foreign program, but its own
+# dynamic loader under qemu lists them the same way; QEMU_SET_ENV hands the request to that loader
+# alone (set plainly, the build machine's loader would list qemu's libraries instead).
+libraries() {
+    if [ ${#emulator[@]} -ne 0 ]; then
+        QEMU_SET_ENV=LD_TRACE_LOADED_OBJECTS=1 "${emulator[@]}" "$1"
+    else
+        ldd "$1"
+    fi
+}
 for prog in "$root$prefix"/bin/*; do
     if command -v readelf >/dev/null && readelf -S "$prog" | grep -q '\.debug_info'; then
         fail "$(basename "$prog") still carries debug information"
     fi
-    missing=$(ldd "$prog" 2>&1 | grep 'not found')
+    missing=$(libraries "$prog" 2>&1 | grep 'not found')
     [ -z "$missing" ] || fail "$(basename "$prog") needs libraries that are not there: $missing"
 done
 
@@ -107,7 +125,7 @@ help_dir="$prefix/$(dirname "$help_rel")"
 demo="$root$prefix/bin/quillon-demo"
 mkdir -p "$scratch/run"
 (cd "$scratch/run" && exec env QT_QPA_PLATFORM=offscreen QT_LOGGING_RULES="quillon.*.debug=true" \
-    "$demo" >"$scratch/demo.out" 2>"$scratch/demo.err") &
+    "${emulator[@]}" "$demo" >"$scratch/demo.out" 2>"$scratch/demo.err") &
 demo_pid=$!
 # Wait for the first status poll (the window is up and its timer runs), at least 3 s in all.
 started=$(date +%s)
@@ -129,6 +147,15 @@ else
     kill "$demo_pid"; wait "$demo_pid" 2>/dev/null
 fi
 demo_pid=""
+
+# --- and shows its window with the lamps lit -----------------------------------------------------
+if command -v python3 >/dev/null && command -v Xvfb >/dev/null && command -v xdotool >/dev/null &&
+    command -v import >/dev/null; then
+    (cd "$scratch/run" && "$here/check-demo-window.py" "${emulator[@]}" "$demo") ||
+        fail "packaged quillon-demo's window"
+else
+    echo "SKIP: the window on a display (needs python3, Xvfb, xdotool and ImageMagick's import)"
+fi
 if [ "$failures" -ne 0 ]; then
     echo "--- quillon-demo stdout"; cat "$scratch/demo.out"
     echo "--- quillon-demo stderr (last 20 lines)"; tail -20 "$scratch/demo.err"

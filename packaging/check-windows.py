@@ -21,6 +21,11 @@ import termios
 import time
 from pathlib import Path
 
+# The shared module is imported from the source tree: leave no compiled copy there.
+sys.dont_write_bytecode = True
+from screencheck import (BUTTON_H, BUTTON_W, BUTTONS, MAIN_TITLE, client_origin, find_window, geometry,
+                         lit_buttons, screenshot, start_display, wait_lamps)
+
 BUILD = Path(sys.argv[1]).resolve()
 SIM = Path(sys.argv[2]).resolve()
 SOURCE = Path(__file__).resolve().parent.parent
@@ -29,21 +34,10 @@ VERSION = next(line.split()[2].rstrip(")") for line in (SOURCE / "CMakeLists.txt
 EXE = BUILD / "ui" / "quillon.exe"
 SETUP = BUILD / f"Quillon-{VERSION}-win64-setup.exe"
 ZIP = BUILD / f"Quillon-{VERSION}-win64.zip"
-MAIN_TITLE = "FT-1000MP & Mark V Filter Selector"
 CORE_TESTS = ["tst_lamps", "tst_sim", "tst_filterstatus", "tst_discovery", "tst_radio", "tst_share"]
 RADIO_PORT = 3
 NOT_SERIAL_PORT = 8  # linked to /dev/null: a device, but no serial port
 STALLED_PORT = 4  # a radio that has stopped reading
-
-# The main window's buttons in client pixels (15 twips each) and their size.
-BUTTON_W, BUTTON_H = 41, 17
-BUTTONS = {
-    "Hi_250": (48, 96), "Hi_500": (48, 120), "Hi_2000": (48, 144), "Hi_2400": (48, 168), "Hi_Thru": (48, 192),
-    "Lo_250": (104, 96), "Lo_500": (104, 120), "Lo_2000": (104, 144), "Lo_2400": (104, 168),
-    "Lo_6000": (104, 192), "Sub500": (192, 96), "Sub2400": (192, 120), "Sub6000": (192, 144),
-}
-CLIENT_W, CLIENT_H = 282, 240
-LIT = (0, 255, 0)
 
 passed = 0
 failed = 0
@@ -246,76 +240,6 @@ def check_tests():
 
 # --- end to end on a display --------------------------------------------------------------------
 
-def start_display():
-    r, w = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "800x600x24", "-nolisten", "tcp"],
-                            pass_fds=(w,), stderr=subprocess.DEVNULL)
-    children.append(xvfb)
-    os.close(w)
-    number = b""
-    while not number.endswith(b"\n"):
-        chunk = os.read(r, 16)
-        if not chunk:
-            raise RuntimeError("Xvfb did not start")
-        number += chunk
-    os.close(r)
-    return xvfb, f":{number.decode().strip()}"
-
-
-def find_window(display, title, timeout=60):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        r = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", f"^{title}$"], env=dict(env, DISPLAY=display),
-                           stdout=subprocess.PIPE, text=True)
-        ids = r.stdout.split()
-        if ids:
-            return ids[0]
-        time.sleep(0.2)
-    return None
-
-
-def geometry(display, window):
-    out = subprocess.run(["xdotool", "getwindowgeometry", "--shell", window], env=dict(env, DISPLAY=display),
-                         stdout=subprocess.PIPE, text=True).stdout
-    g = dict(l.split("=", 1) for l in out.split())
-    return int(g["X"]), int(g["Y"]), int(g["WIDTH"]), int(g["HEIGHT"])
-
-
-def screenshot(display):
-    out = subprocess.run(["import", "-display", display, "-window", "root", "-depth", "8", "rgb:-"],
-                         stdout=subprocess.PIPE, check=True).stdout
-    return out  # 800x600, 3 bytes a pixel
-
-
-def lit_buttons(shot, client):
-    """The buttons whose faces are the lamp green: most of the face (inside the bevel and
-    apart from the caption) green, no green at all on the others."""
-    cx, cy = client
-    lit = set()
-    for name, (bx, by) in BUTTONS.items():
-        green = 0
-        for y in range(cy + by + 2, cy + by + BUTTON_H - 2):
-            for x in range(cx + bx + 2, cx + bx + BUTTON_W - 2):
-                o = (y * 800 + x) * 3
-                green += tuple(shot[o:o + 3]) == LIT
-        if green > 0.5 * (BUTTON_W - 4) * (BUTTON_H - 4):
-            lit.add(name)
-        elif green:
-            lit.add(name + "?")
-    return lit
-
-
-def wait_lamps(display, client, want, timeout=10, interval=0.3):
-    deadline = time.time() + timeout
-    got = set()
-    while time.time() < deadline:
-        got = lit_buttons(screenshot(display), client)
-        if got == want:
-            break
-        time.sleep(interval)
-    return got
-
-
 def check_unplug_and_replug(app, display, client, radio, lit):
     """The adapter behind COM3 is pulled, another device takes COM3, then the radio comes back
     there with its knobs turned. Returns the radio now on COM3."""
@@ -366,6 +290,7 @@ def check_unplug_and_replug(app, display, client, radio, lit):
 
 def check_end_to_end():
     xvfb, display = start_display()
+    children.append(xvfb)
     denv = {"DISPLAY": display}
     log = scratch / "e2e-radio.log"
     radio, pty = start_radio("11", "33", log)  # 8.215 2.4K, 455 2.4K, sub 500
@@ -378,9 +303,7 @@ def check_end_to_end():
         if not check("quillon.exe finds the virtual radio on COM3 and opens its window", window is not None):
             return
         x, y, w, h = geometry(display, window)
-        # Without a window manager the X window is the program's window: the client area,
-        # menu bar on top, so the panel is its bottom CLIENT_H rows.
-        client = (x + w - CLIENT_W, y + h - CLIENT_H)
+        client = client_origin((x, y, w, h))
         want = {"Hi_2400", "Lo_2400", "Sub500"}
         got = wait_lamps(display, client, want)
         check("the lamps show the radio's filters (8.215 2.4K, 455 2.4K, sub 500)", got == want,
@@ -452,6 +375,7 @@ def rigctl(port, *commands):
 def check_sharing():
     """quillon.exe --share: Linux's rigctl sets and reads both VFOs through it while it polls."""
     xvfb, display = start_display()
+    children.append(xvfb)
     log = scratch / "share-radio.log"
     radio, pty = start_radio("11", "33", log)
     port = 48000 + os.getpid() % 1000
@@ -469,8 +393,7 @@ def check_sharing():
         want = ["14074000", "CW", "2400", "10136000", "LSB", "2400"]
         check("rigctl on 127.0.0.1 sets and reads back both VFOs through quillon.exe --share",
               code == 0 and code2 == 0 and got == want, f"exit {code}/{code2}, answers {got}")
-        x, y, w, h = geometry(display, window)
-        client = (x + w - CLIENT_W, y + h - CLIENT_H)
+        client = client_origin(geometry(display, window))
         want_lamps = {"Hi_2400", "Lo_2400", "Sub500"}
         got_lamps = wait_lamps(display, client, want_lamps)
         check("the lamps stay right while the radio is shared", got_lamps == want_lamps, f"lit: {sorted(got_lamps)}")

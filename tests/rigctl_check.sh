@@ -6,9 +6,10 @@
 # Each rigctl run is a process of its own, so what a later run prints was read from the radio,
 # not remembered from an earlier run's commands. PTT is checked in the radio's flags (read raw
 # with rigctl's W), since Hamlib reports its own idea of PTT for this radio.
-# Usage: rigctl_check.sh path/to/quillon-radio-sim     (exit 77: skipped, rigctl missing)
+# Usage: rigctl_check.sh [EMULATOR ARGS...] path/to/quillon-radio-sim
+#        (exit 77: skipped, rigctl missing; a cross-built sim runs under the emulator given)
 set -uo pipefail
-sim=$1
+sim=("$@")
 if ! command -v rigctl >/dev/null 2>&1; then
     echo "SKIP: rigctl not installed (Debian package libhamlib-utils)"
     exit 77
@@ -48,7 +49,7 @@ expect() {
 
 flags='\0x00\0x00\0x00\0x00\0xFA'
 for model in 1004 1024; do
-    "$sim" --freq 7074000 --sub-freq 3573000 >"$out" 2>&1 &
+    "${sim[@]}" --freq 7074000 --sub-freq 3573000 >"$out" 2>&1 &
     pid=$!
     for _ in $(seq 50); do [ -s "$out" ] && break; sleep 0.1; done
     pty=$(head -1 "$out")

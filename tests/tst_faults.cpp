@@ -30,6 +30,7 @@
 #include <random>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include <cstdarg>
 #include <dlfcn.h>
@@ -906,7 +907,15 @@ void tst_Faults::shouldSkipPortsWithoutPermissionOrHeldExclusively() {
     const QByteArray self = copy.toLocal8Bit();
     const QByteArray env = "QUILLON_FAULTS_SEARCH=" + noAccessPath + ':' + heldPath + ':' + radioPath;
     const QByteArray tmp = "TMPDIR=" + QDir::tempPath().toLocal8Bit();
-    char *argv[] = {const_cast<char *>(self.constData()), nullptr};
+    // Cross-built, this test runs under an emulator named by the build (binfmt_misc may be off),
+    // and so must the child.
+    const QList<QByteArray> emulator = qgetenv("QUILLON_TEST_EMULATOR").simplified().split(' ');
+    std::vector<char *> argv;
+    for (const QByteArray &arg : emulator)
+        if (!arg.isEmpty())
+            argv.push_back(const_cast<char *>(arg.constData()));
+    argv.push_back(const_cast<char *>(self.constData()));
+    argv.push_back(nullptr);
     char *envp[] = {const_cast<char *>(env.constData()), const_cast<char *>(tmp.constData()),
                     const_cast<char *>("QT_QPA_PLATFORM=offscreen"),
                     // leak checking cannot attach to a process that changed its user
@@ -920,7 +929,7 @@ void tst_Faults::shouldSkipPortsWithoutPermissionOrHeldExclusively() {
             ::_exit(102);
         if (root && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0))
             ::_exit(100);
-        ::execve(self.constData(), argv, envp);
+        ::execve(argv.front(), argv.data(), envp);
         ::_exit(101);
     }
     ::close(out[1]);
