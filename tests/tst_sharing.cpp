@@ -113,7 +113,10 @@ QStringList rigctl(const QStringList &args, int *status) {
     QTimer::singleShot(30s, &loop, &QEventLoop::quit);
     if (p.state() != QProcess::NotRunning)
         loop.exec();
-    *status = p.state() == QProcess::NotRunning && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    *status = p.error() != QProcess::FailedToStart && p.state() == QProcess::NotRunning &&
+                      p.exitStatus() == QProcess::NormalExit
+                  ? p.exitCode()
+                  : -1;
     if (*status != 0)
         qWarning().noquote() << "rigctl" << args.join(' ') << "said:" << p.readAllStandardError().right(2000);
     return QString::fromLocal8Bit(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
@@ -132,6 +135,10 @@ private slots:
 };
 
 void tst_Sharing::initTestCase() {
+    // qemu-user cannot start the host's own programs from inside the emulated test (QProcess's
+    // start fails there); the sharing hub itself runs under qemu in tst_share.
+    if (qEnvironmentVariableIsSet("QUILLON_TEST_EMULATOR"))
+        QSKIP("the clients are the host's Hamlib programs, which a test under qemu-user cannot start");
     if (QStandardPaths::findExecutable(QStringLiteral("rigctl")).isEmpty() ||
         QStandardPaths::findExecutable(QStringLiteral("rigctld")).isEmpty())
         QSKIP("Hamlib's rigctl and rigctld are not installed (Debian package libhamlib-utils)");
