@@ -15,8 +15,12 @@ TcpShareClient::TcpShareClient(QTcpSocket *socket, QObject *parent) : QObject(pa
 }
 
 QByteArray TcpShareClient::takeInput() {
+    // A closed socket has nothing left to give (Qt read it all before it said so).
+    if (!m_socket->isOpen())
+        return {};
     // Pulls in what the system holds even while no event loop runs.
-    if (m_socket->state() == QAbstractSocket::ConnectedState && m_socket->bytesAvailable() == 0)
+    if (m_socket->isValid() && m_socket->state() == QAbstractSocket::ConnectedState &&
+        m_socket->bytesAvailable() == 0)
         m_socket->waitForReadyRead(0);
     return m_socket->readAll();
 }
