@@ -21,6 +21,12 @@ const char *lineErrorName(LineError error) {
         return "write failed";
     case LineError::ReadFailed:
         return "read failed";
+    case LineError::ConnectionRefused:
+        return "connection refused";
+    case LineError::HostNotFound:
+        return "host not found";
+    case LineError::TimedOut:
+        return "timed out";
     }
     return "unknown error";
 }
