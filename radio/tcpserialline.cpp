@@ -7,6 +7,7 @@
 #include <QHostInfo>
 #include <QNetworkProxy>
 
+#include <algorithm>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -25,9 +26,10 @@
 
 namespace quillon {
 
-namespace {
-
+using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+
+namespace {
 
 int msLeft(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -117,6 +119,24 @@ QString TcpSerialLine::deviceName() const {
         .arg(m_port);
 }
 
+void TcpSerialLine::dropUnasked(Clock::duration connecting) {
+    // Bytes the server sends before anything was asked are no answer: what the radio sent while
+    // no one was connected, the rest of a reply meant for the connection before. They come
+    // within a round trip (connecting took one) and the server's own gathering of input.
+    const auto until = Clock::now() + std::clamp<Clock::duration>(connecting + 50ms, 50ms, 500ms);
+    qint64 dropped = 0;
+    while (connected() && msLeft(until) > 0) {
+        if (m_socket.waitForReadyRead(msLeft(until)))
+            dropped += m_socket.readAll().size();
+        else if (connected() && msLeft(until) > 0)
+            std::this_thread::sleep_for(2ms); // gave up early (Windows may): do not spin
+    }
+    dropped += m_socket.readAll().size();
+    if (dropped > 0)
+        qCDebug(lcRadio) << qUtf8Printable(deviceName()) << "dropped" << dropped
+                         << "bytes sent before anything was asked";
+}
+
 void TcpSerialLine::setUpConnection() {
     // Status requests go out a byte at a time; none may wait for the one before to be
     // acknowledged.
@@ -156,12 +176,14 @@ LineError TcpSerialLine::OpenPort() {
     for (const QHostAddress &address : std::as_const(addresses)) {
         if (msLeft(deadline) == 0)
             break;
+        const auto start = Clock::now();
         m_socket.connectToHost(address, m_port);
         if (m_socket.waitForConnected(msLeft(deadline))) {
             m_address = address;
             m_open = true;
             m_lost = false;
             setUpConnection();
+            dropUnasked(Clock::now() - start);
             qCDebug(lcRadio) << qUtf8Printable(deviceName()) << "connected to" << address.toString();
             return LineError::None;
         }
@@ -226,6 +248,9 @@ void TcpSerialLine::lookForLostConnection() {
     if (!connected())
         return;
     setUpConnection();
+    dropUnasked(Clock::now() - m_lastLook);
+    if (!connected())
+        return;
     m_lost = false;
     // Something accepts at the address again, but the server may now serve another device.
     // Nothing but the probe goes to it until it answers as the radio.

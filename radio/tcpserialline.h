@@ -52,7 +52,9 @@ private:
     void takeIn();
     void lose(const char *why);
     void lookForLostConnection();
+    using Clock = std::chrono::steady_clock;
     void setUpConnection();
+    void dropUnasked(Clock::duration connecting);
     bool connected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
 
     QString m_host;
@@ -61,7 +63,7 @@ private:
     QTcpSocket m_socket;
     bool m_open = false; // from a successful OpenPort to ClosePort, whatever the connection does
     bool m_lost = false;
-    std::chrono::steady_clock::time_point m_lastLook{};
+    Clock::time_point m_lastLook{};
 };
 
 } // namespace quillon

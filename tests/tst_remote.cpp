@@ -130,30 +130,36 @@ void tst_Remote::shouldUseOnlyTheChosenPort_data() {
     QTest::addColumn<RadioFault>("fault"); // of the second radio
     QTest::addColumn<QString>("cause");    // empty: the radio is found
     QTest::addColumn<bool>("restart");     // stop ser2net while polling, then start it again
+    QTest::addColumn<QByteArray>("stale"); // waiting on the device before anyone connects
 
     const QString answered = QStringLiteral("A device answered on %1, but not as an FT-1000MP.");
     QTest::newRow("ser2net, stopped and started again")
-        << "127.0.0.1:%ser2net%" << RadioFault::None << QString() << true;
-    QTest::newRow("ser2net by name") << "localhost:%ser2net%" << RadioFault::None << QString() << false;
-    QTest::newRow("ser2net, another device")
-        << "127.0.0.1:%ser2net%" << RadioFault::WrongId << answered.arg("127.0.0.1:%ser2net%") << false;
+        << "127.0.0.1:%ser2net%" << RadioFault::None << QString() << true << QByteArray();
+    QTest::newRow("ser2net by name") << "localhost:%ser2net%" << RadioFault::None << QString() << false
+                                     << QByteArray();
+    // The replies to the last client's last request, which the server passes on to the next.
+    QTest::newRow("ser2net, an old reply waiting")
+        << "127.0.0.1:%ser2net%" << RadioFault::None << QString() << false << QByteArray(16, '\x22');
+    QTest::newRow("ser2net, another device") << "127.0.0.1:%ser2net%" << RadioFault::WrongId
+                                             << answered.arg("127.0.0.1:%ser2net%") << false << QByteArray();
     QTest::newRow("refused") << "127.0.0.1:%free%" << RadioFault::None
                              << "127.0.0.1:%free% refused the connection: nothing serves that port there. "
                                 "Check that ser2net runs on that machine and listens on that port."
-                             << false;
+                             << false << QByteArray();
     QTest::newRow("unknown host") << "no-such-host.invalid:4000" << RadioFault::None
                                   << "Host not found: no-such-host.invalid:4000. Check the name, or give the "
                                      "address instead."
-                                  << false;
-    QTest::newRow("device path") << "%pty%" << RadioFault::None << QString() << false;
+                                  << false << QByteArray();
+    QTest::newRow("device path") << "%pty%" << RadioFault::None << QString() << false << QByteArray();
     QTest::newRow("device path, silent")
         << "%pty%" << RadioFault::Silent
         << "Nothing answered on %pty%. Check that the radio is switched on and its CAT cable connected."
-        << false;
-    QTest::newRow("COM2 of three") << "COM2" << RadioFault::None << QString() << false;
+        << false << QByteArray();
+    QTest::newRow("COM2 of three") << "COM2" << RadioFault::None << QString() << false << QByteArray();
     QTest::newRow("COM5 of three")
         << "com5" << RadioFault::None
-        << "COM5 does not exist. Check the name, and that the adapter is plugged in." << false;
+        << "COM5 does not exist. Check the name, and that the adapter is plugged in." << false
+        << QByteArray();
 }
 
 void tst_Remote::shouldUseOnlyTheChosenPort() {
@@ -161,6 +167,7 @@ void tst_Remote::shouldUseOnlyTheChosenPort() {
     QFETCH(RadioFault, fault);
     QFETCH(QString, cause);
     QFETCH(bool, restart);
+    QFETCH(QByteArray, stale);
     if (ser2netProgram().isEmpty())
         QSKIP("ser2net is not installed");
 
@@ -177,6 +184,7 @@ void tst_Remote::shouldUseOnlyTheChosenPort() {
     }
     PtyRadioServer &chosen = radios[1];
     chosen.withRadio([&](VirtualRadio &v) { v.setFault(fault); });
+    chosen.sendUnsolicited(stale);
     const quint16 port = freePort();
     // Only where it is the chosen port: it opens the device whenever someone connects.
     Ser2net ser2net;
