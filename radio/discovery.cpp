@@ -152,6 +152,11 @@ QString chosenPortCause(const PortOutcome &p, const QString &chosen) {
             .arg(where);
     case LineError::HostNotFound:
         return QStringLiteral("Host not found: %1. Check the name, or give the address instead.").arg(where);
+    case LineError::ConnectionClosed:
+        return QStringLiteral("%1 accepted the connection and closed it at once: the serial server could not "
+                              "open the radio's port (check the device in its configuration), or it serves "
+                              "another program.")
+            .arg(where);
     case LineError::TimedOut:
         return QStringLiteral("Connecting to %1 timed out. Check the address, and that the machine is on "
                               "and reachable from here (the VPN or SSH tunnel up).")

@@ -27,6 +27,8 @@ const char *lineErrorName(LineError error) {
         return "host not found";
     case LineError::TimedOut:
         return "timed out";
+    case LineError::ConnectionClosed:
+        return "connection closed by the server";
     }
     return "unknown error";
 }

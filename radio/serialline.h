@@ -24,6 +24,7 @@ enum class LineError {
     ConnectionRefused, // nothing listens on that port
     HostNotFound,      // the name does not resolve
     TimedOut,          // no answer to the connection (or the name) in time
+    ConnectionClosed,  // the server closed the connection at once
 };
 
 const char *lineErrorName(LineError error);

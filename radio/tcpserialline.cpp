@@ -124,17 +124,17 @@ void TcpSerialLine::dropUnasked(Clock::duration connecting) {
     // no one was connected, the rest of a reply meant for the connection before. They come
     // within a round trip (connecting took one) and the server's own gathering of input.
     const auto until = Clock::now() + std::clamp<Clock::duration>(connecting + 50ms, 50ms, 500ms);
-    qint64 dropped = 0;
+    QByteArray dropped;
     while (connected() && msLeft(until) > 0) {
         if (m_socket.waitForReadyRead(msLeft(until)))
-            dropped += m_socket.readAll().size();
+            dropped += m_socket.readAll();
         else if (connected() && msLeft(until) > 0)
             std::this_thread::sleep_for(2ms); // gave up early (Windows may): do not spin
     }
-    dropped += m_socket.readAll().size();
-    if (dropped > 0)
-        qCDebug(lcRadio) << qUtf8Printable(deviceName()) << "dropped" << dropped
-                         << "bytes sent before anything was asked";
+    dropped += m_socket.readAll();
+    if (!dropped.isEmpty()) // ser2net's own complaints are text
+        qCDebug(lcRadio) << qUtf8Printable(deviceName())
+                         << "dropped what came before anything was asked:" << dropped;
 }
 
 void TcpSerialLine::setUpConnection() {
@@ -184,6 +184,13 @@ LineError TcpSerialLine::OpenPort() {
             m_lost = false;
             setUpConnection();
             dropUnasked(Clock::now() - start);
+            if (!connected()) {
+                // ser2net does so when it cannot open the device, or serves another client.
+                qCDebug(lcRadio) << qUtf8Printable(deviceName()) << "closed by the server at once";
+                m_socket.abort();
+                m_open = false;
+                return LineError::ConnectionClosed;
+            }
             qCDebug(lcRadio) << qUtf8Printable(deviceName()) << "connected to" << address.toString();
             return LineError::None;
         }

@@ -125,7 +125,7 @@ private slots:
 void tst_Remote::shouldUseOnlyTheChosenPort_data() {
     // Three radios serve COM1 to COM3 of the system's table; ser2net serves the second on a
     // loopback port. %ser2net%, %free% and %pty% stand for that port, a port nothing serves and
-    // the second radio's device.
+    // the second radio's device; %broken% for a ser2net whose device is missing.
     QTest::addColumn<QString>("where");
     QTest::addColumn<RadioFault>("fault"); // of the second radio
     QTest::addColumn<QString>("cause");    // empty: the radio is found
@@ -142,6 +142,11 @@ void tst_Remote::shouldUseOnlyTheChosenPort_data() {
         << "127.0.0.1:%ser2net%" << RadioFault::None << QString() << false << QByteArray(16, '\x22');
     QTest::newRow("ser2net, another device") << "127.0.0.1:%ser2net%" << RadioFault::WrongId
                                              << answered.arg("127.0.0.1:%ser2net%") << false << QByteArray();
+    QTest::newRow("ser2net without its device")
+        << "127.0.0.1:%broken%" << RadioFault::None
+        << "127.0.0.1:%broken% accepted the connection and closed it at once: the serial server could not "
+           "open the radio's port (check the device in its configuration), or it serves another program."
+        << false << QByteArray();
     QTest::newRow("refused") << "127.0.0.1:%free%" << RadioFault::None
                              << "127.0.0.1:%free% refused the connection: nothing serves that port there. "
                                 "Check that ser2net runs on that machine and listens on that port."
@@ -190,9 +195,12 @@ void tst_Remote::shouldUseOnlyTheChosenPort() {
     Ser2net ser2net;
     if (where.contains(QLatin1String("%ser2net%")))
         QVERIFY(ser2net.start(chosen.devicePath(), port));
+    if (where.contains(QLatin1String("%broken%")))
+        QVERIFY(ser2net.start(QStringLiteral("/dev/quillon-no-such-device"), port));
     const quint16 unused = freePort();
     const auto fill = [&](QString s) {
         return s.replace(QLatin1String("%ser2net%"), QString::number(port))
+            .replace(QLatin1String("%broken%"), QString::number(port))
             .replace(QLatin1String("%free%"), QString::number(unused))
             .replace(QLatin1String("%pty%"), chosen.devicePath());
     };
