@@ -12,11 +12,17 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #if defined(Q_OS_WIN)
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #else
+#include <cerrno>
+#include <netdb.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #endif
 #if defined(Q_OS_LINUX)
 #include <netinet/in.h>
@@ -58,10 +64,41 @@ std::optional<QHostInfo> lookUp(const QString &host, Clock::time_point deadline)
     return lookup->info;
 }
 
-// True when a connection under way has been made or has failed, without waiting.
-bool settled(qintptr socket) {
-    if (socket < 0)
-        return false;
+// A connection started without Qt: Qt finishes its own only in the event loop (while it
+// connects it does not even tell its socket), but the line must get there from its reads.
+qintptr startConnecting(const QHostAddress &address, quint16 port) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV; // an address with its scope: nothing to look up
+    addrinfo *found = nullptr;
+    if (::getaddrinfo(address.toString().toLatin1().constData(), QByteArray::number(port).constData(), &hints,
+                      &found) != 0)
+        return -1;
+#if defined(Q_OS_WIN)
+    SOCKET s = ::socket(found->ai_family, SOCK_STREAM, IPPROTO_TCP);
+    u_long nonBlocking = 1;
+    const bool started =
+        s != INVALID_SOCKET && ::ioctlsocket(s, FIONBIO, &nonBlocking) == 0 &&
+        (::connect(s, found->ai_addr, int(found->ai_addrlen)) == 0 || ::WSAGetLastError() == WSAEWOULDBLOCK);
+    ::freeaddrinfo(found);
+    if (!started && s != INVALID_SOCKET)
+        ::closesocket(s);
+    return started ? qintptr(s) : -1;
+#else
+    const int s = ::socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const bool started =
+        s >= 0 && (::connect(s, found->ai_addr, found->ai_addrlen) == 0 || errno == EINPROGRESS);
+    ::freeaddrinfo(found);
+    if (!started && s >= 0)
+        ::close(s);
+    return started ? s : -1;
+#endif
+}
+
+enum class Connecting { Waiting, Made, Failed };
+
+Connecting progressOf(qintptr socket) {
+    int error = 0;
 #if defined(Q_OS_WIN)
     // A failed connection shows among the exceptions on Windows, not as writable.
     fd_set writable;
@@ -71,10 +108,26 @@ bool settled(qintptr socket) {
     FD_SET(SOCKET(socket), &writable);
     FD_SET(SOCKET(socket), &failed);
     timeval now{0, 0};
-    return ::select(0, nullptr, &writable, &failed, &now) > 0;
+    if (::select(0, nullptr, &writable, &failed, &now) <= 0)
+        return Connecting::Waiting;
+    int length = sizeof error;
+    ::getsockopt(SOCKET(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &length);
+    return FD_ISSET(SOCKET(socket), &failed) || error != 0 ? Connecting::Failed : Connecting::Made;
 #else
     pollfd pfd{int(socket), POLLOUT, 0};
-    return ::poll(&pfd, 1, 0) > 0;
+    if (::poll(&pfd, 1, 0) <= 0)
+        return Connecting::Waiting;
+    socklen_t length = sizeof error;
+    ::getsockopt(int(socket), SOL_SOCKET, SO_ERROR, &error, &length);
+    return error == 0 ? Connecting::Made : Connecting::Failed;
+#endif
+}
+
+void closeSocket(qintptr socket) {
+#if defined(Q_OS_WIN)
+    ::closesocket(SOCKET(socket));
+#else
+    ::close(int(socket));
 #endif
 }
 
@@ -210,6 +263,7 @@ LineError TcpSerialLine::ClosePort() {
     if (!IsOpen())
         return LineError::NotOpen;
     // Writes only return once their bytes are with the system, which sends them after the close.
+    dropConnecting();
     m_socket.abort();
     m_open = false;
     m_lost = false;
@@ -234,26 +288,34 @@ void TcpSerialLine::lookForLostConnection() {
     if (!m_lost)
         return;
     const auto now = Clock::now();
-    if (m_socket.state() == QAbstractSocket::UnconnectedState) {
+    if (m_connecting < 0) {
         if (now - m_lastLook < kLookInterval)
             return;
         m_lastLook = now;
         // Also drops whatever the old connection left unread.
         m_socket.abort();
-        m_socket.connectToHost(m_address, m_port);
-        qCDebug(lcRadio) << qUtf8Printable(deviceName()) << "connecting again:" << m_socket.state();
+        m_connecting = startConnecting(m_address, m_port);
+        if (m_connecting < 0)
+            return;
     }
-    // The try goes on between polls, while the event loop runs. Here it is only finished when
-    // the system has settled it: Qt's own wait gives a connection up when it is not made at
-    // once. One that hangs (the remote machine unreachable) is given up and made again.
-    if (m_socket.state() == QAbstractSocket::ConnectingState) {
-        if (settled(m_socket.socketDescriptor()))
-            m_socket.waitForConnected(0);
-        else if (now - m_lastLook >= kConnectLimit)
-            m_socket.abort();
-    }
-    if (!connected())
+    // The try goes on by itself; each read only asks how far it got. One that hangs (the
+    // remote machine unreachable) is given up and made again.
+    switch (progressOf(m_connecting)) {
+    case Connecting::Waiting:
+        if (now - m_lastLook >= kConnectLimit)
+            dropConnecting();
         return;
+    case Connecting::Failed:
+        dropConnecting();
+        return;
+    case Connecting::Made:
+        break;
+    }
+    const qintptr made = std::exchange(m_connecting, -1);
+    if (!m_socket.setSocketDescriptor(made)) {
+        closeSocket(made);
+        return;
+    }
     setUpConnection();
     dropUnasked(Clock::now() - m_lastLook);
     if (!connected())
@@ -269,6 +331,12 @@ void TcpSerialLine::lookForLostConnection() {
         return;
     }
     qCDebug(lcRadio) << qUtf8Printable(deviceName()) << "connected again";
+}
+
+void TcpSerialLine::dropConnecting() {
+    if (m_connecting >= 0)
+        closeSocket(m_connecting);
+    m_connecting = -1;
 }
 
 void TcpSerialLine::takeIn() {

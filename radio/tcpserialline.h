@@ -55,6 +55,7 @@ private:
     using Clock = std::chrono::steady_clock;
     void setUpConnection();
     void dropUnasked(Clock::duration connecting);
+    void dropConnecting();
     bool connected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
 
     QString m_host;
@@ -63,6 +64,7 @@ private:
     QTcpSocket m_socket;
     bool m_open = false; // from a successful OpenPort to ClosePort, whatever the connection does
     bool m_lost = false;
+    qintptr m_connecting = -1; // a socket connecting again, not yet the line's
     Clock::time_point m_lastLook{};
 };
 
