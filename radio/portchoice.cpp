@@ -83,10 +83,10 @@ std::optional<PortChoice> parsePortChoice(const QString &where, QString *error) 
         return network(where, error);
 #if defined(Q_OS_WIN)
     *error =
-        QStringLiteral("--port takes COM1 to COM%1, or host:port for a serial server").arg(kLastComNumber);
+        QStringLiteral("not a port: give COM1 to COM%1, or host:port of a serial server").arg(kLastComNumber);
 #else
-    *error = QStringLiteral("--port takes COM1 to COM%1, a device path such as /dev/ttyUSB1, or host:port "
-                            "for a serial server")
+    *error = QStringLiteral("not a port: give COM1 to COM%1, a device path such as /dev/ttyUSB1, or "
+                            "host:port of a serial server")
                  .arg(kLastComNumber);
 #endif
     return std::nullopt;
