@@ -11,19 +11,16 @@
 #include "ui/options.h"
 
 #include <QApplication>
-#include <QEventLoop>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 
 #include <set>
 
 using namespace quillon;
 using namespace quillon::testing;
-using namespace std::chrono_literals;
 using sim::PtyRadioServer;
 using sim::RadioFault;
 using sim::VirtualRadio;
@@ -93,11 +90,7 @@ public:
         return false;
     }
     void stop() {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
         m_process.terminate();
-        if (!m_process.waitForFinished(5000))
-            m_process.kill();
         m_process.waitForFinished(5000);
     }
 
