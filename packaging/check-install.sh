@@ -52,9 +52,11 @@ svg="$root/share/icons/hicolor/scalable/apps/quillon.svg"
 desktop="$root/share/applications/$app_id.desktop"
 metainfo="$root/share/metainfo/$app_id.metainfo.xml"
 if [ -f "$desktop" ]; then
-    exec_prog=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
     icon=$(sed -n 's/^Icon=//p' "$desktop")
-    [ -x "$root/bin/$exec_prog" ] || fail "desktop entry runs '$exec_prog', which is not in $prefix/bin"
+    # The entry's own Exec and each action's.
+    while IFS= read -r exec_prog; do
+        [ -x "$root/bin/$exec_prog" ] || fail "desktop entry runs '$exec_prog', which is not in $prefix/bin"
+    done < <(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
     ls "$root"/share/icons/hicolor/*/apps/"$icon".* >/dev/null 2>&1 ||
         fail "desktop entry names icon '$icon', which is not in the hicolor theme"
 fi
