@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: GPL-3.0-or-later
 """Checks the cross-built Windows program under Wine: the executable itself, the core tests,
-the Win32 line against the virtual radio on COM3, quillon.exe end to end on an Xvfb display,
+the Win32 line against the virtual radio on COM3, quillon.exe end to end on an Xvfb display
+(searching, sharing, and on a port of its choosing: COM3, or the radio behind Linux's ser2net),
 and the installer's silent install and uninstall.
 
 Usage: check-windows.py BUILD_DIR RADIO_SIM
@@ -404,6 +405,65 @@ def check_sharing():
         stop(xvfb)
 
 
+def start_ser2net(pty, port):
+    """A real ser2net (Linux's, as a station's Raspberry Pi runs it) serving pty on port, raw."""
+    config = scratch / f"ser2net-{port}.yaml"
+    config.write_text(f"connection: &radio\n    accepter: tcp,127.0.0.1,{port}\n"
+                      f"    connector: serialdev,{pty},4800n82,local\n")
+    proc = subprocess.Popen([shutil.which("ser2net") or "/usr/sbin/ser2net", "-n", "-d", "-c", str(config)],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    children.append(proc)
+    time.sleep(1)  # a connection to find out would have it open the device
+    return proc
+
+
+def check_chosen_ports():
+    """quillon.exe --port COM3 opens only COM3; --port 127.0.0.1:PORT reaches the radio through
+    ser2net, and connects again when ser2net is restarted (here onto a radio with other filters)."""
+    xvfb, display = start_display()
+    denv = dict(env, DISPLAY=display)
+    radio, pty = start_radio("11", "33", scratch / "chosen-radio.log")  # 8.215 2.4K, 455 2.4K, sub 500
+    other_log = scratch / "not-chosen.log"
+    other, other_pty = start_radio("11", "33", other_log)
+    port = 47000 + os.getpid() % 1000
+    servers = []
+    try:
+        link_ports(pty)
+        relink(1, other_pty)
+        for where in ("COM3", f"127.0.0.1:{port}"):
+            if where != "COM3":
+                servers.append(start_ser2net(pty, port))
+            app = subprocess.Popen(["wine", str(EXE), "--port", where], env=denv, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+            children.append(app)
+            window = find_window(display, MAIN_TITLE)
+            if not check(f"quillon.exe --port {where} finds the radio", window is not None):
+                return
+            x, y, w, h = geometry(display, window)
+            client = (x + w - CLIENT_W, y + h - CLIENT_H)
+            want = {"Hi_2400", "Lo_2400", "Sub500"}
+            got = wait_lamps(display, client, want)
+            check(f"--port {where}: the lamps show the radio's filters, and COM1 (another radio) got nothing",
+                  got == want and radio_received(other_log) == b"", f"lit {sorted(got)}, COM1 got "
+                  f"{radio_received(other_log)[:20].hex(' ')}")
+            if where != "COM3":
+                stop(servers[-1])
+                time.sleep(2)
+                stop(radio)
+                radio, pty = start_radio("22", "00", scratch / "chosen-radio-2.log")
+                servers.append(start_ser2net(pty, port))
+                want = {"Hi_2000", "Lo_2000", "Sub6000"}
+                got = wait_lamps(display, client, want, interval=0.1)
+                check("ser2net stopped and started again: quillon.exe connects again and the lamps follow",
+                      app.poll() is None and got == want, f"lit {sorted(got)}")
+            stop(app)
+            subprocess.run(["wineserver", "-k"], env=env)
+    finally:
+        subprocess.run(["wineserver", "-k"], env=env)
+        for proc in servers + [radio, other, xvfb]:
+            stop(proc)
+
+
 # --- installer and zip ----------------------------------------------------------------------
 
 def reg_has_uninstall_entry():
@@ -457,6 +517,7 @@ def main():
         check_tests()
         check_end_to_end()
         check_sharing()
+        check_chosen_ports()
         check_installer()
     finally:
         for c in children:

@@ -83,10 +83,10 @@ bool probePort(SerialLine &line, ReplyWait &wait, qint16 PortNum, QByteArray &Rx
 } // namespace
 
 bool searchForRadio(SerialLine &line, ReplyWait &wait, qint16 &PortNum, QByteArray &RxData,
-                    SearchReport *report) {
+                    SearchReport *report, const SearchPlan &plan) {
     if (report)
         report->clear();
-    for (PortNum = kFirstPort; PortNum <= kLastPort; ++PortNum) {
+    for (PortNum = plan.first; PortNum <= plan.last; ++PortNum) {
         PortOutcome outcome;
         outcome.port = PortNum;
         const bool found = probePort(line, wait, PortNum, RxData, outcome);
@@ -128,7 +128,55 @@ QString listed(QStringList names) {
 
 } // namespace
 
-QString searchFailureCause(const SearchReport &report) {
+namespace {
+
+QString chosenPortCause(const PortOutcome &p, const QString &chosen) {
+    // The user's own words, with the device behind a COM number where it has another name.
+    const QString where = chosen.startsWith(QLatin1String("COM")) ? portLabel(p) : chosen;
+    switch (p.openError) {
+    case LineError::None:
+        break;
+    case LineError::InvalidPortNumber:
+        return QStringLiteral("%1 does not exist. Check the name, and that the adapter is plugged in.")
+            .arg(where);
+    case LineError::PermissionDenied:
+        return QStringLiteral("You do not have permission to open %1. Run "
+                              "\"sudo usermod -aG dialout $USER\", then log out and in again.")
+            .arg(where);
+    case LineError::PortInUse:
+        return QStringLiteral("%1 is in use by another program. Close that program and start Quillon again.")
+            .arg(where);
+    case LineError::ConnectionRefused:
+        return QStringLiteral("%1 refused the connection: nothing serves that port there. Check that "
+                              "ser2net runs on that machine and listens on that port.")
+            .arg(where);
+    case LineError::HostNotFound:
+        return QStringLiteral("Host not found: %1. Check the name, or give the address instead.").arg(where);
+    case LineError::ConnectionClosed:
+        return QStringLiteral("%1 accepted the connection and closed it at once: the serial server could not "
+                              "open the radio's port (check the device in its configuration), or it serves "
+                              "another program.")
+            .arg(where);
+    case LineError::TimedOut:
+        return QStringLiteral("Connecting to %1 timed out. Check the address, and that the machine is on "
+                              "and reachable from here (the VPN or SSH tunnel up).")
+            .arg(where);
+    default:
+        return QStringLiteral("Quillon could not open %1 (%2).")
+            .arg(where, QString::fromLatin1(lineErrorName(p.openError)));
+    }
+    if (p.answered)
+        return QStringLiteral("A device answered on %1, but not as an FT-1000MP.").arg(where);
+    return QStringLiteral("Nothing answered on %1. Check that the radio is switched on and its CAT cable "
+                          "connected.")
+        .arg(where);
+}
+
+} // namespace
+
+QString searchFailureCause(const SearchReport &report, const QString &chosen) {
+    if (!chosen.isEmpty() && report.size() == 1)
+        return chosenPortCause(report.front(), chosen);
     const auto missing = [](const PortOutcome &p) { return p.openError == LineError::InvalidPortNumber; };
     if (std::all_of(report.begin(), report.end(), missing))
         return QStringLiteral("This computer has no serial ports. Connect the radio's CAT cable or "

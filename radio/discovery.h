@@ -41,12 +41,22 @@ struct PortOutcome {
 };
 using SearchReport = QList<PortOutcome>;
 
+// The ports the search tries: COM1 to COM16, or only the one the user chose (--port), which
+// `chosen` then names as the user wrote it, for the failure's cause.
+struct SearchPlan {
+    qint16 first = kFirstPort;
+    qint16 last = kLastPort;
+    QString chosen;
+};
+
 bool searchForRadio(SerialLine &line, ReplyWait &wait, qint16 &PortNum, QByteArray &RxData,
-                    SearchReport *report = nullptr);
+                    SearchReport *report = nullptr, const SearchPlan &plan = {});
 
 // One or two plain sentences on the most likely reason the search failed, or an empty string
 // when the report shows none worth telling: no ports at all, then a port the user may not
 // open, then one held by another program, then a device that answered but not as the radio.
-QString searchFailureCause(const SearchReport &report);
+// For a port the user chose, the one reason it failed, also when it was silent or, for a
+// serial server on the network, why the connection failed.
+QString searchFailureCause(const SearchReport &report, const QString &chosen = {});
 
 } // namespace quillon

@@ -21,6 +21,14 @@ const char *lineErrorName(LineError error) {
         return "write failed";
     case LineError::ReadFailed:
         return "read failed";
+    case LineError::ConnectionRefused:
+        return "connection refused";
+    case LineError::HostNotFound:
+        return "host not found";
+    case LineError::TimedOut:
+        return "timed out";
+    case LineError::ConnectionClosed:
+        return "connection closed by the server";
     }
     return "unknown error";
 }

@@ -20,6 +20,11 @@ enum class LineError {
     NotOpen,           // the operation needs an open port
     WriteFailed,
     ReadFailed,
+    // A radio behind a serial server on the network (host:port)
+    ConnectionRefused, // nothing listens on that port
+    HostNotFound,      // the name does not resolve
+    TimedOut,          // no answer to the connection (or the name) in time
+    ConnectionClosed,  // the server closed the connection at once
 };
 
 const char *lineErrorName(LineError error);

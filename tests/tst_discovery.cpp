@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Searching COM1..COM16 for the radio, against the in-process virtual radio.
+// Searching COM1..COM16 (or the one port the user chose) for the radio, against the in-process
+// virtual radio.
 #include "radio/commandblock.h"
 #include "radio/discovery.h"
+#include "radio/portchoice.h"
 #include "sim/manualclock.h"
 #include "sim/simserialline.h"
 #include "sim/virtualradio.h"
@@ -149,6 +151,8 @@ private slots:
     void shouldTakeAnyFlagBytesBeforeTheId();
     void shouldProbeEachPortInTheFixedOrderOfCalls();
     void shouldSpendAtLeastTheProbeWaitOnEveryOpenablePort();
+    void shouldReadThePortTheUserChose_data();
+    void shouldReadThePortTheUserChose();
 };
 
 void tst_Discovery::shouldFindTheRadioOnTheFirstAnsweringPort_data() {
@@ -334,6 +338,70 @@ void tst_Discovery::shouldSpendAtLeastTheProbeWaitOnEveryOpenablePort() {
     QVERIFY(s.clock.now() - start >= 1600ms);
     QCOMPARE(s.line.openCount(), 16);
     QCOMPARE(s.line.closeCount(), 16);
+}
+
+void tst_Discovery::shouldReadThePortTheUserChose_data() {
+    QTest::addColumn<QString>("where");
+    QTest::addColumn<QString>("read"); // kind and parts, or empty when refused
+    QTest::newRow("COM3") << "COM3"
+                          << "com 3";
+    QTest::newRow("com256, any case") << "com256"
+                                      << "com 256";
+    QTest::newRow("COM0") << "COM0"
+                          << "";
+    QTest::newRow("COM257") << "COM257"
+                            << "";
+    QTest::newRow("address") << "192.168.1.20:3001"
+                             << "net 192.168.1.20 3001";
+    QTest::newRow("name") << "shack-pi.local:2000"
+                          << "net shack-pi.local 2000";
+    QTest::newRow("IPv6 in brackets") << "[fe80::1]:3001"
+                                      << "net fe80::1 3001";
+    QTest::newRow("IPv6 without brackets") << "fe80::1:3001"
+                                           << "";
+    QTest::newRow("brackets round a name") << "[pi]:3001"
+                                           << "";
+    QTest::newRow("port 0") << "pi:0"
+                            << "";
+    QTest::newRow("port 65536") << "pi:65536"
+                                << "";
+    QTest::newRow("no port") << "pi:"
+                             << "";
+    QTest::newRow("no host") << ":3001"
+                             << "";
+    QTest::newRow("just a name") << "ttyUSB0"
+                                 << "";
+#if defined(Q_OS_WIN)
+    QTest::newRow("a path on Windows") << "/dev/ttyUSB1"
+                                       << "";
+#else
+    // by-path names hold colons; a path is never taken for host:port.
+    QTest::newRow("device path with colons")
+        << "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0"
+        << "device /dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0";
+#endif
+}
+
+void tst_Discovery::shouldReadThePortTheUserChose() {
+    QFETCH(QString, where);
+    QFETCH(QString, read);
+    QString error;
+    const std::optional<PortChoice> choice = parsePortChoice(where, &error);
+    QString got;
+    if (choice && choice->kind == PortChoice::Kind::Com)
+        got = QStringLiteral("com %1").arg(choice->com);
+    else if (choice && choice->kind == PortChoice::Kind::Network)
+        got = QStringLiteral("net %1 %2").arg(choice->host).arg(choice->tcpPort);
+    else if (choice && choice->kind == PortChoice::Kind::Device)
+        got = QStringLiteral("device %1").arg(choice->device);
+    QCOMPARE(got, read);
+    QCOMPARE(error.isEmpty(), bool(choice));
+    // One port only, and the search's messages name it as the user wrote it.
+    if (choice) {
+        const SearchPlan plan = searchPlanFor(*choice);
+        QCOMPARE(plan.first, plan.last);
+        QCOMPARE(plan.chosen.compare(where, Qt::CaseInsensitive), 0);
+    }
 }
 
 Q_DECLARE_METATYPE(SimSerialLine::Op)

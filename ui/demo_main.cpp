@@ -3,12 +3,11 @@
 // the built-in virtual radio is served on a pseudo-terminal and becomes COM1. With arguments,
 // the given devices (another simulator's pseudo-terminal, a socat link, a real port) become
 // COM1, COM2, ... in that order, and no virtual radio is started. Takes Quillon's options too
-// (--share and the rest).
+// (--share, --port COMn to use only that one of them, and the rest).
 #include "desktopplatform.h"
 #include "runquillon.h"
 
-#include "radio/porttable.h"
-#include "radio/qtserialline.h"
+#include "radio/portchoice.h"
 #include "sim/ptyradioserver.h"
 
 #include <QApplication>
@@ -26,8 +25,11 @@ int main(int argc, char *argv[]) {
         return 2;
     }
 
+    // A port of the user's own (a path, a serial server) leaves the demo's table unused.
+    const bool ownTable = options.port.kind == quillon::PortChoice::Kind::Search ||
+                          options.port.kind == quillon::PortChoice::Kind::Com;
     quillon::sim::PtyRadioServer server;
-    if (devices.isEmpty()) {
+    if (devices.isEmpty() && ownTable) {
         if (!server.start()) {
             std::fprintf(stderr, "quillon-demo: cannot start the virtual radio: %s\n",
                          qPrintable(server.errorString()));
@@ -35,7 +37,7 @@ int main(int argc, char *argv[]) {
         }
         devices << server.devicePath();
         std::printf("Virtual FT-1000MP on %s (COM1)\n", qPrintable(devices.front()));
-    } else {
+    } else if (ownTable) {
         for (int i = 0; i < devices.size(); ++i)
             std::printf("COM%d is %s\n", i + 1, qPrintable(devices.at(i)));
     }
@@ -43,7 +45,7 @@ int main(int argc, char *argv[]) {
 
     quillon::DesktopPlatform platform;
     const int status = quillon::runQuillon(
-        app, std::make_unique<quillon::QtSerialLine>(quillon::PortTable(devices)), platform, options);
+        app, quillon::lineFor(options.port, [&] { return quillon::PortTable(devices); }), platform, options);
     server.stop();
     return status;
 }

@@ -162,12 +162,12 @@ bool frmQuillon::Form_Load() {
 
 void frmQuillon::FindMp() {
     SearchReport report;
-    if (searchForRadio(*m_line, m_wait, PortNum, RxData, &report)) {
+    if (searchForRadio(*m_line, m_wait, PortNum, RxData, &report, m_plan)) {
         m_platform.beep();
         return;
     }
     m_platform.showMessage(QStringLiteral("I couldn't find the FT-1000MP on any COM port"),
-                           QStringLiteral("Quillon"), searchFailureCause(report));
+                           QStringLiteral("Quillon"), searchFailureCause(report, m_plan.chosen));
     Form_Unload();
 }
 

@@ -4,6 +4,7 @@
 #include "commondialog.h"
 #include "filters/filterstatus.h"
 #include "filters/filtertable.h"
+#include "radio/discovery.h"
 #include "radio/replywait.h"
 #include "radio/serialline.h"
 
@@ -43,6 +44,8 @@ public:
     static QColor LitColour();
     static QColor IdleColour();
 
+    // Where Form_Load looks for the radio: COM1 to COM16 unless the user chose one port.
+    void setSearchPlan(SearchPlan plan) { m_plan = std::move(plan); }
     // Runs the search for the radio; true when found. On failure the message has been shown
     // and the window unloaded; it must not be shown.
     bool Form_Load();
@@ -111,6 +114,7 @@ private:
     std::unique_ptr<SerialLine> m_line;
     RadioShare *m_share = nullptr;
     ReplyWait m_wait;
+    SearchPlan m_plan;
     CommonDialog CommonDialog1;
     bool m_unloaded = false;
 

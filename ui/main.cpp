@@ -2,12 +2,7 @@
 #include "desktopplatform.h"
 #include "runquillon.h"
 
-#include "radio/porttable.h"
-#if defined(Q_OS_WIN)
-#include "radio/win32serialline.h"
-#else
-#include "radio/qtserialline.h"
-#endif
+#include "radio/portchoice.h"
 
 #include <QApplication>
 
@@ -17,10 +12,7 @@ int main(int argc, char *argv[]) {
     QApplication app(argc, argv);
     const quillon::Options options = quillon::parseOptions(app.arguments(), false);
     quillon::DesktopPlatform platform;
-#if defined(Q_OS_WIN)
-    auto line = std::make_unique<quillon::Win32SerialLine>();
-#else
-    auto line = std::make_unique<quillon::QtSerialLine>(quillon::PortTable::fromSystem());
-#endif
+    // The system's port table is made only when a search or a COM number needs it.
+    auto line = quillon::lineFor(options.port, [] { return quillon::PortTable::fromSystem(); });
     return quillon::runQuillon(app, std::move(line), platform, options);
 }

@@ -28,6 +28,19 @@ namespace {
 
 struct Parser {
     QCommandLineParser parser;
+    QCommandLineOption radioPort {
+        QStringLiteral("port"),
+            QStringLiteral(
+#if defined(Q_OS_WIN)
+                "Use only this port for the radio: COMn, or host:port of a serial "
+                "server such as ser2net ([address]:port for IPv6)."
+#else
+                "Use only this port for the radio: COMn, a device such as /dev/ttyUSB1, "
+                "or host:port of a serial server such as ser2net ([address]:port for IPv6)."
+#endif
+                ),
+            QStringLiteral("WHERE")
+    };
     QCommandLineOption share{QStringLiteral("share"), QStringLiteral("Share the radio with other programs.")};
     QCommandLineOption port{
         QStringLiteral("share-port"),
@@ -47,7 +60,8 @@ struct Parser {
 Parser::Parser(bool takesDevices) : help(parser.addHelpOption()), version(parser.addVersionOption()) {
     parser.setApplicationDescription(
         QStringLiteral(
-            "Selects the IF filters of an FT-1000MP or FT-1000MP Mark V transceiver.\n"
+            "Selects the IF filters of an FT-1000MP or FT-1000MP Mark V transceiver. It looks for the\n"
+            "radio on COM1 to COM16, or only where --port says (also a serial server on the network).\n"
             "With --share, other programs (WSJT-X, fldigi, rigctld, flrig, a logger) reach the radio\n"
             "through Quillon: as serial port 127.0.0.1:PORT (Hamlib's FT-1000MP or Mark V model)%1.")
             .arg(
@@ -57,6 +71,7 @@ Parser::Parser(bool takesDevices) : help(parser.addHelpOption()), version(parser
                 QStringLiteral(",\nor as the device %1").arg(RadioShare::defaultPtyLink())
 #endif
                     ));
+    parser.addOption(radioPort);
     parser.addOption(share);
     parser.addOption(port);
 #if !defined(Q_OS_WIN)
@@ -94,6 +109,13 @@ Options parseOptions(const QStringList &arguments, bool takesDevices) {
     result.shareLink = parser.value(p.link);
     result.share = result.share || parser.isSet(p.link);
 #endif
+    if (parser.isSet(p.radioPort)) {
+        QString why;
+        const std::optional<PortChoice> choice = parsePortChoice(parser.value(p.radioPort), &why);
+        if (!choice)
+            refuse(QStringLiteral("--port %1: %2").arg(parser.value(p.radioPort), why));
+        result.port = *choice;
+    }
     result.devices = parser.positionalArguments();
     if (!takesDevices && !result.devices.isEmpty())
         refuse(QStringLiteral("unexpected argument %1").arg(result.devices.front()));

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "radio/portchoice.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -13,6 +15,7 @@ struct Options {
     quint16 sharePort = 0; // set by parseOptions: the default port unless --share-port
     QString shareLink;     // empty: the default link
     QStringList devices;   // quillon-demo only: devices to use as COM1, COM2, ...
+    PortChoice port;       // --port: the one port to try instead of the search
 };
 
 // Answers --help and --version and ends the process; returns when neither is asked. Runs before

@@ -26,6 +26,7 @@ int runQuillon(QApplication &app, std::unique_ptr<SerialLine> line, Platform &pl
     QApplication::setQuitOnLastWindowClosed(true);
 
     frmQuillon window(platform, std::move(line));
+    window.setSearchPlan(searchPlanFor(options.port));
     if (!window.Form_Load())
         return 1;
     // Only once the radio is found: a client has nothing to talk to before. Declared after the

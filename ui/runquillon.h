@@ -16,7 +16,8 @@ class Platform;
 // Name, version and desktop entry of the program, for --version and the windows.
 void setApplicationIdentity();
 
-// The start-up both programs share: search for the radio, then show the main window (sharing
+// The start-up both programs share: search for the radio (only where options.port says, when it
+// says), then show the main window (sharing
 // the radio when the options ask for it) and run until the last window closes. Returns the
 // process exit status (1 when no radio was found).
 int runQuillon(QApplication &app, std::unique_ptr<SerialLine> line, Platform &platform,

@@ -1,0 +1,269 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The one port the user chose (quillon --port), end to end: the window, the real lines and
+// three virtual radios on pseudo-terminals, the middle one also served by a real ser2net on a
+// loopback port. Only the chosen port may be touched; the failure box names the cause.
+#include "testrig.h"
+
+#include "radio/commandblock.h"
+#include "radio/portchoice.h"
+#include "sim/cputime.h"
+#include "sim/ptyradioserver.h"
+#include "ui/options.h"
+
+#include <QApplication>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <set>
+
+using namespace quillon;
+using namespace quillon::testing;
+using sim::PtyRadioServer;
+using sim::RadioFault;
+using sim::VirtualRadio;
+
+Q_DECLARE_METATYPE(quillon::sim::RadioFault)
+
+namespace {
+
+using Lamps = std::set<FilterId>;
+const Lamps kTrueLamps{FilterId::Hi_2000, FilterId::Lo_2000, FilterId::Sub500}; // main 22, sub 33
+const Lamps kNextLamps{FilterId::Hi_2400, FilterId::Lo_250, FilterId::Sub6000}; // main 94, sub 00
+
+Lamps litOn(const frmQuillon &window) {
+    Lamps lit;
+    for (const FilterButtonInfo &info : filterButtons())
+        if (window.button(info.id)->palette().color(QPalette::Button) == kLitGreen)
+            lit.insert(info.id);
+    return lit;
+}
+
+// Debian installs it under /usr/sbin, which a user's PATH may lack.
+QString ser2netProgram() {
+    const QString found = QStandardPaths::findExecutable(QStringLiteral("ser2net"));
+    return found.isEmpty()
+               ? QStandardPaths::findExecutable(QStringLiteral("ser2net"), {QStringLiteral("/usr/sbin")})
+               : found;
+}
+
+quint16 freePort() {
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    return server.serverPort();
+}
+
+// ser2net in the foreground with a configuration of its own: the device on a loopback port as
+// raw TCP, at the radio's settings, modem lines ignored.
+class Ser2net {
+public:
+    ~Ser2net() { stop(); }
+    bool start(const QString &device, quint16 port) {
+        const QString config = m_dir.filePath(QStringLiteral("ser2net.yaml"));
+        QFile file(config);
+        if (!file.open(QIODevice::WriteOnly))
+            return false;
+        file.write(QStringLiteral("connection: &radio\n"
+                                  "    accepter: tcp,127.0.0.1,%1\n"
+                                  "    connector: serialdev,%2,4800n82,local\n"
+                                  "    options:\n"
+                                  "        kickolduser: true\n")
+                       .arg(port)
+                       .arg(device)
+                       .toUtf8());
+        file.close();
+        m_process.start(ser2netProgram(),
+                        {QStringLiteral("-n"), QStringLiteral("-d"), QStringLiteral("-c"), config});
+        if (!m_process.waitForStarted(5000))
+            return false;
+        // Ready once it listens: the port cannot be had then. A connection to find out would
+        // have it open the device, and it might still hold it when the test begins.
+        for (int i = 0; i < 100; ++i) {
+            QTcpServer other;
+            if (!other.listen(QHostAddress::LocalHost, port))
+                return true;
+            other.close();
+            QTest::qWait(50);
+        }
+        return false;
+    }
+    void stop() {
+        m_process.terminate();
+        m_process.waitForFinished(5000);
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+};
+
+qsizetype countOf(const std::vector<PtyRadioServer::WireBlock> &blocks, const CommandBlock &block,
+                  size_t from = 0) {
+    return std::count_if(blocks.begin() + qsizetype(from), blocks.end(),
+                         [&](const PtyRadioServer::WireBlock &b) { return b.block == block; });
+}
+
+} // namespace
+
+class tst_Remote : public QObject {
+    Q_OBJECT
+
+private slots:
+    void shouldUseOnlyTheChosenPort_data();
+    void shouldUseOnlyTheChosenPort();
+};
+
+void tst_Remote::shouldUseOnlyTheChosenPort_data() {
+    // Three radios serve COM1 to COM3 of the system's table; ser2net serves the second on a
+    // loopback port. %ser2net%, %free% and %pty% stand for that port, a port nothing serves and
+    // the second radio's device; %broken% for a ser2net whose device is missing.
+    QTest::addColumn<QString>("where");
+    QTest::addColumn<RadioFault>("fault"); // of the second radio
+    QTest::addColumn<QString>("cause");    // empty: the radio is found
+    QTest::addColumn<bool>("restart");     // stop ser2net while polling, then start it again
+    QTest::addColumn<QByteArray>("stale"); // waiting on the device before anyone connects
+
+    const QString answered = QStringLiteral("A device answered on %1, but not as an FT-1000MP.");
+    QTest::newRow("ser2net, stopped and started again")
+        << "127.0.0.1:%ser2net%" << RadioFault::None << QString() << true << QByteArray();
+    QTest::newRow("ser2net by name") << "localhost:%ser2net%" << RadioFault::None << QString() << false
+                                     << QByteArray();
+    // The replies to the last client's last request, which the server passes on to the next.
+    QTest::newRow("ser2net, an old reply waiting")
+        << "127.0.0.1:%ser2net%" << RadioFault::None << QString() << false << QByteArray(16, '\x22');
+    QTest::newRow("ser2net, another device") << "127.0.0.1:%ser2net%" << RadioFault::WrongId
+                                             << answered.arg("127.0.0.1:%ser2net%") << false << QByteArray();
+    QTest::newRow("ser2net without its device")
+        << "127.0.0.1:%broken%" << RadioFault::None
+        << "127.0.0.1:%broken% accepted the connection and closed it at once: the serial server could not "
+           "open the radio's port (check the device in its configuration), or it serves another program."
+        << false << QByteArray();
+    QTest::newRow("refused") << "127.0.0.1:%free%" << RadioFault::None
+                             << "127.0.0.1:%free% refused the connection: nothing serves that port there. "
+                                "Check that ser2net runs on that machine and listens on that port."
+                             << false << QByteArray();
+    QTest::newRow("unknown host") << "no-such-host.invalid:4000" << RadioFault::None
+                                  << "Host not found: no-such-host.invalid:4000. Check the name, or give the "
+                                     "address instead."
+                                  << false << QByteArray();
+    QTest::newRow("device path") << "%pty%" << RadioFault::None << QString() << false << QByteArray();
+    QTest::newRow("device path, silent")
+        << "%pty%" << RadioFault::Silent
+        << "Nothing answered on %pty%. Check that the radio is switched on and its CAT cable connected."
+        << false << QByteArray();
+    QTest::newRow("COM2 of three") << "COM2" << RadioFault::None << QString() << false << QByteArray();
+    QTest::newRow("COM5 of three")
+        << "com5" << RadioFault::None
+        << "COM5 does not exist. Check the name, and that the adapter is plugged in." << false
+        << QByteArray();
+}
+
+void tst_Remote::shouldUseOnlyTheChosenPort() {
+    QFETCH(QString, where);
+    QFETCH(RadioFault, fault);
+    QFETCH(QString, cause);
+    QFETCH(bool, restart);
+    QFETCH(QByteArray, stale);
+    if (ser2netProgram().isEmpty())
+        QSKIP("ser2net is not installed");
+    if (qEnvironmentVariableIsSet("QUILLON_TEST_EMULATOR"))
+        QSKIP("ser2net is the host's own program, which a test under qemu-user cannot start");
+
+    PtyRadioServer radios[3];
+    QStringList table;
+    for (PtyRadioServer &r : radios) {
+        if (!r.start())
+            QSKIP(qPrintable(QStringLiteral("no pseudo-terminal: %1").arg(r.errorString())));
+        r.withRadio([](VirtualRadio &v) {
+            v.setMainFilterByte(0x22);
+            v.setSubFilterByte(0x33);
+        });
+        table << r.devicePath();
+    }
+    PtyRadioServer &chosen = radios[1];
+    chosen.withRadio([&](VirtualRadio &v) { v.setFault(fault); });
+    chosen.sendUnsolicited(stale);
+    const quint16 port = freePort();
+    // Only where it is the chosen port: it opens the device whenever someone connects.
+    Ser2net ser2net;
+    if (where.contains(QLatin1String("%ser2net%")))
+        QVERIFY(ser2net.start(chosen.devicePath(), port));
+    if (where.contains(QLatin1String("%broken%")))
+        QVERIFY(ser2net.start(QStringLiteral("/dev/quillon-no-such-device"), port));
+    const quint16 unused = freePort();
+    const auto fill = [&](QString s) {
+        return s.replace(QLatin1String("%ser2net%"), QString::number(port))
+            .replace(QLatin1String("%broken%"), QString::number(port))
+            .replace(QLatin1String("%free%"), QString::number(unused))
+            .replace(QLatin1String("%pty%"), chosen.devicePath());
+    };
+    where = fill(where);
+    cause = fill(cause);
+
+    // As the program starts: its options, the line they ask for, the search they ask for.
+    const Options options = parseOptions({QStringLiteral("quillon"), QStringLiteral("--port"), where}, false);
+    TestPlatform platform;
+    platform.realClock = true;
+    frmQuillon window(platform, lineFor(options.port, [&] { return PortTable(table); }));
+    window.setSearchPlan(searchPlanFor(options.port));
+    QCOMPARE(window.Form_Load(), cause.isEmpty());
+    if (!cause.isEmpty()) {
+        QCOMPARE(platform.messages,
+                 QStringList{QStringLiteral("I couldn't find the FT-1000MP on any COM port")});
+        QCOMPARE(platform.details, QStringList{cause});
+        QCOMPARE(platform.beeps, 0);
+        QVERIFY(!window.serialLine().IsOpen());
+    } else {
+        QCOMPARE(platform.beeps, 1);
+        QCOMPARE(platform.messages, QStringList());
+        window.show();
+        QTRY_COMPARE_WITH_TIMEOUT(litOn(window), kTrueLamps, 3000);
+        // A click is one filter select on the wire, and the lamps follow the radio.
+        const size_t before = chosen.receivedBlocks().size();
+        window.Lo_500_Cmd_Click();
+        const FilterButtonInfo &lo500 = filterButton(FilterId::Lo_500);
+        QCOMPARE(countOf(chosen.receivedBlocks(),
+                         filterSelectBlock(lo500.FilterPath, qint16(lo500.FilterCode)), before),
+                 1);
+        QTRY_VERIFY_WITH_TIMEOUT(litOn(window).count(FilterId::Lo_500), 2000);
+    }
+    if (restart) {
+        ser2net.stop();
+        const Lamps kept = litOn(window);
+        chosen.withRadio([](VirtualRadio &v) {
+            v.setMainFilterByte(0x94);
+            v.setSubFilterByte(0x00);
+        });
+        // Down: the window polls on, quietly, keeping its lamps, and sleeps through its waits.
+        const double cpu0 = sim::threadCpuSeconds();
+        QTest::qWait(2500);
+        const double cpuShare = (sim::threadCpuSeconds() - cpu0) / 2.5;
+        QVERIFY2(cpuShare < 0.05, qPrintable(QStringLiteral("main thread CPU %1 while down").arg(cpuShare)));
+        QCOMPARE(litOn(window), kept);
+        QCOMPARE(platform.messages, QStringList());
+        // Up again on the same port: one probe, then the polls, and the lamps follow.
+        const size_t before = chosen.receivedBlocks().size();
+        QVERIFY(ser2net.start(chosen.devicePath(), port));
+        QTRY_COMPARE_WITH_TIMEOUT(litOn(window), kNextLamps, 5000);
+        const std::vector<PtyRadioServer::WireBlock> blocks = chosen.receivedBlocks();
+        QVERIFY(blocks.size() > before);
+        QVERIFY2(blocks[before].block == probeBlock(), "used before it answered the probe");
+        QCOMPARE(countOf(blocks, probeBlock(), before), 1);
+        QCOMPARE(platform.beeps, 1);
+    }
+    for (PtyRadioServer *other : {&radios[0], &radios[2]})
+        QVERIFY2(other->receivedBytes().isEmpty(), "a port the user did not choose was written to");
+    window.close();
+    QVERIFY(!window.serialLine().IsOpen());
+}
+
+int main(int argc, char **argv) {
+    QApplication app(argc, argv);
+    tst_Remote test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_remote.moc"
