@@ -29,17 +29,8 @@ Q_DECLARE_METATYPE(quillon::sim::RadioFault)
 
 namespace {
 
-using Lamps = std::set<FilterId>;
 const Lamps kTrueLamps{FilterId::Hi_2000, FilterId::Lo_2000, FilterId::Sub500}; // main 22, sub 33
 const Lamps kNextLamps{FilterId::Hi_2400, FilterId::Lo_250, FilterId::Sub6000}; // main 94, sub 00
-
-Lamps litOn(const frmQuillon &window) {
-    Lamps lit;
-    for (const FilterButtonInfo &info : filterButtons())
-        if (window.button(info.id)->palette().color(QPalette::Button) == kLitGreen)
-            lit.insert(info.id);
-    return lit;
-}
 
 // Debian installs it under /usr/sbin, which a user's PATH may lack.
 QString ser2netProgram() {
