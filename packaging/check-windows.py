@@ -421,6 +421,7 @@ def check_chosen_ports():
     """quillon.exe --port COM3 opens only COM3; --port 127.0.0.1:PORT reaches the radio through
     ser2net, and connects again when ser2net is restarted (here onto a radio with other filters)."""
     xvfb, display = start_display()
+    children.append(xvfb)
     denv = dict(env, DISPLAY=display)
     radio, pty = start_radio("11", "33", scratch / "chosen-radio.log")  # 8.215 2.4K, 455 2.4K, sub 500
     other_log = scratch / "not-chosen.log"
@@ -439,8 +440,7 @@ def check_chosen_ports():
             window = find_window(display, MAIN_TITLE)
             if not check(f"quillon.exe --port {where} finds the radio", window is not None):
                 return
-            x, y, w, h = geometry(display, window)
-            client = (x + w - CLIENT_W, y + h - CLIENT_H)
+            client = client_origin(geometry(display, window))
             want = {"Hi_2400", "Lo_2400", "Sub500"}
             got = wait_lamps(display, client, want)
             check(f"--port {where}: the lamps show the radio's filters, and COM1 (another radio) got nothing",
