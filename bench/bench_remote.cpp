@@ -11,27 +11,16 @@
 #include "radio/discovery.h"
 #include "radio/tcpserialline.h"
 #include "sim/cputime.h"
+#include "sim/networkpeers.h"
 #include "sim/ptyradioserver.h"
 
 #include <QCoreApplication>
-#include <QProcess>
-#include <QStandardPaths>
-#include <QTcpServer>
-#include <QTemporaryDir>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
-#include <deque>
 #include <thread>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using namespace quillon;
 using namespace std::chrono;
@@ -45,136 +34,6 @@ struct State {
 };
 constexpr State kFirst{0x22, 0x33};
 constexpr State kSecond{0x94, 0x00};
-
-quint16 freePort() {
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    return server.serverPort();
-}
-
-class Ser2net {
-public:
-    ~Ser2net() { stop(); }
-    bool start(const QString &device, quint16 port) {
-        QFile file(m_dir.filePath(QStringLiteral("ser2net.yaml")));
-        if (!file.open(QIODevice::WriteOnly))
-            return false;
-        file.write(QStringLiteral("connection: &radio\n    accepter: tcp,127.0.0.1,%1\n"
-                                  "    connector: serialdev,%2,4800n82,local\n")
-                       .arg(port)
-                       .arg(device)
-                       .toUtf8());
-        file.close();
-        QString program = QStandardPaths::findExecutable(QStringLiteral("ser2net"));
-        if (program.isEmpty())
-            program =
-                QStandardPaths::findExecutable(QStringLiteral("ser2net"), {QStringLiteral("/usr/sbin")});
-        m_process.start(program,
-                        {QStringLiteral("-n"), QStringLiteral("-d"), QStringLiteral("-c"), file.fileName()});
-        if (!m_process.waitForStarted(5000))
-            return false;
-        for (int i = 0; i < 100; ++i) { // listening once the port cannot be had
-            QTcpServer other;
-            if (!other.listen(QHostAddress::LocalHost, port))
-                return true;
-            other.close();
-            std::this_thread::sleep_for(50ms);
-        }
-        return false;
-    }
-    void stop() {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.terminate();
-        m_process.waitForFinished(5000);
-    }
-
-private:
-    QTemporaryDir m_dir;
-    QProcess m_process;
-};
-
-// Passes one connection on to 127.0.0.1:upstream, holding each chunk `delay` in each direction.
-class DelayRelay {
-public:
-    DelayRelay(quint16 upstream, milliseconds delay) : m_upstream(upstream), m_delay(delay) {
-        m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ::bind(m_listener, reinterpret_cast<sockaddr *>(&a), len);
-        ::listen(m_listener, 1);
-        ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&a), &len);
-        m_port = ntohs(a.sin_port);
-        m_thread = std::thread([this] { run(); });
-    }
-    ~DelayRelay() {
-        m_stop = true;
-        m_thread.join();
-        ::close(m_listener);
-    }
-    quint16 port() const { return m_port; }
-
-private:
-    struct Chunk {
-        Clock::time_point due;
-        QByteArray bytes;
-    };
-    static int connectUpstream(quint16 port) {
-        const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(port);
-        const int one = 1;
-        ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        return ::connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 ? s : (::close(s), -1);
-    }
-    void run() {
-        while (!m_stop) {
-            pollfd l{m_listener, POLLIN, 0};
-            if (::poll(&l, 1, 50) <= 0)
-                continue;
-            const int down = ::accept(m_listener, nullptr, nullptr);
-            const int up = connectUpstream(m_upstream);
-            const int one = 1;
-            ::setsockopt(down, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            std::deque<Chunk> toUp, toDown;
-            bool open = up >= 0;
-            while (open && !m_stop) {
-                pollfd fds[2] = {{down, POLLIN, 0}, {up, POLLIN, 0}};
-                ::poll(fds, 2, 1);
-                for (int i = 0; i < 2 && open; ++i) {
-                    if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                        continue;
-                    char buf[512];
-                    const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
-                    if (n <= 0)
-                        open = false;
-                    else
-                        (i == 0 ? toUp : toDown).push_back({Clock::now() + m_delay, QByteArray(buf, n)});
-                }
-                for (auto [queue, fd] : {std::pair{&toUp, up}, std::pair{&toDown, down}})
-                    while (!queue->empty() && queue->front().due <= Clock::now()) {
-                        [[maybe_unused]] const ssize_t w = ::write(fd, queue->front().bytes.constData(),
-                                                                   size_t(queue->front().bytes.size()));
-                        queue->pop_front();
-                    }
-            }
-            ::close(down);
-            if (up >= 0)
-                ::close(up);
-        }
-    }
-
-    quint16 m_upstream;
-    milliseconds m_delay;
-    int m_listener = -1;
-    quint16 m_port = 0;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
 
 struct Lamps {
     std::optional<FilterId> hi, lo, sub;
@@ -268,8 +127,7 @@ void runLink(const char *name, sim::PtyRadioServer &radio, quint16 port, millise
 
 int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
-    if (QStandardPaths::findExecutable(QStringLiteral("ser2net")).isEmpty() &&
-        QStandardPaths::findExecutable(QStringLiteral("ser2net"), {QStringLiteral("/usr/sbin")}).isEmpty()) {
+    if (sim::ser2netProgram().isEmpty()) {
         std::printf("ser2net not installed: skipped\n");
         return 0;
     }
@@ -278,8 +136,8 @@ int main(int argc, char **argv) {
         std::printf("no pseudo-terminal: %s\n", qPrintable(radio.errorString()));
         return 1;
     }
-    const quint16 port = freePort();
-    Ser2net ser2net;
+    const quint16 port = sim::freeLoopbackPort();
+    sim::Ser2net ser2net;
     if (!ser2net.start(radio.devicePath(), port)) {
         std::printf("ser2net did not start\n");
         return 1;
@@ -289,9 +147,34 @@ int main(int argc, char **argv) {
     runLink("ser2net", radio, port, 5ms);
     runLink("ser2net, radio answers 50 ms late", radio, port, 50ms);
     runLink("ser2net, radio answers 150 ms late", radio, port, 150ms);
-    for (int oneWay : {25, 40, 50, 150}) {
-        DelayRelay relay(port, milliseconds(oneWay));
+    for (int oneWay : {25, 40, 50, 150, 300}) {
+        sim::DelayRelay relay(port, milliseconds(oneWay));
         runLink(qPrintable(QStringLiteral("ser2net + %1 ms each way").arg(oneWay)), radio, relay.port(), 5ms);
+    }
+
+    // The radio falls silent on a far link: how long each poll now keeps the window waiting,
+    // since every wait runs to its end.
+    {
+        sim::DelayRelay relay(port, 150ms);
+        TcpSerialLine line(QStringLiteral("127.0.0.1"), relay.port());
+        ReplyWait wait;
+        qint16 PortNum = 0;
+        QByteArray RxData;
+        if (searchForRadio(line, wait, PortNum, RxData, nullptr, SearchPlan{1, 1, QString()})) {
+            Lamps lamps;
+            int wholeMain = 0, wholeSub = 0;
+            auto tick = Clock::now();
+            for (int i = 0; i < 4; ++i, sleepToNextTick(tick))
+                poll(line, wait, lamps, wholeMain, wholeSub);
+            radio.withRadio([](sim::VirtualRadio &r) { r.setFault(sim::RadioFault::Silent); });
+            std::vector<double> times;
+            for (int i = 0; i < 8; ++i, sleepToNextTick(tick))
+                times.push_back(poll(line, wait, lamps, wholeMain, wholeSub));
+            radio.withRadio([](sim::VirtualRadio &r) { r.setFault(sim::RadioFault::None); });
+            std::printf("%-34s poll median %.0f ms, max %.0f ms (the first %.0f ms)\n",
+                        "ser2net + 150 ms, radio falls silent", percentile(times, 0.5), percentile(times, 1.0),
+                        times.front());
+        }
     }
 
     // ser2net stopped for 3 s and started again, the radio's filters changed meanwhile.

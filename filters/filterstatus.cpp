@@ -2,6 +2,7 @@
 #include "filterstatus.h"
 
 #include "radio/commandblock.h"
+#include "radio/linkdelay.h"
 #include "radio/linequiet.h"
 #include "radio/logging.h"
 
@@ -69,10 +70,12 @@ bool finishReply(SerialLine &line, MonotonicClock &clock, QByteArray &reply, qsi
     return grew;
 }
 
-// Reads until the record is whole or the fixed wait is over, whichever comes first.
-std::optional<QByteArray> readUntilWhole(SerialLine &line, ReplyWait &wait, const StatusRequest &request) {
+// Reads until the record is whole or the wait (the fixed one, and what the link adds) is over,
+// whichever comes first.
+std::optional<QByteArray> readUntilWhole(SerialLine &line, ReplyWait &wait, const StatusRequest &request,
+                                         std::chrono::milliseconds linkAllowance) {
     MonotonicClock &clock = wait.clock();
-    const auto deadline = wait.StartTime() + request.delay;
+    const auto deadline = wait.StartTime() + request.delay + linkAllowance;
     QByteArray reply;
     while (clock.now() < deadline) {
         clock.sleepUntil(std::min(clock.now() + kPollStep, deadline));
@@ -96,9 +99,12 @@ void exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, const Statu
         qCDebug(lcFilters) << "dropped" << dropped << "stale bytes before a status request";
     const LineError sent = request.send(line); // a failed write is skipped; the wait happens anyway
     wait.MarkTime();
+    // Over a network the fixed wait would end before the reply begins; there the wait always
+    // ends on the whole record.
+    LinkDelay *link = line.linkDelay();
     std::optional<QByteArray> reply;
-    if (end == ReplyEnd::OnWholeRecord) {
-        reply = readUntilWhole(line, wait, request);
+    if (end == ReplyEnd::OnWholeRecord || link) {
+        reply = readUntilWhole(line, wait, request, link ? link->allowance() : 0ms);
     } else {
         wait.DoDelay(request.delay);
         reply = line.ReadAll();
@@ -108,6 +114,13 @@ void exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, const Statu
     // trusted (they may be a much later answer, or noise).
     const bool finished = reply && !reply->isEmpty() && reply->size() < replyLength &&
                           finishReply(line, wait.clock(), *reply, replyLength);
+    const auto answeredAfter = wait.clock().now() - wait.StartTime();
+    if (link && reply) {
+        if (reply->size() == replyLength)
+            link->replied(answeredAfter);
+        else if (reply->size() < replyLength)
+            link->missed();
+    }
     if (!reply) {
         qCDebug(lcFilters) << what << "status: read failed, keeping the previous reply";
     } else if (stillArriving(line, wait.clock(), finished ? kFinishQuiet : kTrailGap)) {

@@ -16,7 +16,8 @@ namespace quillon {
 // emptied so that no lamp changes on either.
 // When the wait ends: after the fixed delay always, or, while the radio is shared with other
 // programs, as soon as the whole record is in (the delay stays the upper bound), so that their
-// requests wait as little as possible.
+// requests wait as little as possible. On a network line (a serial server) the wait always
+// ends on the whole record, and is longer by what the line has learned its link adds.
 enum class ReplyEnd { AfterWait, OnWholeRecord };
 
 void exchangeMainStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData,

@@ -13,7 +13,8 @@
 namespace quillon {
 
 // The identification exchange, the same wherever the program makes it: the probe, the fixed
-// wait, then a read only when exactly the reply's five bytes are waiting.
+// wait (on a network line: until the reply is in, for at most the fixed wait and what the link
+// adds), then a read only when exactly the reply's five bytes are waiting.
 struct ProbeAnswer {
     LineError sent = LineError::None; // the probe's write
     std::optional<qint16> waiting;    // bytes waiting after the wait; nullopt when not asked or failed

@@ -9,6 +9,8 @@
 
 namespace quillon {
 
+class LinkDelay;
+
 // Why an operation on the line failed. Callers mostly just go on, but discovery's
 // diagnostics and the tests need to tell a missing port from a busy one.
 enum class LineError {
@@ -62,6 +64,11 @@ public:
     // The system's name of the device behind the configured port ("/dev/ttyUSB0", "COM3"),
     // for messages only; empty when there is none.
     virtual QString deviceName() const { return {}; }
+
+    // Where replies come later than over a cable (a serial server on the network): what the line
+    // learns of that delay, which lengthens its waits. None for a serial port, whose waits are
+    // the fixed ones.
+    virtual LinkDelay *linkDelay() { return nullptr; }
 };
 
 } // namespace quillon

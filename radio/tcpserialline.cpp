@@ -201,6 +201,13 @@ void TcpSerialLine::setUpConnection() {
     const unsigned int unacknowledged = 5000;
     ::setsockopt(int(m_socket.socketDescriptor()), IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledged,
                  sizeof unacknowledged);
+#elif defined(Q_OS_WIN)
+    // The same in whole seconds (TCP_MAXRT, which MinGW's headers do not name). Without it Windows
+    // retransmits for about 20 s. Wine refuses the option, and there the longer wait stays.
+    constexpr int kTcpMaxRt = 5;
+    const DWORD unacknowledgedSeconds = 5;
+    ::setsockopt(SOCKET(m_socket.socketDescriptor()), IPPROTO_TCP, kTcpMaxRt,
+                 reinterpret_cast<const char *>(&unacknowledgedSeconds), sizeof unacknowledgedSeconds);
 #endif
 }
 

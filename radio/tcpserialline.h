@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "linkdelay.h"
 #include "serialline.h"
 
 #include <QHostAddress>
@@ -37,6 +38,9 @@ public:
     std::optional<QByteArray> ReadAll() override;
     // "host:port", "[::1]:port"
     QString deviceName() const override;
+    // Kept across reconnections: the route to the server seldom changes, and missed replies
+    // make it grow again when it does.
+    LinkDelay *linkDelay() override { return &m_linkDelay; }
 
     // True while the connection is down and not yet back.
     bool isLost() const { return m_lost; }
@@ -66,6 +70,7 @@ private:
     bool m_lost = false;
     qintptr m_connecting = -1; // a socket connecting again, not yet the line's
     Clock::time_point m_lastLook{};
+    LinkDelay m_linkDelay;
 };
 
 } // namespace quillon

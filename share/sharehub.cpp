@@ -5,6 +5,7 @@
 #include "logging.h"
 
 #include "radio/linequiet.h"
+#include "radio/linkdelay.h"
 
 #include <algorithm>
 
@@ -20,8 +21,8 @@ constexpr auto kByteTime = 2292us;
 constexpr auto kStep = 2ms;
 // A little over one byte time: what has not come by then is not part of the reply.
 constexpr auto kTrailGap = 3ms;
-// A reply is given its bytes' air time plus this much for the radio (and a remote link) to
-// start answering; Hamlib's own read gives up after 400 ms.
+// A reply is given its bytes' air time plus this much for the radio to start answering, and
+// what a network line has learned its link adds; Hamlib's own read gives up after 400 ms.
 constexpr auto kReplyMargin = 200ms;
 // A block of unknown reply length: how long the line stays the client's for a first byte, how
 // long a pause ends the reply, and the most it may take in all.
@@ -170,7 +171,9 @@ void ShareHub::serveBlock(Peer &peer, const CommandBlock &block) {
 }
 
 void ShareHub::awaitReply(Peer &peer, int length) {
-    const auto deadline = m_clock.now() + kByteTime * length + kReplyMargin;
+    const LinkDelay *link = m_line.linkDelay();
+    const auto deadline =
+        m_clock.now() + kByteTime * length + kReplyMargin + (link ? link->allowance() : 0ms);
     QByteArray reply;
     bool sentAgain = false;
     while (reply.size() < length && m_clock.now() < deadline) {
@@ -205,10 +208,13 @@ void ShareHub::awaitReply(Peer &peer, int length) {
 }
 
 void ShareHub::forwardUntilQuiet(Peer &peer) {
+    // Over a network line the first byte comes later by what the link adds.
+    const LinkDelay *link = m_line.linkDelay();
+    const auto linkAllowance = link ? link->allowance() : 0ms;
     const auto start = m_clock.now();
     auto last = start;
     bool any = false;
-    while (m_clock.now() - start < kUnknownLimit) {
+    while (m_clock.now() - start < kUnknownLimit + linkAllowance) {
         m_clock.sleepUntil(m_clock.now() + kStep);
         const std::optional<QByteArray> more = m_line.ReadAll();
         if (!more)
@@ -221,7 +227,7 @@ void ShareHub::forwardUntilQuiet(Peer &peer) {
         }
         if (pull(peer) || !peer.client)
             return;
-        if (m_clock.now() - last > (any ? kUnknownQuiet : kUnknownFirstByte))
+        if (m_clock.now() - last > (any ? kUnknownQuiet : kUnknownFirstByte + linkAllowance))
             return;
     }
 }

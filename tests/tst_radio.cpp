@@ -3,6 +3,7 @@
 // serial adapter against the virtual radio on a pseudo-terminal.
 
 #include "radio/commandblock.h"
+#include "radio/linkdelay.h"
 #include "radio/porttable.h"
 #include "radio/replywait.h"
 #include "sim/manualclock.h"
@@ -52,6 +53,9 @@ private slots:
     void shouldWaitFromMarkOnManualClock();
     void shouldWaitFromMarkOnRealClock_data();
     void shouldWaitFromMarkOnRealClock();
+
+    void shouldLearnWhatTheLinkAdds_data();
+    void shouldLearnWhatTheLinkAdds();
 
     void shouldOrderPortTable_data();
     void shouldOrderPortTable();
@@ -213,6 +217,37 @@ void tst_Radio::shouldWaitFromMarkOnRealClock() {
     QVERIFY(returned - mark >= std::chrono::milliseconds(delayMs));
     const auto callMs = std::chrono::duration_cast<std::chrono::milliseconds>(returned - called).count();
     QVERIFY2(callMs <= maxCallMs, qPrintable(QStringLiteral("DoDelay took %1 ms").arg(callMs)));
+}
+
+void tst_Radio::shouldLearnWhatTheLinkAdds_data() {
+    // What happened on the line, in order: a number is a whole reply that many ms after its
+    // request, "-" a wait that ended without one.
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<int>("allowanceMs");
+    QTest::newRow("nothing seen yet: the most") << QStringList{} << 600;
+    QTest::newRow("a fast link: the least") << QStringList{"40"} << 100;
+    QTest::newRow("100 ms each way: twice the slowest reply") << QStringList{"240", "280", "245"} << 560;
+    QTest::newRow("150 ms each way: the most") << QStringList{"340"} << 600;
+    QTest::newRow("a slow reply forgotten after eight")
+        << QStringList{"250", "60", "60", "60", "60", "60", "60", "60", "60"} << 120;
+    QTest::newRow("a slow reply still among the eight")
+        << QStringList{"250", "60", "60", "60", "60", "60", "60", "60"} << 500;
+    QTest::newRow("missed: twice as long") << QStringList{"40", "-"} << 200;
+    QTest::newRow("missed again and again: the most") << QStringList{"40", "-", "-", "-", "-", "-"} << 600;
+    QTest::newRow("after a miss only new replies count") << QStringList{"250", "-", "50"} << 100;
+}
+
+void tst_Radio::shouldLearnWhatTheLinkAdds() {
+    QFETCH(QStringList, events);
+    QFETCH(int, allowanceMs);
+    LinkDelay link;
+    for (const QString &e : std::as_const(events)) {
+        if (e == QLatin1String("-"))
+            link.missed();
+        else
+            link.replied(std::chrono::milliseconds(e.toInt()));
+    }
+    QCOMPARE(link.allowance().count(), allowanceMs);
 }
 
 void tst_Radio::shouldOrderPortTable_data() {

@@ -7,14 +7,11 @@
 #include "radio/commandblock.h"
 #include "radio/portchoice.h"
 #include "sim/cputime.h"
+#include "sim/networkpeers.h"
 #include "sim/ptyradioserver.h"
 #include "ui/options.h"
 
 #include <QApplication>
-#include <QProcess>
-#include <QStandardPaths>
-#include <QTcpServer>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <set>
@@ -22,6 +19,8 @@
 using namespace quillon;
 using namespace quillon::testing;
 using sim::PtyRadioServer;
+using sim::Ser2net;
+using sim::ser2netProgram;
 using sim::RadioFault;
 using sim::VirtualRadio;
 
@@ -31,64 +30,6 @@ namespace {
 
 const Lamps kTrueLamps{FilterId::Hi_2000, FilterId::Lo_2000, FilterId::Sub500}; // main 22, sub 33
 const Lamps kNextLamps{FilterId::Hi_2400, FilterId::Lo_250, FilterId::Sub6000}; // main 94, sub 00
-
-// Debian installs it under /usr/sbin, which a user's PATH may lack.
-QString ser2netProgram() {
-    const QString found = QStandardPaths::findExecutable(QStringLiteral("ser2net"));
-    return found.isEmpty()
-               ? QStandardPaths::findExecutable(QStringLiteral("ser2net"), {QStringLiteral("/usr/sbin")})
-               : found;
-}
-
-quint16 freePort() {
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    return server.serverPort();
-}
-
-// ser2net in the foreground with a configuration of its own: the device on a loopback port as
-// raw TCP, at the radio's settings, modem lines ignored.
-class Ser2net {
-public:
-    ~Ser2net() { stop(); }
-    bool start(const QString &device, quint16 port) {
-        const QString config = m_dir.filePath(QStringLiteral("ser2net.yaml"));
-        QFile file(config);
-        if (!file.open(QIODevice::WriteOnly))
-            return false;
-        file.write(QStringLiteral("connection: &radio\n"
-                                  "    accepter: tcp,127.0.0.1,%1\n"
-                                  "    connector: serialdev,%2,4800n82,local\n"
-                                  "    options:\n"
-                                  "        kickolduser: true\n")
-                       .arg(port)
-                       .arg(device)
-                       .toUtf8());
-        file.close();
-        m_process.start(ser2netProgram(),
-                        {QStringLiteral("-n"), QStringLiteral("-d"), QStringLiteral("-c"), config});
-        if (!m_process.waitForStarted(5000))
-            return false;
-        // Ready once it listens: the port cannot be had then. A connection to find out would
-        // have it open the device, and it might still hold it when the test begins.
-        for (int i = 0; i < 100; ++i) {
-            QTcpServer other;
-            if (!other.listen(QHostAddress::LocalHost, port))
-                return true;
-            other.close();
-            QTest::qWait(50);
-        }
-        return false;
-    }
-    void stop() {
-        m_process.terminate();
-        m_process.waitForFinished(5000);
-    }
-
-private:
-    QTemporaryDir m_dir;
-    QProcess m_process;
-};
 
 qsizetype countOf(const std::vector<PtyRadioServer::WireBlock> &blocks, const CommandBlock &block,
                   size_t from = 0) {
@@ -115,40 +56,49 @@ void tst_Remote::shouldUseOnlyTheChosenPort_data() {
     QTest::addColumn<QString>("cause");    // empty: the radio is found
     QTest::addColumn<bool>("restart");     // stop ser2net while polling, then start it again
     QTest::addColumn<QByteArray>("stale"); // waiting on the device before anyone connects
+    QTest::addColumn<int>("oneWayMs");     // %ser2net% reached through a path this slow each way
 
     const QString answered = QStringLiteral("A device answered on %1, but not as an FT-1000MP.");
     QTest::newRow("ser2net, stopped and started again")
-        << "127.0.0.1:%ser2net%" << RadioFault::None << QString() << true << QByteArray();
+        << "127.0.0.1:%ser2net%" << RadioFault::None << QString() << true << QByteArray() << 0;
+    // A radio far away: every reply later than the fixed waits allow for.
+    for (int oneWay : {50, 150})
+        QTest::addRow("ser2net, %d ms each way", oneWay)
+            << "127.0.0.1:%ser2net%" << RadioFault::None << QString() << false << QByteArray() << oneWay;
     QTest::newRow("ser2net by name") << "localhost:%ser2net%" << RadioFault::None << QString() << false
-                                     << QByteArray();
+                                     << QByteArray() << 0;
     // The replies to the last client's last request, which the server passes on to the next.
     QTest::newRow("ser2net, an old reply waiting")
-        << "127.0.0.1:%ser2net%" << RadioFault::None << QString() << false << QByteArray(16, '\x22');
+        << "127.0.0.1:%ser2net%" << RadioFault::None << QString() << false << QByteArray(16, '\x22') << 0;
     QTest::newRow("ser2net, another device") << "127.0.0.1:%ser2net%" << RadioFault::WrongId
-                                             << answered.arg("127.0.0.1:%ser2net%") << false << QByteArray();
+                                             << answered.arg("127.0.0.1:%ser2net%") << false << QByteArray() << 0;
     QTest::newRow("ser2net without its device")
         << "127.0.0.1:%broken%" << RadioFault::None
         << "127.0.0.1:%broken% accepted the connection and closed it at once: the serial server could not "
            "open the radio's port (check the device in its configuration), or it serves another program."
-        << false << QByteArray();
+        << false << QByteArray() << 0;
     QTest::newRow("refused") << "127.0.0.1:%free%" << RadioFault::None
                              << "127.0.0.1:%free% refused the connection: nothing serves that port there. "
                                 "Check that ser2net runs on that machine and listens on that port."
-                             << false << QByteArray();
+                             << false << QByteArray() << 0;
+    QTest::newRow("timed out") << "127.0.0.1:%stalled%" << RadioFault::None
+                               << "Connecting to 127.0.0.1:%stalled% timed out. Check the address, and that the "
+                                  "machine is on and reachable from here (the VPN or SSH tunnel up)."
+                               << false << QByteArray() << 0;
     QTest::newRow("unknown host") << "no-such-host.invalid:4000" << RadioFault::None
                                   << "Host not found: no-such-host.invalid:4000. Check the name, or give the "
                                      "address instead."
-                                  << false << QByteArray();
-    QTest::newRow("device path") << "%pty%" << RadioFault::None << QString() << false << QByteArray();
+                                  << false << QByteArray() << 0;
+    QTest::newRow("device path") << "%pty%" << RadioFault::None << QString() << false << QByteArray() << 0;
     QTest::newRow("device path, silent")
         << "%pty%" << RadioFault::Silent
         << "Nothing answered on %pty%. Check that the radio is switched on and its CAT cable connected."
-        << false << QByteArray();
-    QTest::newRow("COM2 of three") << "COM2" << RadioFault::None << QString() << false << QByteArray();
+        << false << QByteArray() << 0;
+    QTest::newRow("COM2 of three") << "COM2" << RadioFault::None << QString() << false << QByteArray() << 0;
     QTest::newRow("COM5 of three")
         << "com5" << RadioFault::None
         << "COM5 does not exist. Check the name, and that the adapter is plugged in." << false
-        << QByteArray();
+        << QByteArray() << 0;
 }
 
 void tst_Remote::shouldUseOnlyTheChosenPort() {
@@ -157,6 +107,7 @@ void tst_Remote::shouldUseOnlyTheChosenPort() {
     QFETCH(QString, cause);
     QFETCH(bool, restart);
     QFETCH(QByteArray, stale);
+    QFETCH(int, oneWayMs);
     if (ser2netProgram().isEmpty())
         QSKIP("ser2net is not installed");
     if (qEnvironmentVariableIsSet("QUILLON_TEST_EMULATOR"))
@@ -176,16 +127,25 @@ void tst_Remote::shouldUseOnlyTheChosenPort() {
     PtyRadioServer &chosen = radios[1];
     chosen.withRadio([&](VirtualRadio &v) { v.setFault(fault); });
     chosen.sendUnsolicited(stale);
-    const quint16 port = freePort();
+    const quint16 port = sim::freeLoopbackPort();
     // Only where it is the chosen port: it opens the device whenever someone connects.
     Ser2net ser2net;
     if (where.contains(QLatin1String("%ser2net%")))
         QVERIFY(ser2net.start(chosen.devicePath(), port));
     if (where.contains(QLatin1String("%broken%")))
         QVERIFY(ser2net.start(QStringLiteral("/dev/quillon-no-such-device"), port));
-    const quint16 unused = freePort();
+    const quint16 unused = sim::freeLoopbackPort();
+    std::optional<sim::DelayRelay> far;
+    if (oneWayMs > 0)
+        far.emplace(port, std::chrono::milliseconds(oneWayMs));
+    std::optional<sim::StalledListener> stalled;
+    if (where.contains(QLatin1String("%stalled%"))) {
+        stalled.emplace();
+        QVERIFY2(stalled->port() != 0, "could not make a port that never answers");
+    }
     const auto fill = [&](QString s) {
-        return s.replace(QLatin1String("%ser2net%"), QString::number(port))
+        return s.replace(QLatin1String("%ser2net%"), QString::number(far ? far->port() : port))
+            .replace(QLatin1String("%stalled%"), QString::number(stalled ? stalled->port() : 0))
             .replace(QLatin1String("%broken%"), QString::number(port))
             .replace(QLatin1String("%free%"), QString::number(unused))
             .replace(QLatin1String("%pty%"), chosen.devicePath());
