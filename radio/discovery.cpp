@@ -68,11 +68,13 @@ namespace {
 
 // Tries one port; true when the radio answered there (the port is then left open).
 bool probePort(SerialLine &line, ReplyWait &wait, qint16 PortNum, QByteArray &RxData, PortOutcome &outcome) {
-    const QByteArray com = comName(PortNum).toLatin1(); // for the log
+    QByteArray com = comName(PortNum).toLatin1(); // for the log
     if (LineError e = line.Configure(PortNum); e != LineError::None) {
         qCDebug(lcRadio).nospace() << com.constData() << ": rejected, configure: " << lineErrorName(e);
         return false;
     }
+    if (const QString device = line.deviceName(); !device.isEmpty())
+        com += " (" + device.toUtf8() + ')';
     if (LineError e = line.ClearBuffers(); e != LineError::None) {
         qCDebug(lcRadio).nospace() << com.constData() << ": rejected, clear: " << lineErrorName(e);
         return false;
