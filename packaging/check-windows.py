@@ -419,7 +419,8 @@ def start_ser2net(pty, port):
 
 def check_chosen_ports():
     """quillon.exe --port COM3 opens only COM3; --port 127.0.0.1:PORT reaches the radio through
-    ser2net, and connects again when ser2net is restarted (here onto a radio with other filters)."""
+    ser2net, and connects again when ser2net is restarted (here onto a radio with other filters,
+    whose replies come later than the fixed waits)."""
     xvfb, display = start_display()
     children.append(xvfb)
     denv = dict(env, DISPLAY=display)
@@ -450,12 +451,13 @@ def check_chosen_ports():
                 stop(servers[-1])
                 time.sleep(2)
                 stop(radio)
-                radio, pty = start_radio("22", "00", scratch / "chosen-radio-2.log")
+                # Back as a far radio: every reply 150 ms late, after the fixed waits have ended.
+                radio, pty = start_radio("22", "00", scratch / "chosen-radio-2.log", "--latency-ms", "150")
                 servers.append(start_ser2net(pty, port))
                 want = {"Hi_2000", "Lo_2000", "Sub6000"}
                 got = wait_lamps(display, client, want, interval=0.1)
-                check("ser2net stopped and started again: quillon.exe connects again and the lamps follow",
-                      app.poll() is None and got == want, f"lit {sorted(got)}")
+                check("ser2net stopped and started again, now with replies 150 ms late: quillon.exe connects "
+                      "again and the lamps follow", app.poll() is None and got == want, f"lit {sorted(got)}")
             stop(app)
             subprocess.run(["wineserver", "-k"], env=env)
     finally:
