@@ -21,7 +21,6 @@
 #include <thread>
 #include <vector>
 
-
 using namespace quillon;
 using namespace std::chrono;
 using Clock = steady_clock;
@@ -172,8 +171,8 @@ int main(int argc, char **argv) {
                 times.push_back(poll(line, wait, lamps, wholeMain, wholeSub));
             radio.withRadio([](sim::VirtualRadio &r) { r.setFault(sim::RadioFault::None); });
             std::printf("%-34s poll median %.0f ms, max %.0f ms (the first %.0f ms)\n",
-                        "ser2net + 150 ms, radio falls silent", percentile(times, 0.5), percentile(times, 1.0),
-                        times.front());
+                        "ser2net + 150 ms, radio falls silent", percentile(times, 0.5),
+                        percentile(times, 1.0), times.front());
         }
     }
 

@@ -2,8 +2,8 @@
 #include "filterstatus.h"
 
 #include "radio/commandblock.h"
-#include "radio/linkdelay.h"
 #include "radio/linequiet.h"
+#include "radio/linkdelay.h"
 #include "radio/logging.h"
 
 #include <algorithm>

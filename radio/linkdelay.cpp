@@ -11,7 +11,8 @@ void LinkDelay::replied(nanoseconds after) {
     m_recent[m_next] = std::max(after, nanoseconds::zero());
     m_next = (m_next + 1) % m_recent.size();
     m_count = std::min(m_count + 1, m_recent.size());
-    const nanoseconds slowest = *std::max_element(m_recent.begin(), m_recent.begin() + std::ptrdiff_t(m_count));
+    const nanoseconds slowest =
+        *std::max_element(m_recent.begin(), m_recent.begin() + std::ptrdiff_t(m_count));
     m_allowance = std::clamp(ceil<milliseconds>(2 * slowest), kFloor, kCeiling);
 }
 

@@ -80,7 +80,8 @@ bool Ser2net::start(const QString &device, quint16 port) {
                    .arg(device)
                    .toUtf8());
     file.close();
-    m_process.start(ser2netProgram(), {QStringLiteral("-n"), QStringLiteral("-d"), QStringLiteral("-c"), config});
+    m_process.start(ser2netProgram(),
+                    {QStringLiteral("-n"), QStringLiteral("-d"), QStringLiteral("-c"), config});
     if (!m_process.waitForStarted(5000))
         return false;
     for (int i = 0; i < 100; ++i) { // listening once the port cannot be had

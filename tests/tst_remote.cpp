@@ -19,9 +19,9 @@
 using namespace quillon;
 using namespace quillon::testing;
 using sim::PtyRadioServer;
+using sim::RadioFault;
 using sim::Ser2net;
 using sim::ser2netProgram;
-using sim::RadioFault;
 using sim::VirtualRadio;
 
 Q_DECLARE_METATYPE(quillon::sim::RadioFault)
@@ -70,8 +70,9 @@ void tst_Remote::shouldUseOnlyTheChosenPort_data() {
     // The replies to the last client's last request, which the server passes on to the next.
     QTest::newRow("ser2net, an old reply waiting")
         << "127.0.0.1:%ser2net%" << RadioFault::None << QString() << false << QByteArray(16, '\x22') << 0;
-    QTest::newRow("ser2net, another device") << "127.0.0.1:%ser2net%" << RadioFault::WrongId
-                                             << answered.arg("127.0.0.1:%ser2net%") << false << QByteArray() << 0;
+    QTest::newRow("ser2net, another device")
+        << "127.0.0.1:%ser2net%" << RadioFault::WrongId << answered.arg("127.0.0.1:%ser2net%") << false
+        << QByteArray() << 0;
     QTest::newRow("ser2net without its device")
         << "127.0.0.1:%broken%" << RadioFault::None
         << "127.0.0.1:%broken% accepted the connection and closed it at once: the serial server could not "
@@ -81,10 +82,11 @@ void tst_Remote::shouldUseOnlyTheChosenPort_data() {
                              << "127.0.0.1:%free% refused the connection: nothing serves that port there. "
                                 "Check that ser2net runs on that machine and listens on that port."
                              << false << QByteArray() << 0;
-    QTest::newRow("timed out") << "127.0.0.1:%stalled%" << RadioFault::None
-                               << "Connecting to 127.0.0.1:%stalled% timed out. Check the address, and that the "
-                                  "machine is on and reachable from here (the VPN or SSH tunnel up)."
-                               << false << QByteArray() << 0;
+    QTest::newRow("timed out")
+        << "127.0.0.1:%stalled%" << RadioFault::None
+        << "Connecting to 127.0.0.1:%stalled% timed out. Check the address, and that the "
+           "machine is on and reachable from here (the VPN or SSH tunnel up)."
+        << false << QByteArray() << 0;
     QTest::newRow("unknown host") << "no-such-host.invalid:4000" << RadioFault::None
                                   << "Host not found: no-such-host.invalid:4000. Check the name, or give the "
                                      "address instead."
@@ -97,8 +99,8 @@ void tst_Remote::shouldUseOnlyTheChosenPort_data() {
     QTest::newRow("COM2 of three") << "COM2" << RadioFault::None << QString() << false << QByteArray() << 0;
     QTest::newRow("COM5 of three")
         << "com5" << RadioFault::None
-        << "COM5 does not exist. Check the name, and that the adapter is plugged in." << false
-        << QByteArray() << 0;
+        << "COM5 does not exist. Check the name, and that the adapter is plugged in." << false << QByteArray()
+        << 0;
 }
 
 void tst_Remote::shouldUseOnlyTheChosenPort() {
