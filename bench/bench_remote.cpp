@@ -75,19 +75,29 @@ void sleepToNextTick(Clock::time_point &tick) {
     std::this_thread::sleep_until(tick);
 }
 
-void runLink(const char *name, sim::PtyRadioServer &radio, quint16 port, milliseconds radioDelay) {
-    constexpr int kPolls = 16;
+// The radio in its first state, answering after `latency`.
+void resetRadio(sim::PtyRadioServer &radio, milliseconds latency) {
     radio.withRadio([&](sim::VirtualRadio &r) {
-        r.setLatency(radioDelay);
+        r.setLatency(latency);
         r.setMainFilterByte(kFirst.main);
         r.setSubFilterByte(kFirst.sub);
     });
-    TcpSerialLine line(QStringLiteral("127.0.0.1"), port);
-    ReplyWait wait;
+}
+
+// The search as --port HOST:PORT makes it: the one port, probed once.
+bool findRadio(SerialLine &line, ReplyWait &wait) {
     qint16 PortNum = 0;
     QByteArray RxData;
+    return searchForRadio(line, wait, PortNum, RxData, nullptr, SearchPlan{1, 1, QString()});
+}
+
+void runLink(const char *name, sim::PtyRadioServer &radio, quint16 port, milliseconds radioDelay) {
+    constexpr int kPolls = 16;
+    resetRadio(radio, radioDelay);
+    TcpSerialLine line(QStringLiteral("127.0.0.1"), port);
+    ReplyWait wait;
     const auto t0 = Clock::now();
-    const bool found = searchForRadio(line, wait, PortNum, RxData, nullptr, SearchPlan{1, 1, QString()});
+    const bool found = findRadio(line, wait);
     const double searchMs = duration<double, std::milli>(Clock::now() - t0).count();
     // Polled either way, to see what the lamps would do on such a link.
     if (!found && line.OpenPort() != LineError::None) {
@@ -157,9 +167,7 @@ int main(int argc, char **argv) {
         sim::DelayRelay relay(port, 150ms);
         TcpSerialLine line(QStringLiteral("127.0.0.1"), relay.port());
         ReplyWait wait;
-        qint16 PortNum = 0;
-        QByteArray RxData;
-        if (searchForRadio(line, wait, PortNum, RxData, nullptr, SearchPlan{1, 1, QString()})) {
+        if (findRadio(line, wait)) {
             Lamps lamps;
             int wholeMain = 0, wholeSub = 0;
             auto tick = Clock::now();
@@ -177,16 +185,10 @@ int main(int argc, char **argv) {
     }
 
     // ser2net stopped for 3 s and started again, the radio's filters changed meanwhile.
-    radio.withRadio([](sim::VirtualRadio &r) {
-        r.setLatency(5ms);
-        r.setMainFilterByte(kFirst.main);
-        r.setSubFilterByte(kFirst.sub);
-    });
+    resetRadio(radio, 5ms);
     TcpSerialLine line(QStringLiteral("127.0.0.1"), port);
     ReplyWait wait;
-    qint16 PortNum = 0;
-    QByteArray RxData;
-    if (!searchForRadio(line, wait, PortNum, RxData, nullptr, SearchPlan{1, 1, QString()})) {
+    if (!findRadio(line, wait)) {
         std::printf("reconnect: radio not found\n");
         return 1;
     }

@@ -104,7 +104,7 @@ void exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, const Statu
     LinkDelay *link = line.linkDelay();
     std::optional<QByteArray> reply;
     if (end == ReplyEnd::OnWholeRecord || link) {
-        reply = readUntilWhole(line, wait, request, link ? link->allowance() : 0ms);
+        reply = readUntilWhole(line, wait, request, linkAllowance(line));
     } else {
         wait.DoDelay(request.delay);
         reply = line.ReadAll();
@@ -114,10 +114,9 @@ void exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, const Statu
     // trusted (they may be a much later answer, or noise).
     const bool finished = reply && !reply->isEmpty() && reply->size() < replyLength &&
                           finishReply(line, wait.clock(), *reply, replyLength);
-    const auto answeredAfter = wait.clock().now() - wait.StartTime();
     if (link && reply) {
         if (reply->size() == replyLength)
-            link->replied(answeredAfter);
+            link->replied(wait.clock().now() - wait.StartTime());
         else if (reply->size() < replyLength)
             link->missed();
     }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "serialline.h"
+
 #include <array>
 #include <chrono>
 #include <cstddef>
@@ -33,5 +35,11 @@ private:
     std::size_t m_next = 0;
     std::chrono::milliseconds m_allowance = kCeiling;
 };
+
+// What the line's link adds to every wait; nothing for a serial port.
+inline std::chrono::milliseconds linkAllowance(SerialLine &line) {
+    const LinkDelay *link = line.linkDelay();
+    return link ? link->allowance() : std::chrono::milliseconds::zero();
+}
 
 } // namespace quillon

@@ -171,9 +171,7 @@ void ShareHub::serveBlock(Peer &peer, const CommandBlock &block) {
 }
 
 void ShareHub::awaitReply(Peer &peer, int length) {
-    const LinkDelay *link = m_line.linkDelay();
-    const auto deadline =
-        m_clock.now() + kByteTime * length + kReplyMargin + (link ? link->allowance() : 0ms);
+    const auto deadline = m_clock.now() + kByteTime * length + kReplyMargin + linkAllowance(m_line);
     QByteArray reply;
     bool sentAgain = false;
     while (reply.size() < length && m_clock.now() < deadline) {
@@ -209,12 +207,11 @@ void ShareHub::awaitReply(Peer &peer, int length) {
 
 void ShareHub::forwardUntilQuiet(Peer &peer) {
     // Over a network line the first byte comes later by what the link adds.
-    const LinkDelay *link = m_line.linkDelay();
-    const auto linkAllowance = link ? link->allowance() : 0ms;
+    const auto allowance = linkAllowance(m_line);
     const auto start = m_clock.now();
     auto last = start;
     bool any = false;
-    while (m_clock.now() - start < kUnknownLimit + linkAllowance) {
+    while (m_clock.now() - start < kUnknownLimit + allowance) {
         m_clock.sleepUntil(m_clock.now() + kStep);
         const std::optional<QByteArray> more = m_line.ReadAll();
         if (!more)
@@ -227,7 +224,7 @@ void ShareHub::forwardUntilQuiet(Peer &peer) {
         }
         if (pull(peer) || !peer.client)
             return;
-        if (m_clock.now() - last > (any ? kUnknownQuiet : kUnknownFirstByte + linkAllowance))
+        if (m_clock.now() - last > (any ? kUnknownQuiet : kUnknownFirstByte + allowance))
             return;
     }
 }
