@@ -117,7 +117,7 @@ struct Station {
             platform, std::make_unique<QtSerialLine>(PortTable(QStringList{radio.devicePath()})));
         if (!window->Form_Load())
             return false;
-        share = std::make_unique<RadioShare>(window->serialLine(), SystemClock::instance());
+        share = std::make_unique<RadioShare>(window->lineOwner());
         QString error;
         if (!share->start(0, false, {}, &error))
             return false;

@@ -55,8 +55,7 @@ ProbeAnswer probeForRadio(SerialLine &line, ReplyWait &wait) {
     return answer;
 }
 
-bool stillTheRadio(SerialLine &line) {
-    ReplyWait wait;
+bool stillTheRadio(SerialLine &line, ReplyWait &wait) {
     const ProbeAnswer answer = probeForRadio(line, wait);
     qCDebug(lcRadio).nospace() << "identification after reopening: "
                                << (answer.reply ? answer.reply->toHex(' ').constData() : "no reply")

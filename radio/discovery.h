@@ -26,7 +26,7 @@ ProbeAnswer probeForRadio(SerialLine &line, ReplyWait &wait);
 // A line reopens its device by name alone, and another device may have taken the name
 // meanwhile (another adapter, a modem): true only when the open device answers the probe as the
 // radio did at start-up. Sleeps through the probe's fixed wait.
-bool stillTheRadio(SerialLine &line);
+bool stillTheRadio(SerialLine &line, ReplyWait &wait);
 
 // Tries COM1..COM16 in turn with the ReadFlags probe and stops at the first port whose reply
 // identifies the radio. On success the line stays open on PortNum and the result is true;

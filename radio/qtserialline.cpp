@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "qtserialline.h"
 
-#include "discovery.h"
 #include "logging.h"
 
 #include <QFile>
@@ -174,38 +173,34 @@ void QtSerialLine::lose(const char *why) {
     m_port.close();
     m_port.clearError();
     m_lost = true;
-    m_lastLook = Clock::now();
     qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << m_device << "gone (" << why
                      << "), waiting for it to return";
 }
 
-void QtSerialLine::lookForLostDevice() {
-    const auto now = Clock::now();
-    if (!m_lost || now - m_lastLook < kLookInterval)
-        return;
-    m_lastLook = now;
+LineError QtSerialLine::reopen() {
+    if (!m_lost)
+        return LineError::OpenFailed;
     // Only the path the line was opened on; no other port is tried in its place. A missing
     // path costs one stat.
     if (m_device.isEmpty() || !QFile::exists(m_device))
-        return;
-    if (openDevice() != LineError::None)
-        return;
+        return LineError::InvalidPortNumber;
+    if (const LineError error = openDevice(); error != LineError::None)
+        return error;
     m_lost = false;
     m_port.clear(QSerialPort::AllDirections);
-    // Something is at the path again, but not necessarily the radio: another adapter may have
-    // been given the name meanwhile. Nothing but the probe goes to it until it answers as one.
-    if (!stillTheRadio(*this)) {
-        if (m_port.isOpen())
-            m_port.close();
-        m_port.clearError();
-        m_lost = true;
-        m_lastLook = Clock::now();
-        qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << m_device
-                         << "is back but not the radio; closed";
-        return;
-    }
     qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << m_device << "back, reopened";
+    return LineError::None;
 }
+
+void QtSerialLine::letGo() {
+    if (m_port.isOpen())
+        m_port.close();
+    m_port.clearError();
+    m_lost = true;
+    qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << m_device << "is back but not the radio; closed";
+}
+
+void QtSerialLine::moveToThread(QThread *thread) { m_port.moveToThread(thread); }
 
 LineError QtSerialLine::ClosePort() {
     if (m_lost) {
@@ -266,7 +261,7 @@ LineError QtSerialLine::WriteBytes(const QByteArray &bytes) {
     };
     if (m_port.write(bytes) != bytes.size())
         return fail("write failed:");
-    // No event loop runs during an exchange, so push the bytes out now.
+    // No event loop runs on the owner's thread, so push the bytes out now.
     m_port.flush();
     const auto limit = Clock::now() + kWriteLimit;
     while (m_port.bytesToWrite() > 0) {
@@ -305,14 +300,12 @@ bool QtSerialLine::pullIn() {
 }
 
 std::optional<qint16> QtSerialLine::BytesWaiting() {
-    lookForLostDevice();
     if (!m_port.isOpen() || !pullIn())
         return std::nullopt;
     return static_cast<qint16>(std::min<qint64>(m_port.bytesAvailable(), kInputBufferSize));
 }
 
 std::optional<QByteArray> QtSerialLine::ReadAll() {
-    lookForLostDevice();
     if (!m_port.isOpen() || !pullIn())
         return std::nullopt;
     QByteArray bytes = m_port.read(kInputBufferSize);

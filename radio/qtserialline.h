@@ -15,10 +15,8 @@ namespace quillon {
 // whatever the operating system holds.
 //
 // A device that goes away while open (a USB adapter unplugged) is let go at once, so that a
-// hung-up descriptor cannot keep waking the event loop; the line still counts as open, its I/O
-// fails. At most once per poll, a read looks whether the same device path is back and, if so,
-// reopens it with the same settings and keeps it only when the radio answers the probe there.
-// Writes never wait longer than kWriteLimit.
+// hung-up descriptor cannot keep waking anything; the line is lost (open, with failing I/O)
+// until reopen() finds the same device path back. Writes never wait longer than kWriteLimit.
 class QtSerialLine final : public SerialLine {
 public:
     explicit QtSerialLine(PortTable table);
@@ -33,13 +31,15 @@ public:
     std::optional<qint16> BytesWaiting() override;
     std::optional<QByteArray> ReadAll() override;
     QString deviceName() const override;
-
-    // True while the open device is gone (unplugged) and not yet back.
-    bool isLost() const { return m_lost; }
+    bool isLost() const override { return m_lost; }
+    LineError reopen() override;
+    void letGo() override;
+    std::chrono::milliseconds reopenInterval() const override { return kLookInterval; }
+    void moveToThread(QThread *thread) override;
 
     // How long a write may take to leave before it fails.
     static constexpr std::chrono::milliseconds kWriteLimit{100};
-    // The shortest time between two looks for a lost device; a poll comes every 500 ms.
+    // The shortest time between two tries to reopen a lost device; a poll comes every 500 ms.
     static constexpr std::chrono::milliseconds kLookInterval{400};
 
 private:
@@ -49,7 +49,6 @@ private:
     bool hungUp() const;
     bool writable() const;
     void lose(const char *why);
-    void lookForLostDevice();
 
     PortTable m_table;
     QSerialPort m_port;
@@ -57,7 +56,6 @@ private:
     QString m_device; // as the port table names it: "/dev/ttyUSB0"
     bool m_lost = false;
     bool m_stuck = false; // the last write could not leave in time
-    std::chrono::steady_clock::time_point m_lastLook{};
 };
 
 } // namespace quillon

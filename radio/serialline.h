@@ -5,7 +5,10 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <chrono>
 #include <optional>
+
+class QThread;
 
 namespace quillon {
 
@@ -69,6 +72,23 @@ public:
     // learns of that delay, which lengthens its waits. None for a serial port, whose waits are
     // the fixed ones.
     virtual LinkDelay *linkDelay() { return nullptr; }
+
+    // A device that goes away while open (an adapter unplugged, a server's connection dropped)
+    // leaves the line open, with failing I/O: lost. The line's owner takes it again with
+    // reopen(), which never waits long and sends nothing: None once the same device is usable
+    // again. A network line's try goes on by itself; reopening() is true meanwhile, and the
+    // next call says how far it got. The owner decides how often a new try begins.
+    virtual bool isLost() const { return false; }
+    virtual LineError reopen() { return LineError::NotOpen; }
+    virtual bool reopening() const { return false; }
+    // What came back at the device's name is not the radio: let it go, lost again.
+    virtual void letGo() {}
+    // The shortest time between two new tries, for the owner.
+    virtual std::chrono::milliseconds reopenInterval() const { return std::chrono::milliseconds(400); }
+
+    // The line's Qt objects go to the thread that does its I/O; called from the thread that has
+    // them.
+    virtual void moveToThread(QThread *thread) { Q_UNUSED(thread); }
 };
 
 } // namespace quillon

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "tcpserialline.h"
 
-#include "discovery.h"
 #include "logging.h"
 
 #include <QHostInfo>
@@ -287,58 +286,57 @@ void TcpSerialLine::lose(const char *why) {
     if (m_socket.state() != QAbstractSocket::UnconnectedState)
         m_socket.abort();
     m_lost = true;
-    m_lastLook = Clock::now();
     qCDebug(lcRadio) << qUtf8Printable(deviceName()) << "connection lost (" << why << "), connecting again";
 }
 
-void TcpSerialLine::lookForLostConnection() {
+LineError TcpSerialLine::reopen() {
     if (!m_lost)
-        return;
+        return LineError::OpenFailed;
     const auto now = Clock::now();
     if (m_connecting < 0) {
-        if (now - m_lastLook < kLookInterval)
-            return;
-        m_lastLook = now;
         // Also drops whatever the old connection left unread.
         m_socket.abort();
+        m_connectStart = now;
         m_connecting = startConnecting(m_address, m_port);
         if (m_connecting < 0)
-            return;
+            return LineError::OpenFailed;
     }
-    // The try goes on by itself; each read only asks how far it got. One that hangs (the
-    // remote machine unreachable) is given up and made again.
+    // The try goes on by itself; each call only asks how far it got. One that hangs (the
+    // remote machine unreachable) is given up, and the owner makes another.
     switch (progressOf(m_connecting)) {
     case Connecting::Waiting:
-        if (now - m_lastLook >= kConnectLimit)
+        if (now - m_connectStart >= kConnectLimit) {
             dropConnecting();
-        return;
+            return LineError::TimedOut;
+        }
+        return LineError::OpenFailed;
     case Connecting::Failed:
         dropConnecting();
-        return;
+        return LineError::ConnectionRefused;
     case Connecting::Made:
         break;
     }
     const qintptr made = std::exchange(m_connecting, -1);
     if (!m_socket.setSocketDescriptor(made)) {
         closeSocket(made);
-        return;
+        return LineError::OpenFailed;
     }
     setUpConnection();
-    dropUnasked(Clock::now() - m_lastLook);
+    dropUnasked(Clock::now() - m_connectStart);
     if (!connected())
-        return;
+        return LineError::ConnectionClosed;
     m_lost = false;
-    // Something accepts at the address again, but the server may now serve another device.
-    // Nothing but the probe goes to it until it answers as the radio.
-    if (!stillTheRadio(*this)) {
-        m_socket.abort();
-        m_lost = true;
-        m_lastLook = Clock::now();
-        qCDebug(lcRadio) << qUtf8Printable(deviceName()) << "connected again but not to the radio; closed";
-        return;
-    }
     qCDebug(lcRadio) << qUtf8Printable(deviceName()) << "connected again";
+    return LineError::None;
 }
+
+void TcpSerialLine::letGo() {
+    m_socket.abort();
+    m_lost = true;
+    qCDebug(lcRadio) << qUtf8Printable(deviceName()) << "connected again but not to the radio; closed";
+}
+
+void TcpSerialLine::moveToThread(QThread *thread) { m_socket.moveToThread(thread); }
 
 void TcpSerialLine::dropConnecting() {
     if (m_connecting >= 0)
@@ -347,9 +345,8 @@ void TcpSerialLine::dropConnecting() {
 }
 
 void TcpSerialLine::takeIn() {
-    if (!m_open)
+    if (!m_open || m_lost)
         return;
-    lookForLostConnection();
     if (!connected()) {
         // Closed between polls, while the event loop ran.
         lose("closed");
@@ -393,7 +390,7 @@ LineError TcpSerialLine::WriteBytes(const QByteArray &bytes) {
         lose("write failed");
         return LineError::WriteFailed;
     }
-    // No event loop runs during an exchange, so hand the bytes to the system now. They only
+    // No event loop runs on the owner's thread, so hand the bytes to the system now. They only
     // stay with Qt when the system's buffer is full: the far end has stopped taking them.
     m_socket.flush();
     const auto limit = Clock::now() + kWriteLimit;

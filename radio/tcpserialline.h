@@ -18,9 +18,8 @@ namespace quillon {
 // what the system holds.
 //
 // Opening looks the name up and connects, both together within kConnectLimit. A connection that
-// drops while open is handled like an unplugged adapter: the line still counts as open and its
-// I/O fails; at most once per kLookInterval a read starts connecting to the same address again
-// (without waiting for it), and the line is used again once the radio answers the probe there.
+// drops while open is handled like an unplugged adapter: the line is lost (open, with failing
+// I/O) until reopen() has connected to the same address again; each try goes on by itself.
 class TcpSerialLine final : public SerialLine {
 public:
     TcpSerialLine(QString host, quint16 port);
@@ -42,8 +41,12 @@ public:
     // make it grow again when it does.
     LinkDelay *linkDelay() override { return &m_linkDelay; }
 
-    // True while the connection is down and not yet back.
-    bool isLost() const { return m_lost; }
+    bool isLost() const override { return m_lost; }
+    LineError reopen() override;
+    bool reopening() const override { return m_connecting >= 0; }
+    void letGo() override;
+    std::chrono::milliseconds reopenInterval() const override { return kLookInterval; }
+    void moveToThread(QThread *thread) override;
 
     // Name lookup and connection at start, and each try to connect again.
     static constexpr std::chrono::milliseconds kConnectLimit{5000};
@@ -55,7 +58,6 @@ public:
 private:
     void takeIn();
     void lose(const char *why);
-    void lookForLostConnection();
     using Clock = std::chrono::steady_clock;
     void setUpConnection();
     void dropUnasked(Clock::duration connecting);
@@ -69,7 +71,7 @@ private:
     bool m_open = false; // from a successful OpenPort to ClosePort, whatever the connection does
     bool m_lost = false;
     qintptr m_connecting = -1; // a socket connecting again, not yet the line's
-    Clock::time_point m_lastLook{};
+    Clock::time_point m_connectStart{};
     LinkDelay m_linkDelay;
 };
 

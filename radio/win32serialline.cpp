@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "win32serialline.h"
 
-#include "discovery.h"
 #include "logging.h"
 
 #include <windows.h>
@@ -131,12 +130,11 @@ void Win32SerialLine::lose(const char *why) {
     if (!m_handle)
         return;
     // The handle of a pulled adapter never works again: give it back. The program still holds
-    // the line; a read looks for the port's return.
+    // the line; its owner looks for the port's return.
     CloseHandle(asHandle(m_handle));
     m_handle = nullptr;
     m_lost = true;
     m_stuck = false;
-    m_lastLook = Clock::now();
     qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << "gone (" << why
                      << "), waiting for it to return";
 }
@@ -200,32 +198,28 @@ LineError Win32SerialLine::OpenPort() {
     return LineError::None;
 }
 
-void Win32SerialLine::lookForLostDevice() {
-    const auto now = Clock::now();
-    if (!m_lost || now - m_lastLook < kLookInterval)
-        return;
-    m_lastLook = now;
+LineError Win32SerialLine::reopen() {
+    if (!m_lost)
+        return LineError::OpenFailed;
     // Only the COM number the line was opened on; no other port is tried in its place. While
     // nothing is there the open fails at once.
     DWORD error = ERROR_SUCCESS;
     m_handle = openHandle(error);
     if (!m_handle)
-        return;
+        return error == ERROR_SUCCESS ? LineError::OpenFailed : lineErrorFromOpenFailure(error);
     m_lost = false;
     m_stuck = false;
     PurgeComm(asHandle(m_handle), PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT);
-    // Something answers to the number again, but not necessarily the radio: another adapter may
-    // have been given it meanwhile. Nothing but the probe goes to it until it answers as one.
-    if (!stillTheRadio(*this)) {
-        if (m_handle)
-            CloseHandle(asHandle(m_handle));
-        m_handle = nullptr;
-        m_lost = true;
-        m_lastLook = Clock::now();
-        qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << "is back but not the radio; closed";
-        return;
-    }
     qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << "back, reopened";
+    return LineError::None;
+}
+
+void Win32SerialLine::letGo() {
+    if (m_handle)
+        CloseHandle(asHandle(m_handle));
+    m_handle = nullptr;
+    m_lost = true;
+    qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << "is back but not the radio; closed";
 }
 
 bool Win32SerialLine::IsOpen() const { return m_handle != nullptr || m_lost; }
@@ -283,7 +277,6 @@ LineError Win32SerialLine::WriteBytes(const QByteArray &bytes) {
 }
 
 std::optional<qint16> Win32SerialLine::BytesWaiting() {
-    lookForLostDevice();
     if (!m_handle)
         return std::nullopt;
     DWORD errors = 0;
@@ -298,7 +291,6 @@ std::optional<qint16> Win32SerialLine::BytesWaiting() {
 }
 
 std::optional<QByteArray> Win32SerialLine::ReadAll() {
-    lookForLostDevice();
     if (!m_handle)
         return std::nullopt;
     QByteArray bytes(kInputBufferSize, Qt::Uninitialized);

@@ -12,9 +12,8 @@ namespace quillon {
 // give up after about a tenth of a second past the bytes' own air time.
 //
 // As on Linux, a device that goes away while open (a USB adapter pulled) is let go at once:
-// its handle never works again. The line still counts as open and its I/O fails; at most once
-// per kLookInterval a read opens the same COM number again with the same settings, and keeps
-// it only when the radio answers the probe there. After a write the adapter did not take,
+// its handle never works again. The line is lost (open, with failing I/O) until reopen() opens
+// the same COM number again with the same settings. After a write the adapter did not take,
 // further writes get only a short try until one goes out again.
 class Win32SerialLine final : public SerialLine {
 public:
@@ -44,13 +43,11 @@ private:
     void lose(const char *why);
     bool goneAfter(const char *what);
     void setStuck(bool stuck);
-    void lookForLostDevice();
 
     void *m_handle = nullptr; // a HANDLE; kept opaque so no caller pulls in <windows.h>
     qint16 m_portNum = 0;
     bool m_lost = false;
     bool m_stuck = false; // the last write was not taken; further writes get the short timeouts
-    std::chrono::steady_clock::time_point m_lastLook{};
 };
 
 // What a failed CreateFile on a COM port means for the search: no such port, one another

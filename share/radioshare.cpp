@@ -4,6 +4,8 @@
 #include "logging.h"
 #include "tcpshareclient.h"
 
+#include "radio/lineowner.h"
+
 #if defined(Q_OS_UNIX)
 #include "ptyshareclient.h"
 
@@ -13,6 +15,9 @@
 #include <QHostAddress>
 #include <QTcpServer>
 
+#include <atomic>
+#include <mutex>
+
 namespace quillon {
 
 #if !defined(Q_OS_UNIX)
@@ -20,15 +25,54 @@ namespace quillon {
 class PtyShareClient {};
 #endif
 
-RadioShare::RadioShare(SerialLine &line, MonotonicClock &clock, QObject *parent)
-    : QObject(parent), m_hub(line, clock) {
-    // Input is served from the event loop, never from inside the signal that announced it.
-    m_serveSoon.setSingleShot(true);
-    m_serveSoon.setInterval(0);
-    connect(&m_serveSoon, &QTimer::timeout, this, &RadioShare::serve);
+// A client as the owner's thread sees it: its input handed over from the window's thread, its
+// replies handed back there. The client itself is only ever touched on the window's thread.
+class RadioShare::Mailbox final : public ShareClient {
+public:
+    Mailbox(RadioShare *share, QString name, quint64 id) : id(id), m_share(share), m_name(std::move(name)) {}
+
+    const quint64 id; // a reply still on its way finds its client by this, or nobody
+
+    void post(const QByteArray &bytes) {
+        std::lock_guard lock(m_mutex);
+        m_input += bytes;
+    }
+    void close() { m_connected = false; }
+
+    QByteArray takeInput() override {
+        std::lock_guard lock(m_mutex);
+        return std::exchange(m_input, {});
+    }
+    void deliver(const QByteArray &bytes) override {
+        RadioShare *share = m_share;
+        QMetaObject::invokeMethod(
+            m_share, [share, id = id, bytes] { share->deliverTo(id, bytes); }, Qt::QueuedConnection);
+    }
+    bool isConnected() const override { return m_connected; }
+    QString name() const override { return m_name; }
+
+private:
+    RadioShare *m_share;
+    const QString m_name;
+    std::mutex m_mutex;
+    QByteArray m_input;
+    std::atomic<bool> m_connected{true};
+};
+
+RadioShare::RadioShare(LineOwner &owner, QObject *parent)
+    : QObject(parent), m_owner(owner), m_hub(std::make_shared<ShareHub>(owner.line(), owner.clock())) {
+    std::weak_ptr<ShareHub> hub = m_hub;
+    m_owner.setClientWork([hub](LineOwner::Context &) {
+        const std::shared_ptr<ShareHub> h = hub.lock();
+        return h && h->serveNext();
+    });
 }
 
-RadioShare::~RadioShare() = default;
+RadioShare::~RadioShare() {
+    // The owner keeps the hub alive while it serves a block; from now on it finds none.
+    m_owner.setClientWork({});
+    m_mailboxes.clear();
+}
 
 QString RadioShare::defaultPtyLink() {
 #if defined(Q_OS_UNIX)
@@ -68,9 +112,9 @@ bool RadioShare::start(quint16 port, bool withPty, const QString &ptyLink, QStri
     if (withPty) {
         auto pty = std::make_unique<PtyShareClient>();
         QString ptyError;
-        if (pty->open(ptyLink.isEmpty() ? defaultPtyLink() : ptyLink, &ptyError) &&
-            m_hub.addClient(pty.get())) {
-            connect(pty.get(), &PtyShareClient::inputArrived, this, &RadioShare::scheduleServe);
+        if (pty->open(ptyLink.isEmpty() ? defaultPtyLink() : ptyLink, &ptyError) && attach(pty.get())) {
+            PtyShareClient *client = pty.get();
+            connect(client, &PtyShareClient::inputArrived, this, [this, client] { takeFrom(client); });
             qCInfo(lcShare).noquote() << "and on" << pty->link() << "->" << pty->devicePath();
             m_pty = std::move(pty);
         } else {
@@ -94,20 +138,58 @@ QString RadioShare::ptyLink() const {
 #endif
 }
 
+bool RadioShare::attach(ShareClient *client) {
+    if (clientCount() >= ShareHub::kMaxClients) {
+        qCInfo(lcShare).noquote() << "refused" << client->name() << "- already" << ShareHub::kMaxClients
+                                  << "clients";
+        return false;
+    }
+    auto mailbox = std::make_shared<Mailbox>(this, client->name(), ++m_lastMailbox);
+    m_mailboxes[client] = mailbox;
+    std::weak_ptr<ShareHub> hub = m_hub;
+    m_owner.post(LineOwner::Priority::Operator, [hub, mailbox](LineOwner::Context &) {
+        if (const std::shared_ptr<ShareHub> h = hub.lock())
+            h->addClient(mailbox.get());
+    });
+    return true;
+}
+
+void RadioShare::takeFrom(ShareClient *client) {
+    const auto it = m_mailboxes.find(client);
+    if (it == m_mailboxes.end())
+        return;
+    const QByteArray bytes = client->takeInput();
+    if (bytes.isEmpty())
+        return;
+    it->second->post(bytes);
+    m_owner.clientWorkArrived();
+}
+
+void RadioShare::deliverTo(quint64 mailbox, const QByteArray &bytes) {
+    for (const auto &[client, box] : m_mailboxes) {
+        if (box->id == mailbox) {
+            client->deliver(bytes);
+            return;
+        }
+    }
+}
+
 void RadioShare::acceptConnections(QTcpServer *server) {
     while (QTcpSocket *socket = server->nextPendingConnection()) {
         auto *client = new TcpShareClient(socket, this);
-        if (!m_hub.addClient(client)) {
+        if (!attach(client)) {
             socket->abort();
             client->deleteLater();
             continue;
         }
-        connect(socket, &QTcpSocket::readyRead, this, &RadioShare::scheduleServe);
+        connect(socket, &QTcpSocket::readyRead, this, [this, client] { takeFrom(client); });
         connect(socket, &QTcpSocket::disconnected, this, [this, client] { clientGone(client, client); });
         connect(socket, &QTcpSocket::errorOccurred, this, [this, client](QAbstractSocket::SocketError error) {
             if (error != QAbstractSocket::SocketTimeoutError)
                 clientGone(client, client);
         });
+        // Bytes may have come with the connection itself.
+        takeFrom(client);
     }
 }
 
@@ -118,19 +200,20 @@ void RadioShare::clientGone(ShareClient *client, QObject *object) {
     object->disconnect(this);
     for (QObject *child : object->children())
         child->disconnect(this);
-    m_hub.removeClient(client);
+    const auto it = m_mailboxes.find(client);
+    if (it != m_mailboxes.end()) {
+        // What it sent last still reaches the hub, which keeps its sets and drops its reads.
+        std::shared_ptr<Mailbox> mailbox = it->second;
+        mailbox->post(client->takeInput());
+        mailbox->close();
+        m_mailboxes.erase(it);
+        std::weak_ptr<ShareHub> hub = m_hub;
+        m_owner.post(LineOwner::Priority::Operator, [hub, mailbox](LineOwner::Context &) {
+            if (const std::shared_ptr<ShareHub> h = hub.lock())
+                h->removeClient(mailbox.get());
+        });
+    }
     object->deleteLater();
-    // What it sent last may still be waiting for the line.
-    scheduleServe();
 }
-
-void RadioShare::scheduleServe() { m_serveSoon.start(); }
-
-void RadioShare::serve() {
-    if (m_hub.serveRound())
-        scheduleServe();
-}
-
-void RadioShare::serveWaiting() { m_hub.serveRound(); }
 
 } // namespace quillon

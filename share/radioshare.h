@@ -5,14 +5,15 @@
 
 #include <QObject>
 #include <QString>
-#include <QTimer>
 
+#include <map>
 #include <memory>
 
 class QTcpServer;
 
 namespace quillon {
 
+class LineOwner;
 class PtyShareClient;
 
 // The TCP port the radio is shared on unless told otherwise: the radio's own baud rate, and
@@ -20,12 +21,14 @@ class PtyShareClient;
 inline constexpr quint16 kDefaultSharePort = 4800;
 
 // Shares the radio's line with other programs: a TCP port on the loopback addresses only, and
-// on Linux a pseudo-terminal with a fixed link. Each client gets the radio's own byte stream;
-// ShareHub keeps their exchanges and the window's apart.
+// on Linux a pseudo-terminal with a fixed link. Each client gets the radio's own byte stream.
+// The clients live here, on the window's thread; what they send goes to the line's owner, whose
+// ShareHub puts their blocks on the wire when none of the window's own exchanges waits, and
+// their replies come back here.
 class RadioShare final : public QObject {
     Q_OBJECT
 public:
-    RadioShare(SerialLine &line, MonotonicClock &clock, QObject *parent = nullptr);
+    explicit RadioShare(LineOwner &owner, QObject *parent = nullptr);
     ~RadioShare() override;
 
     // Listens on 127.0.0.1 and ::1 (where the system has it) at port (0: any free port), and
@@ -37,21 +40,24 @@ public:
     QString ptyLink() const;
     static QString defaultPtyLink();
 
-    // The window calls this before each of its own exchanges, so a client's block waits at most
-    // for one of them.
-    void serveWaiting();
-    ShareHub &hub() { return m_hub; }
+    int clientCount() const { return int(m_mailboxes.size()); }
 
 private:
+    class Mailbox;
     void acceptConnections(QTcpServer *server);
+    // Hands a client to the hub; false when kMaxClients are already there.
+    bool attach(ShareClient *client);
+    void takeFrom(ShareClient *client);
     void clientGone(ShareClient *client, QObject *object);
-    void scheduleServe();
-    void serve();
+    void deliverTo(quint64 mailbox, const QByteArray &bytes);
 
-    ShareHub m_hub;
+    LineOwner &m_owner;
+    // Used on the owner's thread only, from the jobs and the client work given to it.
+    std::shared_ptr<ShareHub> m_hub;
+    std::map<ShareClient *, std::shared_ptr<Mailbox>> m_mailboxes;
+    quint64 m_lastMailbox = 0;
     std::vector<QTcpServer *> m_servers;
     std::unique_ptr<PtyShareClient> m_pty;
-    QTimer m_serveSoon;
 };
 
 } // namespace quillon

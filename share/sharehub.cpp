@@ -115,26 +115,29 @@ bool ShareHub::take(Peer &peer, const QByteArray &in) {
     return true;
 }
 
-bool ShareHub::serveRound() {
+bool ShareHub::serveNext() {
     if (m_serving)
-        return hasWaitingBlocks();
+        return false;
     m_serving = true;
     for (Peer &peer : m_peers)
         pull(peer);
     const std::size_t n = m_peers.size();
-    for (std::size_t k = 0; k < n; ++k) {
-        Peer &peer = m_peers[(m_next + k) % n];
+    bool served = false;
+    for (std::size_t k = 0; k < n && !served; ++k) {
+        const std::size_t i = (m_next + k) % n;
+        Peer &peer = m_peers[i];
         if (peer.queue.empty())
             continue;
         const CommandBlock block = peer.queue.front();
         peer.queue.pop_front();
+        // The next turn goes to the client after this one: one block each, in turn.
+        m_next = (i + 1) % n;
         serveBlock(peer, block);
+        served = true;
     }
-    if (n > 0)
-        m_next = (m_next + 1) % n;
     m_serving = false;
     compact();
-    return hasWaitingBlocks();
+    return served;
 }
 
 void ShareHub::serveBlock(Peer &peer, const CommandBlock &block) {

@@ -16,8 +16,7 @@ namespace quillon {
 class ShareClient {
 public:
     virtual ~ShareClient() = default;
-    // Bytes the client sent since the last call. Looks at the connection itself, so that it
-    // works while no event loop runs (during one of the window's own exchanges).
+    // Bytes the client sent since the last call.
     virtual QByteArray takeInput() = 0;
     virtual void deliver(const QByteArray &bytes) = 0;
     virtual bool isConnected() const = 0;
@@ -27,7 +26,7 @@ public:
 // Puts the clients' command blocks on the radio's one line, one exchange at a time, and hands
 // each reply to the client that asked, and to nobody else. Only whole five-byte blocks go on
 // the wire, so one client's junk or half a block can never shift the radio's framing for the
-// others. Runs on the window's thread, between the window's own exchanges.
+// others. Runs on the line owner's thread, when none of the window's own exchanges waits.
 class ShareHub {
 public:
     static constexpr int kMaxClients = 8;
@@ -44,9 +43,9 @@ public:
     void removeClient(ShareClient *client);
     int clientCount() const;
 
-    // Takes in what every client sent, then serves each client that has a whole block waiting
-    // one block, in turn. Returns whether blocks are still waiting afterwards.
-    bool serveRound();
+    // Takes in what every client sent, then serves one block of the next client in turn that
+    // has a whole block waiting. False when none had one.
+    bool serveNext();
     bool hasWaitingBlocks() const;
 
     // Counters, for the log and the tests.

@@ -14,6 +14,7 @@
 #include <QPalette>
 #include <QPushButton>
 #include <QStringList>
+#include <QTest>
 
 #include <functional>
 #include <memory>
@@ -60,6 +61,12 @@ inline Lamps litOn(const frmQuillon &window) {
     return lit;
 }
 
+// The window asks the line's owner for every exchange and paints the replies as they come back:
+// true once all it asked for is done and painted. Events run meanwhile, as in the program.
+inline bool settled(const frmQuillon &window, int timeoutMs = 10000) {
+    return QTest::qWaitFor([&] { return !window.isBusy(); }, timeoutMs);
+}
+
 // Members are destroyed in reverse order: the window (and the line it owns) before the radio.
 struct Rig {
     explicit Rig(bool withRadio = true) {
@@ -70,6 +77,7 @@ struct Rig {
         window = std::make_unique<frmQuillon>(platform, std::move(owned));
     }
 
+    bool settle() const { return settled(*window); }
     QColor face(FilterId id) const { return window->button(id)->palette().color(QPalette::Button); }
     bool lit(FilterId id) const { return face(id) == kLitGreen; }
 

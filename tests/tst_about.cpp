@@ -200,6 +200,7 @@ void tst_About::shouldKeepPollingAndClickingWhileBoxIsOpen() {
 
     rig.line->clearCalls();
     QTest::mouseClick(rig.window->button(FilterId::Lo_500), Qt::LeftButton);
+    QVERIFY(rig.settle());
     QCOMPARE(rig.line->writes().front(), QByteArray::fromHex("020000028c"));
     QCOMPARE(rig.window->button(FilterId::Lo_500)->palette().color(QPalette::Button), kLitGreen);
 

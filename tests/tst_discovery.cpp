@@ -4,6 +4,7 @@
 #include "radio/commandblock.h"
 #include "radio/discovery.h"
 #include "radio/portchoice.h"
+#include "sim/forwardingline.h"
 #include "sim/manualclock.h"
 #include "sim/simserialline.h"
 #include "sim/virtualradio.h"
@@ -94,18 +95,14 @@ private:
 };
 
 // Wraps the line so a device can send more than the radio would, right after the probe.
-class ChattyLine final : public SerialLine {
+class ChattyLine final : public ForwardingLine {
 public:
     ChattyLine(SimSerialLine &inner, MonotonicClock &clock, std::map<int, Device> ports)
-        : m_inner(inner), m_clock(clock), m_ports(std::move(ports)) {}
+        : ForwardingLine(inner), m_inner(inner), m_clock(clock), m_ports(std::move(ports)) {}
     LineError Configure(qint16 p) override {
         m_port = p;
         return m_inner.Configure(p);
     }
-    LineError ClearBuffers() override { return m_inner.ClearBuffers(); }
-    LineError OpenPort() override { return m_inner.OpenPort(); }
-    bool IsOpen() const override { return m_inner.IsOpen(); }
-    LineError ClosePort() override { return m_inner.ClosePort(); }
     LineError WriteBytes(const QByteArray &bytes) override {
         const LineError e = m_inner.WriteBytes(bytes);
         const auto it = m_ports.find(m_port);
@@ -120,9 +117,6 @@ public:
         }
         return e;
     }
-    std::optional<qint16> BytesWaiting() override { return m_inner.BytesWaiting(); }
-    std::optional<QByteArray> ReadAll() override { return m_inner.ReadAll(); }
-    QString deviceName() const override { return m_inner.deviceName(); }
 
 private:
     SimSerialLine &m_inner;

@@ -5,6 +5,8 @@
 // the radio did not report.
 #include "testrig.h"
 
+#include "sim/forwardingline.h"
+
 #include "filters/lamps.h"
 #include "radio/discovery.h"
 #include "radio/porttable.h"
@@ -254,21 +256,14 @@ private:
 };
 
 // The real adapter, with a count of closes so that "closes nothing twice" can be checked.
-class CountingLine final : public SerialLine {
+class CountingLine final : public sim::ForwardingLine {
 public:
     CountingLine(std::unique_ptr<SerialLine> inner, int &closes)
-        : m_inner(std::move(inner)), m_closes(closes) {}
-    LineError Configure(qint16 PortNum) override { return m_inner->Configure(PortNum); }
-    LineError ClearBuffers() override { return m_inner->ClearBuffers(); }
-    LineError OpenPort() override { return m_inner->OpenPort(); }
-    bool IsOpen() const override { return m_inner->IsOpen(); }
+        : ForwardingLine(*inner), m_inner(std::move(inner)), m_closes(closes) {}
     LineError ClosePort() override {
         ++m_closes;
-        return m_inner->ClosePort();
+        return ForwardingLine::ClosePort();
     }
-    LineError WriteBytes(const QByteArray &bytes) override { return m_inner->WriteBytes(bytes); }
-    std::optional<qint16> BytesWaiting() override { return m_inner->BytesWaiting(); }
-    std::optional<QByteArray> ReadAll() override { return m_inner->ReadAll(); }
 
 private:
     std::unique_ptr<SerialLine> m_inner;
@@ -350,6 +345,7 @@ struct LiveWindow {
         QVERIFY(window->Form_Load());
         window->show();
         window->Timer1_Timer();
+        QVERIFY(settled(*window));
         QCOMPARE(litOn(*window), kTrueLamps);
     }
 };
@@ -533,16 +529,19 @@ void tst_Faults::shouldKeepTheLampsTrueWhilePollingAFaultyLine() {
         case Noise::BurstsBetweenPolls:
             break;
         }
-        // Sent from this thread, so they land only while no poll runs: stale input at every
-        // request, which the program must drop.
-        QTimer staleBursts;
+        // Sent while no poll runs: stale input at every request, which the program must drop. A
+        // poll takes about 0.35 s of each 0.5 s, from its tick on, so the bursts go 0.4 s after
+        // each tick.
+        QObject staleBursts;
         std::mt19937 rng(10);
-        QObject::connect(&staleBursts, &QTimer::timeout, &staleBursts, [&] {
-            server.sendUnsolicited(
-                randomBytes(rng, std::uniform_int_distribution<int>(1, kInputBufferSize)(rng)));
+        bool bursting = noise == Noise::BurstsBetweenPolls;
+        QObject::connect(window->timer(), &QTimer::timeout, &staleBursts, [&] {
+            QTimer::singleShot(400, &staleBursts, [&] {
+                if (bursting)
+                    server.sendUnsolicited(
+                        randomBytes(rng, std::uniform_int_distribution<int>(1, kInputBufferSize)(rng)));
+            });
         });
-        if (noise == Noise::BurstsBetweenPolls)
-            staleBursts.start(150);
 
         const PollingRun run = pollFor(*window, kPollingMs, allowed);
         if (noiseSource)
@@ -562,7 +561,7 @@ void tst_Faults::shouldKeepTheLampsTrueWhilePollingAFaultyLine() {
             r.setSubFilterByte(kNextSub);
         });
         QTRY_COMPARE_WITH_TIMEOUT(litOn(*window), kNextLamps, 3000);
-        staleBursts.stop();
+        bursting = false;
 
         window->close();
         QVERIFY(!window->serialLine().IsOpen());
@@ -854,6 +853,7 @@ void tst_Faults::shouldFindTheRadioPastPortsThatAreNotIt() {
             QCOMPARE(platform.messages, QStringList());
             // The line is on the radio: a poll shows its state, not the decoy's (all 0x00).
             window.Timer1_Timer();
+            QVERIFY(settled(window));
             QCOMPARE(litOn(window), kTrueLamps);
         }
         for (const auto &d : devices) {

@@ -173,6 +173,7 @@ void tst_MainWindow::shouldShowIdleInTheThemesButtonFace() {
 
     QApplication::setPalette(QPalette(changedFace));
     rig.window->Timer1_Timer();
+    QVERIFY(rig.settle());
     const std::set<FilterId> lit{FilterId::Hi_2400, FilterId::Lo_2000, FilterId::Sub2400};
     for (const FilterButtonInfo &info : filterButtons())
         QVERIFY2(rig.face(info.id) == (lit.count(info.id) ? kLitGreen : changedFace), info.name);
@@ -220,6 +221,7 @@ void tst_MainWindow::shouldSendNothingOnKeysAfterAClick() {
         QVERIFY(rig.line->writes().empty());
     } else {
         QTest::mouseClick(b, Qt::LeftButton);
+        QVERIFY(rig.settle());
         QCOMPARE(rig.line->writes().front(), QByteArray::fromHex("020000048c"));
     }
     rig.line->clearCalls();
@@ -227,6 +229,7 @@ void tst_MainWindow::shouldSendNothingOnKeysAfterAClick() {
     QCOMPARE(focus, client(rig)->findChild<QWidget *>(QStringLiteral("cmdDummy")));
     QTest::keyClick(focus, Qt::Key(key));
     QTest::keyClick(rig.window.get(), Qt::Key(key));
+    QVERIFY(rig.settle());
     QVERIFY(rig.line->writes().empty());
 }
 
@@ -236,6 +239,7 @@ void tst_MainWindow::shouldShowLayoutAndLampsInScreenshot() {
     rig.radio.setSubFilterByte(0x22);  // sub 2.4K
     QVERIFY(rig.window->Form_Load());
     rig.window->Timer1_Timer();
+    QVERIFY(rig.settle());
     rig.window->show();
     QVERIFY(QTest::qWaitForWindowExposed(rig.window.get()));
 

@@ -177,9 +177,10 @@ void tst_Remote::shouldUseOnlyTheChosenPort() {
         const size_t before = chosen.receivedBlocks().size();
         window.Lo_500_Cmd_Click();
         const FilterButtonInfo &lo500 = filterButton(FilterId::Lo_500);
-        QCOMPARE(countOf(chosen.receivedBlocks(),
-                         filterSelectBlock(lo500.FilterPath, qint16(lo500.FilterCode)), before),
-                 1);
+        QTRY_COMPARE_WITH_TIMEOUT(countOf(chosen.receivedBlocks(),
+                                          filterSelectBlock(lo500.FilterPath, qint16(lo500.FilterCode)),
+                                          before),
+                                  1, 3000);
         QTRY_VERIFY_WITH_TIMEOUT(litOn(window).count(FilterId::Lo_500), 2000);
     }
     if (restart) {

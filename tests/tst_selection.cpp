@@ -42,7 +42,11 @@ std::vector<QByteArray> statusWrites(quint8 which) {
     return {hex("00"), hex("00"), hex("00"), QByteArray(1, static_cast<char>(which)), hex("10")};
 }
 
-void click(frmQuillon &window, FilterId id) { QTest::mouseClick(window.button(id), Qt::LeftButton); }
+// A click, and its select and re-read done and painted.
+bool click(frmQuillon &window, FilterId id) {
+    QTest::mouseClick(window.button(id), Qt::LeftButton);
+    return settled(window);
+}
 
 } // namespace
 
@@ -91,6 +95,7 @@ void tst_Selection::shouldSelectTheFilterThenReadBackItsReceiver() {
     QVERIFY(rig.window->Form_Load());
     rig.window->show();
     rig.window->Timer1_Timer();
+    QVERIFY(rig.settle());
     QVERIFY(!rig.lit(id));
 
     // The operator turns the other receiver's knobs: a click must not repaint that receiver.
@@ -101,7 +106,7 @@ void tst_Selection::shouldSelectTheFilterThenReadBackItsReceiver() {
     sub ? rig.radio.setMainFilterByte(0x80) : rig.radio.setSubFilterByte(0x00);
 
     rig.line->clearCalls();
-    click(*rig.window, id);
+    QVERIFY(click(*rig.window, id));
 
     std::vector<QByteArray> want{select};
     for (const QByteArray &w : statusWrites(static_cast<quint8>(status)))
@@ -120,10 +125,11 @@ void tst_Selection::shouldNotLightTheClickedButtonWhenTheRadioIgnoresIt() {
     QVERIFY(rig.window->Form_Load());
     rig.window->show();
     rig.window->Timer1_Timer();
+    QVERIFY(rig.settle());
     QVERIFY(rig.lit(Lo_6000));
     rig.radio.setFault(sim::RadioFault::Silent);
     rig.line->clearCalls();
-    click(*rig.window, Lo_250);
+    QVERIFY(click(*rig.window, Lo_250));
     QCOMPARE(rig.line->writes().front(), hex("020000038c"));
     QVERIFY(!rig.lit(Lo_250));
     QVERIFY(rig.lit(Lo_6000));
@@ -142,7 +148,7 @@ void tst_Selection::shouldHandleAClickDuringAWaitOnlyAfterIt() {
     // Queued ahead of the first click, as a click made during its wait is: anything in that
     // click that ran events would handle this one in the middle of it.
     QMetaObject::invokeMethod(rig.window->button(Sub500), &QAbstractButton::click, Qt::QueuedConnection);
-    click(*rig.window, Hi_500);
+    QVERIFY(click(*rig.window, Hi_500));
 
     std::vector<QByteArray> want{hex("010000028c")};
     for (const QByteArray &w : statusWrites(2))

@@ -83,7 +83,7 @@ struct SharedStation {
             platform, std::make_unique<QtSerialLine>(PortTable(QStringList{radio.devicePath()})));
         if (!window->Form_Load())
             return false;
-        share = std::make_unique<RadioShare>(window->serialLine(), SystemClock::instance());
+        share = std::make_unique<RadioShare>(window->lineOwner());
         QString error;
         if (!share->start(0, true, scratch.filePath(QStringLiteral("ft1000mp")), &error)) {
             qWarning() << error;

@@ -84,6 +84,8 @@ bool showLit(Rig &rig) {
     if (!rig.window->Form_Load())
         return false;
     rig.window->Timer1_Timer();
+    if (!rig.settle())
+        return false;
     rig.window->show();
     return QTest::qWaitForWindowExposed(rig.window.get());
 }

@@ -15,6 +15,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QEventLoop>
 #include <QMenuBar>
 #include <QScreen>
 #include <QShortcut>
@@ -41,9 +42,8 @@ std::size_t indexOf(FilterId id) { return static_cast<std::size_t>(id); }
 } // namespace
 
 frmQuillon::frmQuillon(Platform &platform, std::unique_ptr<SerialLine> line, QWidget *parent)
-    : QMainWindow(parent), m_platform(platform), m_line(std::move(line)), m_wait(platform.clock()),
-      CommonDialog1(platform) {
-    Q_ASSERT(m_line);
+    : QMainWindow(parent), m_platform(platform),
+      m_owner(std::make_unique<LineOwner>(std::move(line), platform.clock())), CommonDialog1(platform) {
     setObjectName(QStringLiteral("frmQuillon"));
     setWindowTitle(QStringLiteral("FT-1000MP & Mark V Filter Selector"));
     setWindowIcon(quillonIcon());
@@ -56,8 +56,8 @@ frmQuillon::frmQuillon(Platform &platform, std::unique_ptr<SerialLine> line, QWi
     setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
 
     // Polls start only once the radio is found (Form_Load), so none can run while the search
-    // or its failure message is up. A QTimer never queues missed ticks: after a long poll the
-    // next tick comes at once and the one after that a full interval later.
+    // or its failure message is up. A tick that falls due while a poll is still on its way is
+    // kept, once, and its poll follows at once: a slow poll is followed by one poll, not a burst.
     m_timer = new QTimer(this);
     m_timer->setObjectName(QStringLiteral("Timer1"));
     m_timer->setInterval(kTimerInterval);
@@ -161,13 +161,33 @@ bool frmQuillon::Form_Load() {
 }
 
 void frmQuillon::FindMp() {
-    SearchReport report;
-    if (searchForRadio(*m_line, m_wait, PortNum, RxData, &report, m_plan)) {
+    struct Outcome {
+        bool found = false;
+        qint16 port = 0;
+        QByteArray rx;
+        SearchReport report;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    QEventLoop searching;
+    ++m_outstanding;
+    m_owner->post(LineOwner::Priority::Operator, [this, outcome, plan = m_plan,
+                                                  &searching](LineOwner::Context &c) {
+        outcome->rx = m_lineRxData;
+        outcome->found = searchForRadio(c.line, c.wait, outcome->port, outcome->rx, &outcome->report, plan);
+        m_lineRxData = outcome->rx;
+        QMetaObject::invokeMethod(&searching, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    // The search waits on the owner's thread; this one goes on handling events.
+    searching.exec();
+    --m_outstanding;
+    PortNum = outcome->port;
+    RxData = outcome->rx;
+    if (outcome->found) {
         m_platform.beep();
         return;
     }
     m_platform.showMessage(QStringLiteral("I couldn't find the FT-1000MP on any COM port"),
-                           QStringLiteral("Quillon"), searchFailureCause(report, m_plan.chosen));
+                           QStringLiteral("Quillon"), searchFailureCause(outcome->report, m_plan.chosen));
     Form_Unload();
 }
 
@@ -178,8 +198,8 @@ void frmQuillon::Form_Unload() {
     // The window's timer goes with it; a poll on a closed line must not follow.
     if (m_timer)
         m_timer->stop();
-    if (m_line->IsOpen())
-        m_line->ClosePort();
+    // Ends the owner's waits at once; it closes the line if the line is open.
+    m_owner->stop();
 }
 
 void frmQuillon::closeEvent(QCloseEvent *event) {
@@ -198,27 +218,57 @@ void frmQuillon::showCentred() {
 }
 
 void frmQuillon::Timer1_Timer() {
-    CheckMainFilters();
-    CheckSubFilters();
-}
-
-void frmQuillon::serveShare() {
-    if (m_share)
-        m_share->serveWaiting();
+    if (m_polling) {
+        m_tickPending = true;
+        return;
+    }
+    m_polling = true;
+    postStatus(LineOwner::Priority::Poll, FilterGroup::MainHi, std::nullopt, false);
+    postStatus(LineOwner::Priority::Poll, FilterGroup::Sub, std::nullopt, true);
 }
 
 ReplyEnd frmQuillon::replyEnd() const { return m_share ? ReplyEnd::OnWholeRecord : ReplyEnd::AfterWait; }
 
+void frmQuillon::postStatus(LineOwner::Priority priority, FilterGroup group, std::optional<Select> select,
+                            bool endsPoll) {
+    if (m_unloaded)
+        return;
+    ++m_outstanding;
+    const ReplyEnd end = replyEnd();
+    m_owner->post(priority, [this, group, select, endsPoll, end](LineOwner::Context &c) {
+        if (select)
+            quillon::SwitchFilters(c.line, select->FilterPath, select->FilterCode);
+        if (group == FilterGroup::Sub)
+            exchangeSubStatus(c.line, c.wait, m_lineRxData, end);
+        else
+            exchangeMainStatus(c.line, c.wait, m_lineRxData, end);
+        // Painted on the window's thread; dropped if the window is gone by then.
+        QMetaObject::invokeMethod(
+            this, [this, group, reply = m_lineRxData, endsPoll] { statusIn(group, reply, endsPoll); },
+            Qt::QueuedConnection);
+    });
+}
+
+void frmQuillon::statusIn(FilterGroup group, const QByteArray &reply, bool endsPoll) {
+    --m_outstanding;
+    RxData = reply;
+    if (group == FilterGroup::Sub)
+        SetSubLites();
+    else
+        SetMainLites();
+    if (!endsPoll)
+        return;
+    m_polling = false;
+    if (std::exchange(m_tickPending, false) && m_timer->isActive())
+        Timer1_Timer();
+}
+
 void frmQuillon::CheckMainFilters() {
-    serveShare();
-    exchangeMainStatus(*m_line, m_wait, RxData, replyEnd());
-    SetMainLites();
+    postStatus(LineOwner::Priority::Poll, FilterGroup::MainHi, std::nullopt, false);
 }
 
 void frmQuillon::CheckSubFilters() {
-    serveShare();
-    exchangeSubStatus(*m_line, m_wait, RxData, replyEnd());
-    SetSubLites();
+    postStatus(LineOwner::Priority::Poll, FilterGroup::Sub, std::nullopt, false);
 }
 
 void frmQuillon::paintGroup(std::span<const FilterId> paintingOrder, FilterId lit) {
@@ -249,20 +299,26 @@ void frmQuillon::SetSubLites() {
         paintGroup(subPaintingOrder(), *lamps.lit);
 }
 
-void frmQuillon::SwitchFilters() { quillon::SwitchFilters(*m_line, FilterPath, FilterCode); }
+void frmQuillon::SwitchFilters() {
+    if (m_unloaded)
+        return;
+    m_owner->post(LineOwner::Priority::Operator,
+                  [FilterPath = FilterPath, FilterCode = FilterCode](LineOwner::Context &c) {
+                      quillon::SwitchFilters(c.line, FilterPath, FilterCode);
+                  });
+}
 
 void frmQuillon::filterClicked(FilterId id) {
     m_cmdDummy->setFocus(Qt::OtherFocusReason);
     const FilterButtonInfo &info = filterButton(id);
     FilterPath = info.FilterPath;
     FilterCode = static_cast<qint16>(info.FilterCode);
-    serveShare();
-    SwitchFilters();
-    // The clicked button is not painted here: it lights only if the radio reports the change.
-    if (info.group == FilterGroup::Sub)
-        CheckSubFilters();
-    else
-        CheckMainFilters();
+    // The select and its re-read are one operator job: they go on the wire before anything else
+    // that waits, one right after the other. The clicked button is not painted here: it lights
+    // only if the radio reports the change.
+    postStatus(LineOwner::Priority::Operator,
+               info.group == FilterGroup::Sub ? FilterGroup::Sub : FilterGroup::MainHi,
+               Select{FilterPath, FilterCode}, false);
 }
 
 void frmQuillon::Hi_250_Cmd_Click() { filterClicked(FilterId::Hi_250); }

@@ -5,7 +5,7 @@
 #include "filters/filterstatus.h"
 #include "filters/filtertable.h"
 #include "radio/discovery.h"
-#include "radio/replywait.h"
+#include "radio/lineowner.h"
 #include "radio/serialline.h"
 
 #include <QByteArray>
@@ -13,6 +13,7 @@
 
 #include <array>
 #include <memory>
+#include <optional>
 #include <span>
 
 class QAction;
@@ -29,7 +30,9 @@ class RadioShare;
 class RoundedFrame;
 
 // The main window: finds the radio when loaded, then shows the thirteen filter buttons whose
-// colours are the radio's filter state, polled twice a second.
+// colours are the radio's filter state, polled twice a second. Every exchange with the radio is
+// a job for the line's owner; the window only asks, and paints what comes back, so it never
+// waits for the radio.
 class frmQuillon final : public QMainWindow {
     Q_OBJECT
 public:
@@ -46,30 +49,39 @@ public:
 
     // Where Form_Load looks for the radio: COM1 to COM16 unless the user chose one port.
     void setSearchPlan(SearchPlan plan) { m_plan = std::move(plan); }
-    // Runs the search for the radio; true when found. On failure the message has been shown
-    // and the window unloaded; it must not be shown.
+    // Runs the search for the radio (the window's events go on meanwhile; it is not shown yet);
+    // true when found. On failure the message has been shown and the window unloaded; it must
+    // not be shown.
     bool Form_Load();
-    // Closes the line if it is open. Runs once, whichever way the window goes.
+    // Stops the line's owner, which closes the line if it is open. Runs once, whichever way the
+    // window goes.
     void Form_Unload();
     bool isUnloaded() const { return m_unloaded; }
 
     void FindMp();
+    // Ask the owner for a status exchange, behind any operator job; the lamps follow when the
+    // reply is in.
     void CheckMainFilters();
     void CheckSubFilters();
     void SetMainLites();
     void SetSubLites();
+    // Sends FilterSelect from FilterPath and FilterCode, as an operator job.
     void SwitchFilters();
 
     // Shows the window centred on its screen.
     void showCentred();
 
-    // While the radio is shared, the clients' waiting blocks are served before each of the
-    // window's own exchanges, and those end as soon as their record is whole.
+    // While the radio is shared, the window's own exchanges end as soon as their record is whole,
+    // so that the clients' blocks wait as little as possible.
     void setShare(RadioShare *share) { m_share = share; }
 
     QPushButton *button(FilterId id) const;
     QTimer *timer() const { return m_timer; }
-    SerialLine &serialLine() const { return *m_line; }
+    LineOwner &lineOwner() const { return *m_owner; }
+    // Not for I/O while the owner runs: its thread alone talks to the radio.
+    SerialLine &serialLine() const { return m_owner->line(); }
+    // A job of the window's asked for and its result not yet painted.
+    bool isBusy() const { return m_outstanding > 0; }
     CommonDialog &commonDialog() { return CommonDialog1; }
 
     qint16 PortNum = 0;
@@ -107,14 +119,26 @@ private:
     void paintGroup(std::span<const FilterId> paintingOrder, FilterId lit);
     static void showLamp(LampButton *button, bool lit);
 
-    void serveShare();
+    struct Select {
+        int FilterPath;
+        qint16 FilterCode;
+    };
+    // One status exchange as a job, after a FilterSelect when select is given.
+    void postStatus(LineOwner::Priority priority, FilterGroup group, std::optional<Select> select,
+                    bool endsPoll);
+    void statusIn(FilterGroup group, const QByteArray &reply, bool endsPoll);
     ReplyEnd replyEnd() const;
 
     Platform &m_platform;
-    std::unique_ptr<SerialLine> m_line;
+    std::unique_ptr<LineOwner> m_owner;
     RadioShare *m_share = nullptr;
-    ReplyWait m_wait;
     SearchPlan m_plan;
+    // The reply of the last exchange, on the owner's thread: a failed read leaves it as it was,
+    // as it leaves RxData.
+    QByteArray m_lineRxData;
+    int m_outstanding = 0;
+    bool m_polling = false;     // a poll's exchanges are on their way
+    bool m_tickPending = false; // a tick fell due meanwhile: one poll follows at once
     CommonDialog CommonDialog1;
     bool m_unloaded = false;
 

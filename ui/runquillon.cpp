@@ -33,7 +33,7 @@ int runQuillon(QApplication &app, std::unique_ptr<SerialLine> line, Platform &pl
     // window, so it goes before the window closes the line.
     std::unique_ptr<RadioShare> share;
     if (options.share) {
-        share = std::make_unique<RadioShare>(window.serialLine(), platform.clock());
+        share = std::make_unique<RadioShare>(window.lineOwner());
         QString error;
         if (share->start(options.sharePort, true, options.shareLink, &error)) {
             window.setShare(share.get());

@@ -1,0 +1,187 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "lineowner.h"
+
+#include "discovery.h"
+#include "logging.h"
+
+#include <QCoreApplication>
+
+namespace quillon {
+
+OwnerClock::OwnerClock(MonotonicClock &inner)
+    : m_inner(inner), m_realTime(&inner == &SystemClock::instance()) {}
+
+MonotonicClock::time_point OwnerClock::now() const {
+    // Run out: far enough ahead that every deadline of an exchange has passed.
+    return m_runOut ? m_inner.now() + std::chrono::hours(24) : m_inner.now();
+}
+
+void OwnerClock::sleepUntil(time_point deadline) {
+    if (m_runOut)
+        return;
+    if (!m_realTime) {
+        m_inner.sleepUntil(deadline);
+        return;
+    }
+    std::unique_lock lock(m_mutex);
+    m_wake.wait_until(lock, deadline, [this] { return m_runOut.load(); });
+}
+
+void OwnerClock::runOut() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_runOut = true;
+    }
+    m_wake.notify_all();
+}
+
+class LineOwner::Thread final : public QThread {
+public:
+    explicit Thread(LineOwner &owner) : m_owner(owner) { setObjectName(QStringLiteral("radio line")); }
+    // No event loop here: the line's objects are used through their waiting calls only.
+    void run() override { m_owner.run(); }
+
+private:
+    LineOwner &m_owner;
+};
+
+bool LineOwner::Context::stopping() const { return owner->m_stopped; }
+
+LineOwner::LineOwner(std::unique_ptr<SerialLine> line, MonotonicClock &clock)
+    : m_line(std::move(line)), m_clock(clock), m_wait(m_clock) {
+    Q_ASSERT(m_line);
+    m_thread = std::make_unique<Thread>(*this);
+    m_line->moveToThread(m_thread.get());
+    m_thread->start();
+}
+
+LineOwner::~LineOwner() { stop(); }
+
+void LineOwner::post(Priority priority, Job job) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_quit)
+            return;
+        (priority == Priority::Operator ? m_operator : m_polls).push_back(std::move(job));
+    }
+    m_wake.notify_one();
+}
+
+void LineOwner::setClientWork(ClientWork work) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_clientWork = std::move(work);
+        m_clientMayHaveWork = true;
+    }
+    m_wake.notify_one();
+}
+
+void LineOwner::clientWorkArrived() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_clientMayHaveWork = true;
+    }
+    m_wake.notify_one();
+}
+
+bool LineOwner::isBusy() const {
+    std::lock_guard lock(m_mutex);
+    return m_running || !m_operator.empty() || !m_polls.empty();
+}
+
+void LineOwner::stop() {
+    if (m_stopped.exchange(true))
+        return;
+    {
+        std::lock_guard lock(m_mutex);
+        m_quit = true;
+    }
+    m_clock.runOut();
+    m_wake.notify_all();
+    m_thread->wait();
+}
+
+bool LineOwner::takeNext(Job &job, bool &clientTurn) {
+    std::unique_lock lock(m_mutex);
+    m_wake.wait(lock, [this] {
+        return m_quit || !m_operator.empty() || !m_polls.empty() || (m_clientWork && m_clientMayHaveWork);
+    });
+    m_running = false;
+    if (m_quit)
+        return false;
+    clientTurn = false;
+    if (!m_operator.empty()) {
+        job = std::move(m_operator.front());
+        m_operator.pop_front();
+    } else if (!m_polls.empty()) {
+        job = std::move(m_polls.front());
+        m_polls.pop_front();
+    } else {
+        // Cleared before the work runs: input that arrives while it runs sets it again.
+        m_clientMayHaveWork = false;
+        clientTurn = true;
+    }
+    m_running = true;
+    return true;
+}
+
+void LineOwner::keepLineUp(Context &context) {
+    SerialLine &line = context.line;
+    if (!line.isLost())
+        return;
+    // A try still on its way is only asked how far it got; a new one begins at most once per
+    // the line's interval, so that a server that is down is not hammered with connections.
+    if (!line.reopening()) {
+        const auto now = m_clock.now();
+        if (m_triedReopen && now - m_lastReopen < line.reopenInterval())
+            return;
+        m_triedReopen = true;
+        m_lastReopen = now;
+        ++m_reopenTries;
+    }
+    if (line.reopen() != LineError::None)
+        return;
+    // Something is at the device's name again, but not necessarily the radio: another adapter
+    // may have been given the name, a server may now serve another device. Nothing but the probe
+    // goes to it until it answers as the radio.
+    if (!stillTheRadio(line, context.wait)) {
+        line.letGo();
+        m_lastReopen = m_clock.now();
+    }
+}
+
+void LineOwner::run() {
+    Context context{*m_line, m_clock, m_wait, this};
+    Job job;
+    bool clientTurn = false;
+    while (takeNext(job, clientTurn)) {
+        keepLineUp(context);
+        if (!clientTurn) {
+            job(context);
+            job = nullptr;
+            continue;
+        }
+        ClientWork work;
+        {
+            std::lock_guard lock(m_mutex);
+            work = m_clientWork;
+        }
+        // One block at a time, then the window's jobs come first again.
+        if (work && work(context))
+            clientWorkArrived();
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_running = false;
+        m_operator.clear();
+        m_polls.clear();
+    }
+    // Closed where it was used; then the line's objects go back to the thread that will delete
+    // them.
+    if (m_line->IsOpen())
+        m_line->ClosePort();
+    if (QCoreApplication *app = QCoreApplication::instance())
+        m_line->moveToThread(app->thread());
+}
+
+} // namespace quillon

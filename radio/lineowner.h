@@ -1,0 +1,116 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include "replywait.h"
+#include "serialline.h"
+
+#include <QThread>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace quillon {
+
+// The clock the owner's waits run on: the program's own clock until stop(), then one whose time
+// has run out, so that a wait in progress ends at once and every later one does not begin.
+class OwnerClock final : public MonotonicClock {
+public:
+    explicit OwnerClock(MonotonicClock &inner);
+    time_point now() const override;
+    void sleepUntil(time_point deadline) override;
+    void runOut();
+    bool hasRunOut() const { return m_runOut; }
+
+private:
+    MonotonicClock &m_inner;
+    const bool m_realTime; // the system's clock: sleep where stop() can wake us
+    std::atomic<bool> m_runOut{false};
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+};
+
+// The one owner of the radio line. Every exchange with the radio runs here, one at a time and
+// never cut, on a thread of the owner's own: the design's waits keep their exact length whatever
+// the window's thread is doing (painting, a menu, a screen reader asking), and the window never
+// waits for the radio. The transports already work without an event loop, so they run here as
+// they are; the owner alone decides what goes on the wire next:
+// - operator jobs first (a click's FilterSelect and its re-read, the search),
+// - then the window's polls,
+// - then the sharing clients' blocks, which the client work serves one at a time, in turn.
+// A lost line (an adapter unplugged, a serial server gone) is taken again here too: at most
+// once per the line's reopenInterval() a new try, and nothing but the probe goes to the device
+// until it answers as the radio.
+class LineOwner final {
+public:
+    enum class Priority { Operator, Poll };
+
+    // What a job may use. The clock is the owner's: its waits end at once when the owner stops.
+    struct Context {
+        SerialLine &line;
+        MonotonicClock &clock;
+        ReplyWait &wait;
+        bool stopping() const;
+        const LineOwner *owner;
+    };
+    using Job = std::function<void(Context &)>;
+    // Serves one of the clients' waiting blocks; false when none was waiting.
+    using ClientWork = std::function<bool(Context &)>;
+
+    LineOwner(std::unique_ptr<SerialLine> line, MonotonicClock &clock);
+    ~LineOwner();
+    LineOwner(const LineOwner &) = delete;
+    LineOwner &operator=(const LineOwner &) = delete;
+
+    // Queues a job behind the others of its priority.
+    void post(Priority priority, Job job);
+    // Installed once sharing starts; called whenever nothing of the window's waits. Call
+    // clientWorkArrived() when it may have something new.
+    void setClientWork(ClientWork work);
+    void clientWorkArrived();
+
+    // Ends every wait at once, lets the job in progress finish, closes the line if it is open and
+    // ends the thread. Jobs still queued are not run. Safe to call more than once.
+    void stop();
+    bool isStopped() const { return m_stopped; }
+
+    // A job queued or running (for tests, which must let the owner finish before they look).
+    bool isBusy() const;
+    // The line itself, for what only the window's thread does before the owner starts or after it
+    // stops (tests, the line's name in messages). Never for I/O while the owner runs.
+    SerialLine &line() const { return *m_line; }
+    MonotonicClock &clock() { return m_clock; }
+
+    // How often a job was run, for the tests.
+    int reopenTries() const { return m_reopenTries; }
+
+private:
+    class Thread;
+    void run();
+    bool takeNext(Job &job, bool &clientTurn);
+    void keepLineUp(Context &context);
+
+    std::unique_ptr<SerialLine> m_line;
+    OwnerClock m_clock;
+    ReplyWait m_wait;
+    std::unique_ptr<QThread> m_thread;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<Job> m_operator;
+    std::deque<Job> m_polls;
+    ClientWork m_clientWork;
+    bool m_clientMayHaveWork = false;
+    bool m_running = false; // a job in progress
+    bool m_quit = false;
+    std::atomic<bool> m_stopped{false};
+
+    MonotonicClock::time_point m_lastReopen{};
+    bool m_triedReopen = false;
+    std::atomic<int> m_reopenTries{0};
+};
+
+} // namespace quillon
