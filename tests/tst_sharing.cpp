@@ -17,13 +17,17 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
+#include <atomic>
 #include <set>
+#include <thread>
 
 using namespace quillon;
 using namespace quillon::sim;
@@ -132,6 +136,7 @@ private slots:
     void shouldRoundTripHamlibClients_data();
     void shouldRoundTripHamlibClients();
     void shouldAnswerTwoBusyClientsRightWhileTheOperatorClicks();
+    void shouldPutAClickOnTheWireAtOnceWhileClientsReadFlatOut();
 };
 
 void tst_Sharing::initTestCase() {
@@ -319,6 +324,76 @@ void tst_Sharing::shouldAnswerTwoBusyClientsRightWhileTheOperatorClicks() {
     }
     // A click is still one filter select.
     QCOMPARE(selects, clicks);
+}
+
+// Eight programs read both VFO records back to back, as fast as the share answers them; the
+// operator clicks at random moments. A click's FilterSelect waits at most for the exchange
+// already on the wire (a 32-byte record takes about 80 ms), never for the clients' turns, and
+// the window's thread is never held meanwhile.
+void tst_Sharing::shouldPutAClickOnTheWireAtOnceWhileClientsReadFlatOut() {
+    SharedStation s;
+    QVERIFY(s.start());
+    std::atomic<bool> stop{false};
+    std::atomic<int> answers{0};
+    std::vector<std::thread> clients;
+    const auto joinClients = qScopeGuard([&] {
+        stop = true;
+        for (std::thread &t : clients)
+            t.join();
+    });
+    const quint16 port = s.share->port();
+    for (int i = 0; i < ShareHub::kMaxClients - 1; ++i)
+        clients.emplace_back([&] {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, port);
+            if (!socket.waitForConnected(3000))
+                return;
+            while (!stop) {
+                socket.write(QByteArray::fromHex("0000000310"));
+                socket.waitForBytesWritten(1000);
+                // Patient readers: each waits for its turn, so the line is never idle.
+                QByteArray reply;
+                while (reply.size() < 32 && !stop && socket.waitForReadyRead(3000))
+                    reply += socket.readAll();
+                answers += reply.size() == 32;
+            }
+        });
+    QVERIFY(runUntil([&] { return answers > 20; }, 5000ms));
+
+    double worstHeldMs = 0;
+    QElapsedTimer sinceTick;
+    sinceTick.start();
+    QTimer probe;
+    probe.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        worstHeldMs = std::max(worstHeldMs, double(sinceTick.nsecsElapsed()) / 1e6 - 10.0);
+        sinceTick.restart();
+    });
+    probe.start(10);
+    std::vector<std::chrono::steady_clock::time_point> clicked;
+    auto *rng = QRandomGenerator::global();
+    for (int i = 0; i < 12; ++i) {
+        QTest::qWait(300 + rng->bounded(700));
+        clicked.push_back(std::chrono::steady_clock::now());
+        QTest::mouseClick(s.window->button(filterButtons()[size_t(i) % kFilterCount].id), Qt::LeftButton);
+    }
+    QTest::qWait(500);
+    probe.stop();
+
+    std::vector<double> waits;
+    for (const PtyRadioServer::WireBlock &b : s.radio.receivedBlocks())
+        if (b.block[4] == kOpFilterSelect)
+            waits.push_back(
+                std::chrono::duration<double, std::milli>(b.when - clicked[waits.size()]).count());
+    QCOMPARE(waits.size(), clicked.size());
+    std::sort(waits.begin(), waits.end());
+    qInfo("click -> FilterSelect on the wire: median %.0f ms, longest %.0f ms; the event loop held up to "
+          "%.0f ms",
+          waits[waits.size() / 2], waits.back(), worstHeldMs);
+    // The longest exchange a client can have on the wire, with room for a loaded machine; a click
+    // that waited for the clients' turns (seven exchanges) would take several times this.
+    QVERIFY2(waits[waits.size() / 2] < 150, "clicks waited for the clients");
+    QVERIFY2(waits.back() < 400, "a click waited for the clients");
 }
 
 QTEST_MAIN(tst_Sharing)
