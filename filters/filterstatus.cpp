@@ -89,7 +89,7 @@ std::optional<QByteArray> readUntilWhole(SerialLine &line, ReplyWait &wait, cons
     return reply;
 }
 
-void exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, const StatusRequest &request,
+bool exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, const StatusRequest &request,
               ReplyEnd end) {
     const qsizetype replyLength = request.replyLength;
     const char *what = request.what;
@@ -112,6 +112,7 @@ void exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, const Statu
     // The drain made the line quiet before the request, so bytes that keep coming after a
     // partial reply are the rest of it; bytes that only start after an empty wait are not
     // trusted (they may be a much later answer, or noise).
+    bool whole = false;
     const bool finished = reply && !reply->isEmpty() && reply->size() < replyLength &&
                           finishReply(line, wait.clock(), *reply, replyLength);
     if (link && reply) {
@@ -142,6 +143,7 @@ void exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, const Statu
                                      << (finished ? " (finished after the wait)" : "")
                                      << ", not a whole record, not used";
     } else {
+        whole = true;
         RxData = *reply;
         qCDebug(lcFilters).nospace() << what << " status: sent "
                                      << toBytes(statusBlock(request.which)).toHex(' ').constData() << ", got "
@@ -150,16 +152,17 @@ void exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, const Statu
     }
     if (sent != LineError::None)
         qCDebug(lcFilters) << what << "status request:" << lineErrorName(sent);
+    return whole;
 }
 
 } // namespace
 
-void exchangeMainStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData, ReplyEnd end) {
-    exchange(line, wait, RxData, kMainRequest, end);
+bool exchangeMainStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData, ReplyEnd end) {
+    return exchange(line, wait, RxData, kMainRequest, end);
 }
 
-void exchangeSubStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData, ReplyEnd end) {
-    exchange(line, wait, RxData, kSubRequest, end);
+bool exchangeSubStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData, ReplyEnd end) {
+    return exchange(line, wait, RxData, kSubRequest, end);
 }
 
 LineError SwitchFilters(SerialLine &line, int FilterPath, qint16 FilterCode) {

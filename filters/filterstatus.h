@@ -20,9 +20,10 @@ namespace quillon {
 // ends on the whole record, and is longer by what the line has learned its link adds.
 enum class ReplyEnd { AfterWait, OnWholeRecord };
 
-void exchangeMainStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData,
+// True when this exchange read a whole record into RxData.
+bool exchangeMainStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData,
                         ReplyEnd end = ReplyEnd::AfterWait);
-void exchangeSubStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData,
+bool exchangeSubStatus(SerialLine &line, ReplyWait &wait, QByteArray &RxData,
                        ReplyEnd end = ReplyEnd::AfterWait);
 
 // Sends FilterSelect built from FilterPath and FilterCode.

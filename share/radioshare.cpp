@@ -37,11 +37,24 @@ public:
         std::lock_guard lock(m_mutex);
         m_input += bytes;
     }
+    // Nothing of the client's is waiting, here or in the hub: a read may be answered before
+    // the hub sees it without overtaking anything the client sent before.
+    bool isCaughtUp() const {
+        std::lock_guard lock(m_mutex);
+        return m_caughtUp && m_input.isEmpty();
+    }
     void close() { m_connected = false; }
 
     QByteArray takeInput() override {
         std::lock_guard lock(m_mutex);
+        if (!m_input.isEmpty())
+            m_caughtUp = false;
         return std::exchange(m_input, {});
+    }
+    void caughtUp() override {
+        std::lock_guard lock(m_mutex);
+        if (m_input.isEmpty())
+            m_caughtUp = true;
     }
     void deliver(const QByteArray &bytes) override {
         RadioShare *share = m_share;
@@ -54,13 +67,15 @@ public:
 private:
     RadioShare *m_share;
     const QString m_name;
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     QByteArray m_input;
+    bool m_caughtUp = true;
     std::atomic<bool> m_connected{true};
 };
 
 RadioShare::RadioShare(LineOwner &owner, QObject *parent)
-    : QObject(parent), m_owner(owner), m_hub(std::make_shared<ShareHub>(owner.line(), owner.clock())) {
+    : QObject(parent), m_owner(owner),
+      m_hub(std::make_shared<ShareHub>(owner.line(), owner.clock(), m_store)) {
     std::weak_ptr<ShareHub> hub = m_hub;
     m_owner.setClientWork([hub](LineOwner::Context &) {
         const std::shared_ptr<ShareHub> h = hub.lock();
@@ -158,11 +173,31 @@ void RadioShare::takeFrom(ShareClient *client) {
     const auto it = m_mailboxes.find(client);
     if (it == m_mailboxes.end())
         return;
-    const QByteArray bytes = client->takeInput();
+    const QByteArray bytes = answerAtOnce(client, *it->second, client->takeInput());
     if (bytes.isEmpty())
         return;
     it->second->post(bytes);
     m_owner.clientWorkArrived();
+}
+
+QByteArray RadioShare::answerAtOnce(ShareClient *client, Mailbox &mailbox, QByteArray bytes) {
+    if (bytes.size() < 5 || !mailbox.isCaughtUp())
+        return bytes;
+    while (bytes.size() >= 5) {
+        CommandBlock block;
+        for (int k = 0; k < 5; ++k)
+            block[k] = static_cast<quint8>(bytes.at(k));
+        // The next read goes to the hub, and with it all that follows, in order.
+        if (!ReplyStore::keeps(block))
+            break;
+        const std::optional<QByteArray> stored = m_store->fresh(block, m_owner.clock().now());
+        if (!stored)
+            break;
+        client->deliver(*stored);
+        ++m_answeredAtOnce;
+        bytes.remove(0, 5);
+    }
+    return bytes;
 }
 
 void RadioShare::deliverTo(quint64 mailbox, const QByteArray &bytes) {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "replystore.h"
 #include "sharehub.h"
 
 #include <QObject>
@@ -41,6 +42,10 @@ public:
     static QString defaultPtyLink();
 
     int clientCount() const { return int(m_mailboxes.size()); }
+    // Fresh replies to the radio's reads, for the clients; the window's own polls fill it too.
+    const std::shared_ptr<ReplyStore> &store() const { return m_store; }
+    // Reads answered from the store as they came in, without waiting for the line's owner.
+    int answeredAtOnce() const { return m_answeredAtOnce; }
 
 private:
     class Mailbox;
@@ -48,10 +53,15 @@ private:
     // Hands a client to the hub; false when kMaxClients are already there.
     bool attach(ShareClient *client);
     void takeFrom(ShareClient *client);
+    // Answers the leading reads of `bytes` from the store while they are fresh and nothing of the
+    // client's waits before them; returns the rest, for the hub.
+    QByteArray answerAtOnce(ShareClient *client, Mailbox &mailbox, QByteArray bytes);
     void clientGone(ShareClient *client, QObject *object);
     void deliverTo(quint64 mailbox, const QByteArray &bytes);
 
     LineOwner &m_owner;
+    std::shared_ptr<ReplyStore> m_store = std::make_shared<ReplyStore>();
+    int m_answeredAtOnce = 0;
     // Used on the owner's thread only, from the jobs and the client work given to it.
     std::shared_ptr<ShareHub> m_hub;
     std::map<ShareClient *, std::shared_ptr<Mailbox>> m_mailboxes;

@@ -121,26 +121,33 @@ bool ShareHub::serveNext() {
     m_serving = true;
     for (Peer &peer : m_peers)
         pull(peer);
-    const std::size_t n = m_peers.size();
     bool served = false;
-    for (std::size_t k = 0; k < n && !served; ++k) {
+    for (;;) {
+        const std::size_t n = m_peers.size();
+        std::size_t k = 0;
+        while (k < n && m_peers[(m_next + k) % n].queue.empty())
+            ++k;
+        if (k == n)
+            break;
         const std::size_t i = (m_next + k) % n;
         Peer &peer = m_peers[i];
-        if (peer.queue.empty())
-            continue;
         const CommandBlock block = peer.queue.front();
         peer.queue.pop_front();
         // The next turn goes to the client after this one: one block each, in turn.
         m_next = (i + 1) % n;
-        serveBlock(peer, block);
         served = true;
+        if (serveBlock(peer, block))
+            break;
     }
+    for (Peer &peer : m_peers)
+        if (peer.client && peer.queue.empty() && peer.partial.isEmpty())
+            peer.client->caughtUp();
     m_serving = false;
     compact();
     return served;
 }
 
-void ShareHub::serveBlock(Peer &peer, const CommandBlock &block) {
+bool ShareHub::serveBlock(Peer &peer, const CommandBlock &block) {
     const std::optional<int> length = expectedReplyLength(block);
     const QString &who = peer.name;
     // Reply pacing holds back every reply the radio gives, to everyone: the window's own status
@@ -148,32 +155,44 @@ void ShareHub::serveBlock(Peer &peer, const CommandBlock &block) {
     if (block[4] == kOpPacing && block[3] != 0) {
         qCInfo(lcShare).noquote() << who << "asked for reply pacing" << block[3] << "ms: not passed on";
         ++m_counts.dropped;
-        return;
+        return false;
     }
     // A client that sent another block before this one's turn has given up waiting for its reply
     // (Hamlib repeats a request after its timeout): a reply now would answer the wrong request.
     if (length != 0 && !peer.queue.empty()) {
         qCDebug(lcShare).noquote() << who << "superseded" << hex(block);
         ++m_counts.dropped;
-        return;
+        return false;
+    }
+    if (m_store && ReplyStore::keeps(block)) {
+        if (const std::optional<QByteArray> stored = m_store->fresh(block, m_clock.now())) {
+            if (peer.client && peer.client->isConnected())
+                peer.client->deliver(*stored);
+            ++m_counts.fromStore;
+            return false;
+        }
     }
     if (!m_line.IsOpen())
-        return;
+        return false;
     if (const qsizetype stale = drainStaleInput(m_line, m_clock))
         qCDebug(lcShare) << "dropped" << stale << "stale bytes before a client's block";
+    // Stale from the moment a set may reach the radio, whether or not it arrives whole.
+    if (m_store)
+        m_store->sending(block);
     if (const LineError error = m_line.WriteBytes(toBytes(block)); error != LineError::None) {
         qCDebug(lcShare).noquote() << who << hex(block) << "not sent:" << lineErrorName(error);
-        return;
+        return true;
     }
     ++m_counts.forwarded;
     qCDebug(lcShare).noquote() << who << "sent" << hex(block);
     if (!length)
         forwardUntilQuiet(peer);
     else if (*length > 0)
-        awaitReply(peer, *length);
+        awaitReply(peer, block, *length);
+    return true;
 }
 
-void ShareHub::awaitReply(Peer &peer, int length) {
+void ShareHub::awaitReply(Peer &peer, const CommandBlock &block, int length) {
     const auto deadline = m_clock.now() + kByteTime * length + kReplyMargin + linkAllowance(m_line);
     QByteArray reply;
     bool sentAgain = false;
@@ -194,6 +213,10 @@ void ShareHub::awaitReply(Peer &peer, int length) {
         m_clock.sleepUntil(m_clock.now() + kTrailGap);
         if (const std::optional<QByteArray> more = m_line.ReadAll())
             reply += *more;
+        // Whole and alone: the radio's answer, for whoever asks next, also when its asker has
+        // gone meanwhile.
+        if (m_store && reply.size() == length)
+            m_store->put(block, reply, m_clock.now());
     }
     if (reply.size() == length && !sentAgain && peer.client && peer.client->isConnected()) {
         peer.client->deliver(reply);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "replystore.h"
+
 #include "radio/commandblock.h"
 #include "radio/replywait.h"
 #include "radio/serialline.h"
@@ -9,6 +11,7 @@
 #include <QString>
 
 #include <deque>
+#include <memory>
 
 namespace quillon {
 
@@ -21,6 +24,8 @@ public:
     virtual void deliver(const QByteArray &bytes) = 0;
     virtual bool isConnected() const = 0;
     virtual QString name() const = 0;
+    // The hub has served all the client sent so far: no block waits, nothing half.
+    virtual void caughtUp() {}
 };
 
 // Puts the clients' command blocks on the radio's one line, one exchange at a time, and hands
@@ -33,7 +38,10 @@ public:
     // Blocks a client may have waiting; a flood beyond that costs it its oldest blocks.
     static constexpr std::size_t kMaxQueued = 8;
 
-    ShareHub(SerialLine &line, MonotonicClock &clock) : m_line(line), m_clock(clock) {}
+    // With a store, fresh replies answer the clients' reads without the wire, and every reply that
+    // comes whole goes into it.
+    ShareHub(SerialLine &line, MonotonicClock &clock, std::shared_ptr<ReplyStore> store = nullptr)
+        : m_line(line), m_clock(clock), m_store(std::move(store)) {}
 
     // False (and a log line) when kMaxClients are already there.
     bool addClient(ShareClient *client);
@@ -43,8 +51,9 @@ public:
     void removeClient(ShareClient *client);
     int clientCount() const;
 
-    // Takes in what every client sent, then serves one block of the next client in turn that
-    // has a whole block waiting. False when none had one.
+    // Takes in what every client sent, then serves the waiting blocks of the clients in turn,
+    // one each, until one has gone on the wire (reads answered from the store cost the wire
+    // nothing, so the next client's turn follows at once). False when none had a block.
     bool serveNext();
     bool hasWaitingBlocks() const;
 
@@ -53,6 +62,7 @@ public:
         int forwarded = 0; // blocks put on the wire
         int delivered = 0; // replies handed over whole
         int dropped = 0;   // blocks or replies let go (superseded, incomplete, flood, pacing)
+        int fromStore = 0; // reads answered with a fresh reply from the store
     };
     const Counts &counts() const { return m_counts; }
 
@@ -67,13 +77,15 @@ private:
 
     bool pull(Peer &peer);
     bool take(Peer &peer, const QByteArray &in);
-    void serveBlock(Peer &peer, const CommandBlock &block);
-    void awaitReply(Peer &peer, int length);
+    // True when the block went on the wire.
+    bool serveBlock(Peer &peer, const CommandBlock &block);
+    void awaitReply(Peer &peer, const CommandBlock &block, int length);
     void forwardUntilQuiet(Peer &peer);
     void compact();
 
     SerialLine &m_line;
     MonotonicClock &m_clock;
+    std::shared_ptr<ReplyStore> m_store;
     std::deque<Peer> m_peers; // a deque: a client joining mid-round moves no other
     std::size_t m_next = 0;
     bool m_serving = false;

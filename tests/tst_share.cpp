@@ -66,7 +66,8 @@ struct Station {
     ManualClock clock;
     VirtualRadio radio;
     SimSerialLine line{clock};
-    ShareHub hub{line, clock};
+    std::shared_ptr<ReplyStore> store = std::make_shared<ReplyStore>();
+    ShareHub hub{line, clock, store};
     FakeClient a{QStringLiteral("A"), clock};
     FakeClient b{QStringLiteral("B"), clock};
 
@@ -101,6 +102,8 @@ private slots:
     void shouldNeverDeliverAReplyLateOrIncomplete_data();
     void shouldNeverDeliverAReplyLateOrIncomplete();
     void shouldRefuseTheNinthClient();
+    void shouldAnswerOnlyFreshReadsFromTheStore_data();
+    void shouldAnswerOnlyFreshReadsFromTheStore();
 };
 
 void tst_Share::shouldPutWholeBlocksOnTheWireAndReplyOnlyToTheAsker_data() {
@@ -237,6 +240,42 @@ void tst_Share::shouldRefuseTheNinthClient() {
     hub.removeClient(clients.front().get());
     QVERIFY(hub.addClient(clients.back().get()));
     QCOMPARE(hub.clientCount(), ShareHub::kMaxClients);
+}
+
+// A read is answered from the store only with what the radio itself sent for that very request,
+// younger than the store's age limit and read after the last set; otherwise it goes to the radio.
+void tst_Share::shouldAnswerOnlyFreshReadsFromTheStore_data() {
+    QTest::addColumn<QByteArray>("fromA");
+    QTest::addColumn<int>("bAfterMs"); // when B sends its block
+    QTest::addColumn<QByteArray>("fromB");
+    QTest::addColumn<QByteArray>("wire");
+    const int young = int(ReplyStore::kMaxAge.count()) / 5;
+    const int old = int(ReplyStore::kMaxAge.count()) + 100;
+    QTest::newRow("the same records, young") << kAskBoth << young << kAskBoth << kAskBoth;
+    QTest::newRow("the same records, too old") << kAskBoth << old << kAskBoth << kAskBoth + kAskBoth;
+    QTest::newRow("flags, young") << kFlags << young << kFlags << kFlags;
+    QTest::newRow("a set in between")
+        << kAskBoth << young << kSetFreqA + kAskBoth << kAskBoth + kSetFreqA + kAskBoth;
+    QTest::newRow("the meter is read afresh") << kMeter << young << kMeter << kMeter + kMeter;
+    QTest::newRow("another record") << kAskMain << young << kAskBoth << kAskMain + kAskBoth;
+}
+
+void tst_Share::shouldAnswerOnlyFreshReadsFromTheStore() {
+    QFETCH(QByteArray, fromA);
+    QFETCH(int, bAfterMs);
+    QFETCH(QByteArray, fromB);
+    QFETCH(QByteArray, wire);
+    Station s;
+    s.a.sendAt(0ms, fromA);
+    s.b.sendAt(std::chrono::milliseconds(bAfterMs), fromB);
+    s.serveAll();
+    for (int turn = 0; turn < 100 && s.b.received.isEmpty(); ++turn) {
+        s.clock.advance(10ms);
+        s.hub.serveNext();
+    }
+    QCOMPARE(s.line.wire().toHex(' '), wire.toHex(' '));
+    // B's answer is the radio's answer to everything on the wire before it, byte for byte.
+    QCOMPARE(s.b.received.toHex(' '), radioReply(wire).right(radioReply(fromB).size()).toHex(' '));
 }
 
 QTEST_GUILESS_MAIN(tst_Share)

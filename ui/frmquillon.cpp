@@ -10,6 +10,7 @@
 
 #include "filters/filterstatus.h"
 #include "filters/lamps.h"
+#include "radio/commandblock.h"
 #include "radio/discovery.h"
 #include "share/radioshare.h"
 
@@ -227,6 +228,11 @@ void frmQuillon::Timer1_Timer() {
     postStatus(LineOwner::Priority::Poll, FilterGroup::Sub, std::nullopt, true);
 }
 
+void frmQuillon::setShare(RadioShare *share) {
+    m_share = share;
+    m_store = share ? share->store() : nullptr;
+}
+
 ReplyEnd frmQuillon::replyEnd() const { return m_share ? ReplyEnd::OnWholeRecord : ReplyEnd::AfterWait; }
 
 void frmQuillon::postStatus(LineOwner::Priority priority, FilterGroup group, std::optional<Select> select,
@@ -235,13 +241,18 @@ void frmQuillon::postStatus(LineOwner::Priority priority, FilterGroup group, std
         return;
     ++m_outstanding;
     const ReplyEnd end = replyEnd();
-    m_owner->post(priority, [this, group, select, endsPoll, end](LineOwner::Context &c) {
-        if (select)
+    m_owner->post(priority, [this, group, select, endsPoll, end, store = m_store](LineOwner::Context &c) {
+        if (select) {
+            if (store)
+                store->sending(filterSelectBlock(select->FilterPath, select->FilterCode));
             quillon::SwitchFilters(c.line, select->FilterPath, select->FilterCode);
-        if (group == FilterGroup::Sub)
-            exchangeSubStatus(c.line, c.wait, m_lineRxData, end);
-        else
-            exchangeMainStatus(c.line, c.wait, m_lineRxData, end);
+        }
+        const quint8 which = group == FilterGroup::Sub ? kStatusMainAndSub : kStatusMain;
+        const bool whole = group == FilterGroup::Sub ? exchangeSubStatus(c.line, c.wait, m_lineRxData, end)
+                                                     : exchangeMainStatus(c.line, c.wait, m_lineRxData, end);
+        // Only what this exchange read (one that failed leaves the last record in RxData).
+        if (store && whole)
+            store->put(statusBlock(which), m_lineRxData, c.clock.now());
         // Painted on the window's thread; dropped if the window is gone by then.
         QMetaObject::invokeMethod(
             this, [this, group, reply = m_lineRxData, endsPoll] { statusIn(group, reply, endsPoll); },
@@ -303,7 +314,9 @@ void frmQuillon::SwitchFilters() {
     if (m_unloaded)
         return;
     m_owner->post(LineOwner::Priority::Operator,
-                  [FilterPath = FilterPath, FilterCode = FilterCode](LineOwner::Context &c) {
+                  [FilterPath = FilterPath, FilterCode = FilterCode, store = m_store](LineOwner::Context &c) {
+                      if (store)
+                          store->sending(filterSelectBlock(FilterPath, FilterCode));
                       quillon::SwitchFilters(c.line, FilterPath, FilterCode);
                   });
 }

@@ -27,6 +27,7 @@ class LampButton;
 class PanelLabel;
 class Platform;
 class RadioShare;
+class ReplyStore;
 class RoundedFrame;
 
 // The main window: finds the radio when loaded, then shows the thirteen filter buttons whose
@@ -73,7 +74,9 @@ public:
 
     // While the radio is shared, the window's own exchanges end as soon as their record is whole,
     // so that the clients' blocks wait as little as possible.
-    void setShare(RadioShare *share) { m_share = share; }
+    // The window's own records go into the share's store of fresh replies, and its filter
+    // selects make what is stored stale.
+    void setShare(RadioShare *share);
 
     QPushButton *button(FilterId id) const;
     QTimer *timer() const { return m_timer; }
@@ -132,6 +135,7 @@ private:
     Platform &m_platform;
     std::unique_ptr<LineOwner> m_owner;
     RadioShare *m_share = nullptr;
+    std::shared_ptr<ReplyStore> m_store;
     SearchPlan m_plan;
     // The reply of the last exchange, on the owner's thread: a failed read leaves it as it was,
     // as it leaves RxData.
