@@ -10,6 +10,7 @@
 #include "radio/porttable.h"
 #include "radio/qtserialline.h"
 #include "share/radioshare.h"
+#include "share/replystore.h"
 #include "sim/cputime.h"
 #include "sim/ptyradioserver.h"
 #include "ui/frmquillon.h"
@@ -77,6 +78,19 @@ public:
         steady_clock::time_point sent, first;
         bool whole = false;
     };
+    // Sends the block and reads its reply (up to Hamlib's timeout); false when the send failed.
+    bool askFor(const QByteArray &block, int replyLength, QByteArray *reply) {
+        if (::send(m_fd, block.constData(), size_t(block.size()), 0) != block.size())
+            return false;
+        char buf[64];
+        while (reply->size() < replyLength) {
+            const ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
+            if (n <= 0)
+                break;
+            reply->append(buf, int(n));
+        }
+        return true;
+    }
     Times ask(const QByteArray &block, int replyLength) {
         Times t;
         t.sent = steady_clock::now();
@@ -253,6 +267,107 @@ void benchCpu(int seconds) {
                 100.0 * cpu / (double(t.elapsed()) / 1000.0));
 }
 
+// N clients each read both VFO records back to back (as WSJT-X, fldigi and a logger poll), the
+// window polls, the operator clicks a filter each second and the VFO A knob turns each second.
+// What the wire carries, how long each read takes, and whether any answer showed the radio older
+// than the store's age limit allows.
+void benchStore(int clientCount, int seconds) {
+    Station s;
+    if (!s.start())
+        return;
+    struct Answer {
+        steady_clock::time_point sent, got;
+        quint32 steps = 0;
+        bool whole = false;
+    };
+    std::mutex mutex;
+    std::vector<Answer> answers;
+    std::vector<std::pair<steady_clock::time_point, quint32>> knob; // when, frequency steps
+    const auto stepsOf = [](quint32 hz) { return quint32((quint64(hz) * 16 + 5) / 10); };
+    knob.push_back({steady_clock::now(), stepsOf(14250000)});
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < clientCount; ++i)
+        clients.emplace_back([&] {
+            Client c(s.share->port());
+            while (!stop && c.ok()) {
+                Answer a;
+                a.sent = steady_clock::now();
+                QByteArray reply;
+                if (!c.askFor(kRecords, 32, &reply))
+                    continue;
+                a.got = steady_clock::now();
+                a.whole = reply.size() == 32;
+                if (a.whole)
+                    a.steps = (quint32(quint8(reply[1])) << 24) | (quint32(quint8(reply[2])) << 16) |
+                              (quint32(quint8(reply[3])) << 8) | quint32(quint8(reply[4]));
+                std::lock_guard lock(mutex);
+                answers.push_back(a);
+            }
+        });
+    QTimer each;
+    int k = 0;
+    QObject::connect(&each, &QTimer::timeout, [&] {
+        const auto &b = filterButtons()[size_t(k) % filterButtons().size()];
+        QTest::mouseClick(s.window->button(b.id), Qt::LeftButton);
+        const quint32 hz = 14000000 + 1000 * quint32(++k);
+        s.radio.withRadio([&](sim::VirtualRadio &r) { r.setMainFrequency(hz); });
+        std::lock_guard lock(mutex);
+        knob.push_back({steady_clock::now(), stepsOf(hz)});
+    });
+    QTest::qWait(1000);
+    const auto start = steady_clock::now();
+    each.start(1000);
+    QTest::qWait(seconds * 1000);
+    const auto end = steady_clock::now();
+    stop = true;
+    for (auto &t : clients)
+        t.join();
+    each.stop();
+
+    // Air time: each block's five bytes, the radio's few milliseconds before it answers, and the
+    // reply's bytes, at 2.29 ms a byte.
+    double busyMs = 0;
+    for (const auto &b : s.radio.receivedBlocks()) {
+        if (b.when < start || b.when > end)
+            continue;
+        const int reply = b.block[4] == 0x10 ? (b.block[3] == 3 ? 32 : 16) : b.block[4] == 0xFA ? 5 : 0;
+        busyMs += 2.292 * (5 + reply) + (reply ? 5.0 : 0.0);
+    }
+    std::vector<double> ms;
+    int stale = 0, fast = 0, counted = 0, lost = 0;
+    for (const Answer &a : answers) {
+        // The last reads may meet the clients' own stop.
+        if (a.sent < start || a.sent > end - 500ms)
+            continue;
+        if (!a.whole) {
+            ++lost;
+            continue;
+        }
+        ++counted;
+        const double took = duration<double, std::milli>(a.got - a.sent).count();
+        ms.push_back(took);
+        fast += took <= 10;
+        // Right when it shows a state the radio had within the age limit (and the reply's own
+        // 80 ms on the wire) before the answer came.
+        bool right = false;
+        for (size_t i = 0; i < knob.size(); ++i) {
+            const auto from = knob[i].first;
+            const auto until = i + 1 < knob.size() ? knob[i + 1].first : steady_clock::time_point::max();
+            if (knob[i].second == a.steps && from <= a.got && until >= a.got - ReplyStore::kMaxAge - 100ms)
+                right = true;
+        }
+        stale += !right;
+    }
+    const double span = duration<double, std::milli>(end - start).count();
+    std::printf("  %d client%s: wire busy %4.1f %%, %5.1f reads/s, read median %5.1f p99 %6.1f max %6.1f ms, "
+                "%3.0f %% within 10 ms, older than allowed %d, lost %d\n",
+                clientCount, clientCount == 1 ? " " : "s", 100.0 * busyMs / span, counted / (span / 1000.0),
+                percentile(ms, 0.5), percentile(ms, 0.99), ms.empty() ? 0.0 : *std::max_element(ms.begin(), ms.end()),
+                counted ? 100.0 * fast / counted : 0.0, stale, lost);
+    std::fflush(stdout);
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -261,8 +376,16 @@ int main(int argc, char *argv[]) {
     const int seconds = qEnvironmentVariableIntValue("QUILLON_BENCH_SECONDS") > 0
                             ? qEnvironmentVariableIntValue("QUILLON_BENCH_SECONDS")
                             : 20;
-    benchLatency();
-    benchBusyClients(seconds);
-    benchCpu(seconds);
+    // QUILLON_BENCH_STORE_ONLY: just the figures for many clients (a quicker run).
+    if (!qEnvironmentVariableIsSet("QUILLON_BENCH_STORE_ONLY")) {
+        benchLatency();
+        benchBusyClients(seconds);
+        benchCpu(seconds);
+    }
+    std::printf("clients reading both VFO records flat out, the window polling, a click and a knob turn a second, "
+                "%d s each:\n",
+                seconds);
+    for (int n : {1, 2, 4, 8})
+        benchStore(n, seconds);
     return 0;
 }
