@@ -255,16 +255,17 @@ void benchCpu(int seconds) {
             }
         });
     QTest::qWait(1000);
-    const double cpu0 = sim::threadCpuSeconds();
+    const double cpu0 = sim::programCpuSeconds();
     QElapsedTimer t;
     t.start();
     QTest::qWait(seconds * 1000);
-    const double cpu = sim::threadCpuSeconds() - cpu0;
+    const double cpu = sim::programCpuSeconds() - cpu0;
     stop = true;
     for (auto &c : clients)
         c.join();
-    std::printf("two clients reading once a second, %d s: window thread CPU %.2f %% of one core\n", seconds,
-                100.0 * cpu / (double(t.elapsed()) / 1000.0));
+    std::printf(
+        "two clients reading once a second, %d s: window and radio line threads CPU %.2f %% of one core\n",
+        seconds, 100.0 * cpu / (double(t.elapsed()) / 1000.0));
 }
 
 // N clients each read both VFO records back to back (as WSJT-X, fldigi and a logger poll), the
@@ -363,7 +364,8 @@ void benchStore(int clientCount, int seconds) {
     std::printf("  %d client%s: wire busy %4.1f %%, %5.1f reads/s, read median %5.1f p99 %6.1f max %6.1f ms, "
                 "%3.0f %% within 10 ms, older than allowed %d, lost %d\n",
                 clientCount, clientCount == 1 ? " " : "s", 100.0 * busyMs / span, counted / (span / 1000.0),
-                percentile(ms, 0.5), percentile(ms, 0.99), ms.empty() ? 0.0 : *std::max_element(ms.begin(), ms.end()),
+                percentile(ms, 0.5), percentile(ms, 0.99),
+                ms.empty() ? 0.0 : *std::max_element(ms.begin(), ms.end()),
                 counted ? 100.0 * fast / counted : 0.0, stale, lost);
     std::fflush(stdout);
 }
@@ -382,9 +384,10 @@ int main(int argc, char *argv[]) {
         benchBusyClients(seconds);
         benchCpu(seconds);
     }
-    std::printf("clients reading both VFO records flat out, the window polling, a click and a knob turn a second, "
-                "%d s each:\n",
-                seconds);
+    std::printf(
+        "clients reading both VFO records flat out, the window polling, a click and a knob turn a second, "
+        "%d s each:\n",
+        seconds);
     for (int n : {1, 2, 4, 8})
         benchStore(n, seconds);
     return 0;

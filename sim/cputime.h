@@ -27,6 +27,12 @@ inline double processCpuSeconds() { return double(std::clock()) / CLOCKS_PER_SEC
 #if defined(__linux__)
 // The calling thread only: the program's own thread, without the virtual radio's.
 inline double threadCpuSeconds() { return cpuSecondsOf(RUSAGE_THREAD); }
+
+// Every thread of this process with the given name (as /proc shows it: at most 15 characters),
+// such as the radio line's owner.
+double namedThreadsCpuSeconds(const char *name);
+// The window's thread and the radio line's owner together: what polling costs the program.
+inline double programCpuSeconds() { return threadCpuSeconds() + namedThreadsCpuSeconds("radio line"); }
 #endif
 
 } // namespace quillon::sim

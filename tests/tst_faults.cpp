@@ -290,7 +290,7 @@ struct PollingRun {
         if (worstPostMs >= maxPostMs)
             out << QStringLiteral("an event waited %1 ms").arg(worstPostMs);
         if (cpuShare >= maxCpuShare)
-            out << QStringLiteral("main thread CPU %1").arg(cpuShare);
+            out << QStringLiteral("program CPU (window and radio line) %1").arg(cpuShare);
         return out.join(QLatin1String("; "));
     }
 };
@@ -322,10 +322,10 @@ PollingRun pollFor(frmQuillon &window, int ms, const std::function<Lamps(const L
     QEventLoop loop;
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
     QElapsedTimer wall;
-    const double cpu0 = sim::threadCpuSeconds();
+    const double cpu0 = sim::programCpuSeconds();
     wall.start();
     loop.exec();
-    run.cpuShare = (sim::threadCpuSeconds() - cpu0) / (double(wall.nsecsElapsed()) / 1e9);
+    run.cpuShare = (sim::programCpuSeconds() - cpu0) / (double(wall.nsecsElapsed()) / 1e9);
     return run;
 }
 
