@@ -14,6 +14,7 @@ class QTcpServer;
 namespace quillon {
 
 class PtyShareClient;
+class SerialShareClient;
 
 // The TCP port the radio is shared on unless told otherwise: the radio's own baud rate, and
 // clear of rigctld's 4532 and flrig's 12345, which speak other protocols.
@@ -37,6 +38,17 @@ public:
     QString ptyLink() const;
     static QString defaultPtyLink();
 
+    // A port given to --share-com that is not served, and why, in a sentence that names it.
+    struct PortProblem {
+        QString port;
+        QString why;
+    };
+    // Serves each of ports (COMn on Windows, a device path elsewhere) as one more client, through
+    // the same door as the TCP clients, except the radio's own port (radioDevice, as the radio's
+    // line names it), which is never opened twice. A port named twice is served once. Returns
+    // the ports that could not be served; the others are served regardless.
+    QList<PortProblem> serveSerialPorts(const QStringList &ports, const QString &radioDevice);
+
     // The window calls this before each of its own exchanges, so a client's block waits at most
     // for one of them.
     void serveWaiting();
@@ -51,6 +63,7 @@ private:
     ShareHub m_hub;
     std::vector<QTcpServer *> m_servers;
     std::unique_ptr<PtyShareClient> m_pty;
+    std::vector<std::unique_ptr<SerialShareClient>> m_serialPorts;
     QTimer m_serveSoon;
 };
 
