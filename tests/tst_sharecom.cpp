@@ -16,6 +16,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QLoggingCategory>
+#include <QMessageBox>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QSerialPort>
@@ -94,18 +95,20 @@ QByteArray readAvailable(int fd) {
 int runProgram(const QStringList &arguments, std::unique_ptr<SerialLine> line, TestPlatform &platform,
                const std::function<void(frmQuillon &)> &scenario) {
     const Options options = parseOptions(QStringList{QStringLiteral("quillon")} + arguments, false);
-    QTimer kick; // goes with this call: a run that never gets to its event loop leaves nothing behind
-    kick.setSingleShot(true);
+    // Goes with this call: a run that never gets to its window leaves nothing behind.
+    QTimer kick;
     QObject::connect(&kick, &QTimer::timeout, [&] {
+        if (QApplication::activeModalWidget())
+            return;
         for (QWidget *w : QApplication::topLevelWidgets())
             if (auto *window = qobject_cast<frmQuillon *>(w); window && window->isVisible()) {
+                kick.stop();
                 scenario(*window);
                 window->close();
                 return;
             }
-        QApplication::quit();
     });
-    kick.start(0);
+    kick.start(20);
     return runQuillon(*qApp, std::move(line), platform, options);
 }
 
@@ -180,6 +183,12 @@ void tst_ShareCom::shouldServeTheSerialPortOrSayWhyNot() {
 
     TestPlatform platform;
     platform.realClock = true;
+    // A box on the screen, as the program shows it, that the user closes with OK.
+    platform.whileMessageShown = [] {
+        QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Quillon"), QString(), QMessageBox::Ok);
+        QTimer::singleShot(100, &box, &QMessageBox::accept);
+        box.exec();
+    };
     bool ran = false;
     int clicks = 0;
     const int status = runProgram(
