@@ -128,8 +128,9 @@ QByteArray SerialShareClient::takeInput() {
         lose("hung up");
         return {};
     }
-    // While the window waits for the radio no event loop runs: pull in what the system holds.
-    while (serial.waitForReadyRead(0)) {
+    // While the window waits for the radio no event loop runs: pull in what the system holds, a
+    // buffer's worth at a time, so that a program flooding its end cannot keep us here.
+    while (serial.bytesAvailable() < kInputBufferSize && serial.waitForReadyRead(0)) {
     }
     serial.clearError(); // the timeout of the last look
     return serial.readAll();

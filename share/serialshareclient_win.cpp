@@ -179,7 +179,8 @@ bool SerialShareClient::isConnected() const { return m_port->isOpen(); }
 QByteArray SerialShareClient::takeInput() {
     Port &p = *m_port;
     QByteArray in;
-    while (p.isOpen()) {
+    // A buffer's worth at a time, so that a program flooding its end cannot keep us here.
+    while (p.isOpen() && in.size() < kInputBufferSize) {
         // Also clears a break or a framing error, which would otherwise be reported again.
         DWORD errors = 0;
         COMSTAT status{};
