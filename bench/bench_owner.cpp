@@ -74,6 +74,14 @@ void readFlatOut(quint16 port, const std::atomic<bool> &stop) {
     ::close(fd);
 }
 
+// The search as --port HOST:PORT makes it: the one port, named as the user wrote it.
+SearchPlan onlyPort(const QString &where) {
+    SearchPlan plan;
+    plan.first = plan.last = 1;
+    plan.chosen = where;
+    return plan;
+}
+
 enum class State { Quiet, EightClients, Silent, Unplugged, Ser2netStopped };
 
 struct Figures {
@@ -115,7 +123,7 @@ Figures run(State state, int seconds) {
         line = std::make_unique<QtSerialLine>(PortTable(QStringList{radio.devicePath()}));
     auto window = std::make_unique<frmQuillon>(platform, std::move(line));
     if (viaSer2net)
-        window->setSearchPlan(SearchPlan{1, 1, QStringLiteral("127.0.0.1:%1").arg(ser2netPort)});
+        window->setSearchPlan(onlyPort(QStringLiteral("127.0.0.1:%1").arg(ser2netPort)));
     if (!window->Form_Load())
         return f;
     auto share = std::make_unique<RadioShare>(window->lineOwner());
@@ -202,7 +210,7 @@ void searchBehindSlowLink() {
     sim::DelayRelay relay(port, 150ms);
     BenchPlatform platform;
     frmQuillon window(platform, std::make_unique<TcpSerialLine>(QStringLiteral("127.0.0.1"), relay.port()));
-    window.setSearchPlan(SearchPlan{1, 1, QStringLiteral("127.0.0.1:%1").arg(relay.port())});
+    window.setSearchPlan(onlyPort(QStringLiteral("127.0.0.1:%1").arg(relay.port())));
     double worst = 0;
     QElapsedTimer sinceTick;
     sinceTick.start();

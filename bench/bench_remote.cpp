@@ -88,7 +88,7 @@ void resetRadio(sim::PtyRadioServer &radio, milliseconds latency) {
 bool findRadio(SerialLine &line, ReplyWait &wait) {
     qint16 PortNum = 0;
     QByteArray RxData;
-    return searchForRadio(line, wait, PortNum, RxData, nullptr, SearchPlan{1, 1, QString()});
+    return searchForRadio(line, wait, PortNum, RxData, nullptr, SearchPlan{1, 1, QString(), {}});
 }
 
 void runLink(const char *name, sim::PtyRadioServer &radio, quint16 port, milliseconds radioDelay) {

@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """Checks the cross-built Windows program under Wine: the executable itself, the core tests,
 the Win32 line against the virtual radio on COM3, quillon.exe end to end on an Xvfb display
-(searching, sharing, and on a port of its choosing: COM3, or the radio behind Linux's ser2net),
+(searching, sharing on TCP and on a COM port, and on a port of its choosing: COM3, or the radio
+behind Linux's ser2net),
 and the installer's silent install and uninstall.
 
 Usage: check-windows.py BUILD_DIR RADIO_SIM
@@ -405,6 +406,124 @@ def check_sharing():
         stop(xvfb)
 
 
+def null_modem(name):
+    """Two pseudo-terminals joined as a null-modem cable by socat, as com0com joins a pair of COM
+    ports: returns (process, one end, the other end), links in the scratch folder."""
+    a, b = scratch / f"{name}-a", scratch / f"{name}-b"
+    proc = subprocess.Popen(["socat", f"PTY,raw,echo=0,link={a}", f"PTY,raw,echo=0,link={b}"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    children.append(proc)
+    deadline = time.time() + 10
+    while time.time() < deadline and not (a.exists() and b.exists()):
+        time.sleep(0.05)
+    if not (a.exists() and b.exists()):
+        raise RuntimeError("socat made no null-modem pair")
+    return proc, a, b
+
+
+def rigctl_clicking(display, client, device, buttons, *commands):
+    """Linux's rigctl on the logger's end of the pair while the operator clicks the given buttons in
+    turn, one every half second until it is done; returns its answers, exit status and the clicks."""
+    proc = subprocess.Popen(["rigctl", "-m", "1004", "-r", str(device), "\\set_cache", "0", *commands],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    clicks = []
+    deadline = time.time() + 60
+    while proc.poll() is None and time.time() < deadline:
+        name = buttons[len(clicks) % len(buttons)]
+        bx, by = BUTTONS[name]
+        subprocess.run(["xdotool", "mousemove", str(client[0] + bx + BUTTON_W // 2),
+                        str(client[1] + by + BUTTON_H // 2), "click", "1"], env=dict(env, DISPLAY=display))
+        clicks.append(name)
+        time.sleep(0.5)
+    if proc.poll() is None:
+        proc.kill()
+    out, _ = proc.communicate()
+    return out.split(), proc.returncode, clicks
+
+
+def check_share_com():
+    """quillon.exe --share --share-com COM20 --share-com COM2, each the end of a null-modem pair:
+    Linux's rigctl on the other end of COM20 sets both VFOs in one run and reads them back in
+    another while the window polls and is clicked; the search passes COM2 without a probe. Then
+    with COM20 missing: the box, and after OK the window, sharing on TCP."""
+    xvfb, display = start_display()
+    children.append(xvfb)
+    denv = dict(env, DISPLAY=display)
+    log = scratch / "com-radio.log"
+    radio, pty = start_radio("11", "33", log)  # 8.215 2.4K, 455 2.4K, sub 500
+    _, com20, logger20 = null_modem("com20")
+    _, com2, logger2 = null_modem("com2")  # a pair numbered inside COM1 to COM16, before the radio
+    port = 46000 + os.getpid() % 1000
+    watch = os.open(logger2, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        link_ports(pty)
+        relink(20, com20)
+        relink(2, com2)
+        app = subprocess.Popen(["wine", str(EXE), "--share", "--share-port", str(port), "--share-com", "COM20",
+                                "--share-com", "COM2"], env=denv, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+        children.append(app)
+        window = find_window(display, MAIN_TITLE)
+        if not check("quillon.exe --share --share-com COM20 --share-com COM2 finds the radio on COM3", window is not None):
+            return
+        client = client_origin(geometry(display, window))
+        try:
+            stray = os.read(watch, 64)
+        except BlockingIOError:
+            stray = b""
+        check("the search passed COM2, given to --share-com, without opening or probing it: its logger's end "
+              "received nothing", stray == b"" and find_window(display, "Quillon", timeout=0.5) is None,
+              stray.hex(" "))
+        buttons = ["Lo_500", "Lo_2400"]
+        _, code, clicks = rigctl_clicking(display, client, logger20, buttons, "V", "VFOA", "F", "14074000", "M",
+                                          "CW", "0", "V", "VFOB", "F", "10136000", "M", "LSB", "0")
+        got, code2, more = rigctl_clicking(display, client, logger20, buttons, "V", "VFOA", "f", "m", "V", "VFOB",
+                                           "f", "m")
+        clicks += more
+        want = ["14074000", "CW", "2400", "10136000", "LSB", "2400"]
+        check(f"rigctl on COM20's other end sets both VFOs in one run and reads them back in the next (the "
+              f"logger closed and reopened its end) while the window polls and is clicked ({len(clicks)} clicks)",
+              code == 0 and code2 == 0 and got == want, f"exit {code}/{code2}, answers {got}")
+        selects = {"Lo_500": bytes.fromhex("020000028c"), "Lo_2400": bytes.fromhex("020000008c")}
+        want_lamps = {"Hi_2400", clicks[-1] if clicks else "Lo_2400", "Sub500"}
+        got_lamps = wait_lamps(display, client, want_lamps)
+        sent = [b for b in blocks_of(radio_received(log)) if b[4] == 0x8C]
+        check("every click went out as one filter select, and the lamps follow the radio",
+              sent == [selects[c] for c in clicks] and got_lamps == want_lamps,
+              f"{len(sent)} selects for {len(clicks)} clicks, lit {sorted(got_lamps)}")
+        stop(app)
+        subprocess.run(["wineserver", "-k"], env=env)
+
+        # COM20 missing: said once in a box before the window; after OK the program runs on. A new
+        # radio: one stopped in the middle of a block would wait for its end.
+        stop(radio)
+        radio, pty = start_radio("11", "33", scratch / "com-radio-2.log")
+        relink(RADIO_PORT, pty)
+        relink(20, "/nonexistent/quillon-no-port")
+        app = subprocess.Popen(["wine", str(EXE), "--share", "--share-port", str(port), "--share-com", "COM20"],
+                               env=denv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        children.append(app)
+        box = find_window(display, "Quillon", timeout=90)
+        check("with COM20 missing, a box \"Quillon\" says so before the window",
+              box is not None and find_window(display, MAIN_TITLE, timeout=0.5) is None)
+        if box:
+            subprocess.run(["xdotool", "windowfocus", "--sync", box], env=denv)
+            subprocess.run(["xdotool", "key", "--window", box, "Return"], env=denv)
+        window = find_window(display, MAIN_TITLE, timeout=30)
+        want_lamps = {"Hi_2400", "Lo_2400", "Sub500"}
+        got_lamps = wait_lamps(display, client_origin(geometry(display, window)), want_lamps) if window else set()
+        answers, code = rigctl(port, "f")
+        check("after OK the window polls the radio and the radio is shared on TCP without COM20",
+              app.poll() is None and got_lamps == want_lamps and code == 0 and answers == ["14250000"],
+              f"window {window}, lit {sorted(got_lamps)}, rigctl exit {code} {answers}")
+        stop(app)
+    finally:
+        os.close(watch)
+        subprocess.run(["wineserver", "-k"], env=env)
+        stop(radio)
+        stop(xvfb)
+
+
 def start_ser2net(pty, port):
     """A real ser2net (Linux's, as a station's Raspberry Pi runs it) serving pty on port, raw."""
     config = scratch / f"ser2net-{port}.yaml"
@@ -519,6 +638,7 @@ def main():
         check_tests()
         check_end_to_end()
         check_sharing()
+        check_share_com()
         check_chosen_ports()
         check_installer()
     finally:

@@ -4,6 +4,7 @@
 #include "commandblock.h"
 #include "linkdelay.h"
 #include "logging.h"
+#include "porttable.h"
 
 #include <QStringList>
 
@@ -110,6 +111,18 @@ bool probePort(SerialLine &line, ReplyWait &wait, qint16 PortNum, QByteArray &Rx
     return true;
 }
 
+// True, without opening it, when the port is one served to other programs.
+bool leftToOthers(SerialLine &line, qint16 PortNum, const SearchPlan &plan, PortOutcome &outcome) {
+    if (plan.shared.isEmpty() || line.Configure(PortNum) != LineError::None ||
+        !plan.shared.contains(portIdentity(line.deviceName())))
+        return false;
+    outcome.device = line.deviceName();
+    outcome.shared = true;
+    qCDebug(lcRadio).nospace() << qUtf8Printable(comName(PortNum))
+                               << ": left alone, shared with other programs";
+    return true;
+}
+
 } // namespace
 
 bool searchForRadio(SerialLine &line, ReplyWait &wait, qint16 &PortNum, QByteArray &RxData,
@@ -119,7 +132,8 @@ bool searchForRadio(SerialLine &line, ReplyWait &wait, qint16 &PortNum, QByteArr
     for (PortNum = plan.first; PortNum <= plan.last; ++PortNum) {
         PortOutcome outcome;
         outcome.port = PortNum;
-        const bool found = probePort(line, wait, PortNum, RxData, outcome);
+        const bool found =
+            !leftToOthers(line, PortNum, plan, outcome) && probePort(line, wait, PortNum, RxData, outcome);
         if (report)
             report->append(outcome);
         if (found)
@@ -163,6 +177,9 @@ namespace {
 QString chosenPortCause(const PortOutcome &p, const QString &chosen) {
     // The user's own words, with the device behind a COM number where it has another name.
     const QString where = chosen.startsWith(QLatin1String("COM")) ? portLabel(p) : chosen;
+    if (p.shared)
+        return QStringLiteral("%1 is given to --share-com too: it is for other programs, not the radio.")
+            .arg(where);
     switch (p.openError) {
     case LineError::None:
         break;
@@ -224,6 +241,10 @@ QString searchFailureCause(const SearchReport &report, const QString &chosen) {
     const auto answered = [](const PortOutcome &p) { return p.answered; };
     if (const QStringList ports = portsWhere(report, answered); !ports.isEmpty())
         return QStringLiteral("A device answered on %1, but not as an FT-1000MP.").arg(listed(ports));
+    const auto shared = [](const PortOutcome &p) { return p.shared; };
+    if (const QStringList ports = portsWhere(report, shared); !ports.isEmpty())
+        return QStringLiteral("Quillon did not look on %1: given to --share-com, for other programs.")
+            .arg(listed(ports));
     return {};
 }
 

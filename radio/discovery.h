@@ -39,6 +39,7 @@ struct PortOutcome {
     QString device;                        // as the line names it; may be empty
     LineError openError = LineError::None; // why the port could not be opened, if it could not
     bool answered = false;                 // it opened and bytes came back, but not the radio's
+    bool shared = false;                   // left alone: it is served to other programs
 };
 using SearchReport = QList<PortOutcome>;
 
@@ -48,6 +49,9 @@ struct SearchPlan {
     qint16 first = kFirstPort;
     qint16 last = kLastPort;
     QString chosen;
+    // Ports served to other programs (--share-com), by portIdentity: never opened nor probed, as
+    // a probe there would land in a logger's input.
+    QStringList shared;
 };
 
 bool searchForRadio(SerialLine &line, ReplyWait &wait, qint16 &PortNum, QByteArray &RxData,

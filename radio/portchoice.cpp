@@ -97,11 +97,11 @@ SearchPlan searchPlanFor(const PortChoice &choice) {
     case PortChoice::Kind::Search:
         return {};
     case PortChoice::Kind::Com:
-        return {choice.com, choice.com, choice.text};
+        return {choice.com, choice.com, choice.text, {}};
     case PortChoice::Kind::Device:
     case PortChoice::Kind::Network:
         // The line has the one device, as COM1.
-        return {kFirstPort, kFirstPort, choice.text};
+        return {kFirstPort, kFirstPort, choice.text, {}};
     }
     return {};
 }

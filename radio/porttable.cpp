@@ -3,6 +3,10 @@
 
 #include "serialline.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+
 #include <algorithm>
 
 namespace quillon {
@@ -62,6 +66,15 @@ QStringList orderPortTable(QList<PortCandidate> candidates) {
             out.append(device);
     }
     return out;
+}
+
+QString portIdentity(const QString &port) {
+    static const QRegularExpression com(QStringLiteral(R"(^(?:\\\\\.\\)?(COM[1-9][0-9]*)$)"),
+                                        QRegularExpression::CaseInsensitiveOption);
+    if (const QRegularExpressionMatch m = com.match(port); m.hasMatch())
+        return m.captured(1).toUpper();
+    const QString canonical = QFileInfo(port).canonicalFilePath();
+    return canonical.isEmpty() ? QDir::cleanPath(port) : canonical;
 }
 
 QString PortTable::deviceFor(int portNum) const {

@@ -20,6 +20,12 @@ struct PortCandidate {
 // Returns for each: systemLocation, or portName when no location is known.
 QStringList orderPortTable(QList<PortCandidate> candidates);
 
+// The one name every spelling of a port comes down to: "COMn" in capitals (also written
+// "\\.\COMn" or in small letters), or the device a path leads to through its links, so that
+// /dev/serial/by-id/... and /dev/ttyUSB0 are the same port. A path that does not exist stays
+// as it is, cleaned.
+QString portIdentity(const QString &port);
+
 // False for a serial device the system lists although no UART stands behind it (Linux keeps
 // placeholder 8250 ports with sysfs type 0); true wherever that cannot be told.
 bool portHasUart(const QString &portName);

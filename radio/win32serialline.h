@@ -32,10 +32,12 @@ public:
     std::optional<QByteArray> ReadAll() override;
     QString deviceName() const override;
 
-    // True while the open device is gone (unplugged) and not yet back.
-    bool isLost() const { return m_lost; }
+    bool isLost() const override { return m_lost; }
+    LineError reopen() override;
+    void letGo() override;
+    std::chrono::milliseconds reopenInterval() const override { return kLookInterval; }
 
-    // The shortest time between two looks for a lost device; a poll comes every 500 ms.
+    // The shortest time between two tries to reopen a lost device; a poll comes every 500 ms.
     static constexpr std::chrono::milliseconds kLookInterval{400};
 
 private:

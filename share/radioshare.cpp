@@ -2,9 +2,11 @@
 #include "radioshare.h"
 
 #include "logging.h"
+#include "serialshareclient.h"
 #include "tcpshareclient.h"
 
 #include "radio/lineowner.h"
+#include "radio/porttable.h"
 
 #if defined(Q_OS_UNIX)
 #include "ptyshareclient.h"
@@ -141,6 +143,42 @@ bool RadioShare::start(quint16 port, bool withPty, const QString &ptyLink, QStri
     Q_UNUSED(ptyLink);
 #endif
     return true;
+}
+
+QList<RadioShare::PortProblem> RadioShare::serveSerialPorts(const QStringList &ports,
+                                                            const QString &radioDevice) {
+    QList<PortProblem> problems;
+    QStringList servedPorts;
+    const QString radio = radioDevice.isEmpty() ? QString() : portIdentity(radioDevice);
+    for (const QString &port : ports) {
+        const QString identity = portIdentity(port);
+        if (servedPorts.contains(identity))
+            continue;
+        if (identity == radio) {
+            problems.append({port, QStringLiteral("%1 is the radio's own port.").arg(port)});
+            continue;
+        }
+        auto client = std::make_unique<SerialShareClient>();
+        QString why;
+        if (!client->open(port, &why)) {
+            problems.append({port, why});
+            continue;
+        }
+        if (!attach(client.get())) {
+            problems.append({port, QStringLiteral("%1: the radio is shared with %2 programs already.")
+                                       .arg(port)
+                                       .arg(ShareHub::kMaxClients)});
+            continue;
+        }
+        SerialShareClient *served = client.get();
+        connect(served, &SerialShareClient::inputArrived, this, [this, served] { takeFrom(served); });
+        qCInfo(lcShare).noquote() << "and on serial port" << port;
+        servedPorts << identity;
+        m_serialPorts.push_back(std::move(client));
+    }
+    for (const PortProblem &problem : problems)
+        qCWarning(lcShare).noquote() << "not shared:" << problem.why;
+    return problems;
 }
 
 quint16 RadioShare::port() const { return m_servers.empty() ? 0 : m_servers.front()->serverPort(); }

@@ -16,6 +16,7 @@ namespace quillon {
 
 class LineOwner;
 class PtyShareClient;
+class SerialShareClient;
 
 // The TCP port the radio is shared on unless told otherwise: the radio's own baud rate, and
 // clear of rigctld's 4532 and flrig's 12345, which speak other protocols.
@@ -47,6 +48,17 @@ public:
     // Reads answered from the store as they came in, without waiting for the line's owner.
     int answeredAtOnce() const { return m_answeredAtOnce; }
 
+    // A port given to --share-com that is not served, and why, in a sentence that names it.
+    struct PortProblem {
+        QString port;
+        QString why;
+    };
+    // Serves each of ports (COMn on Windows, a device path elsewhere) as one more client, through
+    // the same door as the TCP clients, except the radio's own port (radioDevice, as the radio's
+    // line names it), which is never opened twice. A port named twice is served once. Returns
+    // the ports that could not be served; the others are served regardless.
+    QList<PortProblem> serveSerialPorts(const QStringList &ports, const QString &radioDevice);
+
 private:
     class Mailbox;
     void acceptConnections(QTcpServer *server);
@@ -68,6 +80,7 @@ private:
     quint64 m_lastMailbox = 0;
     std::vector<QTcpServer *> m_servers;
     std::unique_ptr<PtyShareClient> m_pty;
+    std::vector<std::unique_ptr<SerialShareClient>> m_serialPorts;
 };
 
 } // namespace quillon

@@ -3,6 +3,7 @@
 
 // A main window wired to the in-process virtual radio, with a platform that records beeps,
 // messages and help requests instead of showing them. Shared by the window tests.
+#include "filters/lamps.h"
 #include "radio/serialline.h"
 #include "sim/manualclock.h"
 #include "sim/simserialline.h"
@@ -52,6 +53,16 @@ public:
 
 // The filters whose buttons show the lamp green, read off the window's buttons.
 using Lamps = std::set<FilterId>;
+
+// The lamps the radio's filter bytes call for.
+inline Lamps lampsFor(quint8 main, quint8 sub) {
+    Lamps lamps;
+    const MainLamps m = decodeMainFilterByte(main);
+    for (const auto &id : {m.hi, m.lo, decodeSubFilterByte(sub).lit})
+        if (id)
+            lamps.insert(*id);
+    return lamps;
+}
 
 inline Lamps litOn(const frmQuillon &window) {
     Lamps lit;

@@ -36,16 +36,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The lamps the radio's filter bytes call for.
-Lamps lampsFor(quint8 main, quint8 sub) {
-    Lamps lamps;
-    const MainLamps m = decodeMainFilterByte(main);
-    for (const auto &id : {m.hi, m.lo, decodeSubFilterByte(sub).lit})
-        if (id)
-            lamps.insert(*id);
-    return lamps;
-}
-
 // Runs the event loop (so the window polls and the share serves) until f() holds or time is up.
 bool runUntil(const std::function<bool()> &f, std::chrono::milliseconds limit) {
     QElapsedTimer t;

@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "options.h"
 
+#include "radio/porttable.h"
 #include "share/radioshare.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QRegularExpression>
 
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +16,14 @@
 namespace quillon {
 
 namespace {
+
+// The serial ports count against the clients' limit, as does the pseudo-terminal on Linux; one
+// place is kept for a program on TCP.
+#if defined(Q_OS_WIN)
+constexpr int kMaxSharePorts = ShareHub::kMaxClients - 1;
+#else
+constexpr int kMaxSharePorts = ShareHub::kMaxClients - 2;
+#endif
 
 // A mistake on the command line: said where the user sees it, then the process ends.
 [[noreturn]] void refuse(const QString &text) {
@@ -46,6 +56,19 @@ struct Parser {
         QStringLiteral("share-port"),
         QStringLiteral("TCP port on 127.0.0.1 and ::1 (default %1).").arg(kDefaultSharePort),
         QStringLiteral("N"), QString::number(kDefaultSharePort)};
+    QCommandLineOption com {
+        QStringLiteral("share-com"),
+#if defined(Q_OS_WIN)
+            QStringLiteral("Also share the radio on this serial port (COMn), one end of a "
+                           "virtual null-modem pair or a cable to another computer; may be "
+                           "given more than once."),
+#else
+            QStringLiteral("Also share the radio on this serial device (a path), a cable to "
+                           "another computer or one end of a virtual null-modem pair; may be "
+                           "given more than once."),
+#endif
+            QStringLiteral("PORT")
+    };
 #if !defined(Q_OS_WIN)
     QCommandLineOption link{QStringLiteral("share-link"),
                             QStringLiteral("Path of the link to the shared pseudo-terminal."),
@@ -74,6 +97,7 @@ Parser::Parser(bool takesDevices) : help(parser.addHelpOption()), version(parser
     parser.addOption(radioPort);
     parser.addOption(share);
     parser.addOption(port);
+    parser.addOption(com);
 #if !defined(Q_OS_WIN)
     parser.addOption(link);
 #endif
@@ -82,6 +106,43 @@ Parser::Parser(bool takesDevices) : help(parser.addHelpOption()), version(parser
             QStringLiteral("DEVICE"),
             QStringLiteral("Devices to use as COM1, COM2, ... (default: the virtual radio)."),
             QStringLiteral("[DEVICE...]"));
+}
+
+// The ports of --share-com, each once, as the program opens them; refuses what is no port, more
+// than the limit, and the radio's own port.
+QStringList sharePorts(const QStringList &values, const PortChoice &radio) {
+    static const QRegularExpression com(QStringLiteral("^COM([1-9][0-9]{0,2})$"),
+                                        QRegularExpression::CaseInsensitiveOption);
+    QStringList ports;
+    QStringList identities;
+    for (const QString &value : values) {
+        QString port;
+#if defined(Q_OS_WIN)
+        const QRegularExpressionMatch m = com.match(value);
+        if (!m.hasMatch() || m.captured(1).toInt() > 256)
+            refuse(QStringLiteral("--share-com %1: give a serial port, COM1 to COM256").arg(value));
+        port = m.captured(0).toUpper();
+#else
+        if (value.isEmpty() || com.match(value).hasMatch())
+            refuse(QStringLiteral("--share-com %1: give the serial device's path, such as /dev/ttyUSB1")
+                       .arg(value));
+        // Qt would take a bare name for one under /dev.
+        port = QFileInfo(value).absoluteFilePath();
+#endif
+        const QString identity = portIdentity(port);
+        if (identities.contains(identity))
+            continue;
+        const QString radioPort = radio.kind == PortChoice::Kind::Com      ? radio.text
+                                  : radio.kind == PortChoice::Kind::Device ? radio.device
+                                                                           : QString();
+        if (!radioPort.isEmpty() && portIdentity(radioPort) == identity)
+            refuse(QStringLiteral("--share-com %1: that is the radio's port (--port)").arg(value));
+        identities << identity;
+        ports << port;
+    }
+    if (ports.size() > kMaxSharePorts)
+        refuse(QStringLiteral("--share-com: at most %1 ports").arg(kMaxSharePorts));
+    return ports;
 }
 
 } // namespace
@@ -116,6 +177,8 @@ Options parseOptions(const QStringList &arguments, bool takesDevices) {
             refuse(QStringLiteral("--port %1: %2").arg(parser.value(p.radioPort), why));
         result.port = *choice;
     }
+    result.shareCom = sharePorts(parser.values(p.com), result.port);
+    result.share = result.share || !result.shareCom.isEmpty();
     result.devices = parser.positionalArguments();
     if (!takesDevices && !result.devices.isEmpty())
         refuse(QStringLiteral("unexpected argument %1").arg(result.devices.front()));

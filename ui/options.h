@@ -14,6 +14,7 @@ struct Options {
     bool share = false;
     quint16 sharePort = 0; // set by parseOptions: the default port unless --share-port
     QString shareLink;     // empty: the default link
+    QStringList shareCom;  // --share-com: serial ports served to other programs (absolute paths on Unix)
     QStringList devices;   // quillon-demo only: devices to use as COM1, COM2, ...
     PortChoice port;       // --port: the one port to try instead of the search
 };

@@ -5,6 +5,7 @@
 #include "frmquillon.h"
 #include "platform.h"
 
+#include "radio/porttable.h"
 #include "share/radioshare.h"
 
 #include <QApplication>
@@ -26,7 +27,10 @@ int runQuillon(QApplication &app, std::unique_ptr<SerialLine> line, Platform &pl
     QApplication::setQuitOnLastWindowClosed(true);
 
     frmQuillon window(platform, std::move(line));
-    window.setSearchPlan(searchPlanFor(options.port));
+    SearchPlan plan = searchPlanFor(options.port);
+    for (const QString &port : options.shareCom)
+        plan.shared << portIdentity(port);
+    window.setSearchPlan(plan);
     if (!window.Form_Load())
         return 1;
     // Only once the radio is found: a client has nothing to talk to before. Declared after the
@@ -37,6 +41,22 @@ int runQuillon(QApplication &app, std::unique_ptr<SerialLine> line, Platform &pl
         QString error;
         if (share->start(options.sharePort, true, options.shareLink, &error)) {
             window.setShare(share.get());
+            // Said once, before the window; Quillon goes on without those ports.
+            const QList<RadioShare::PortProblem> problems =
+                share->serveSerialPorts(options.shareCom, window.serialLine().deviceName());
+            if (!problems.isEmpty()) {
+                QStringList ports;
+                QStringList why;
+                for (const RadioShare::PortProblem &problem : problems) {
+                    ports << problem.port;
+                    why << problem.why;
+                }
+                why << (problems.size() == 1 ? QStringLiteral("Quillon runs without it.")
+                                             : QStringLiteral("Quillon runs without them."));
+                platform.showMessage(QStringLiteral("Quillon couldn't share the radio on %1")
+                                         .arg(ports.join(QStringLiteral(", "))),
+                                     QStringLiteral("Quillon"), why.join(QLatin1Char(' ')));
+            }
         } else {
             share.reset();
             platform.showMessage(QStringLiteral("Quillon couldn't share the radio with other programs"),
