@@ -99,11 +99,17 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    // Tab and Shift+Tab go round the thirteen filter buttons.
+    bool focusNextPrevChild(bool next) override;
 
 private:
     void buildPanel();
     void buildMenu();
+    void buildKeys();
     void filterClicked(FilterId id);
+    // A filter chosen without the mouse (its key, Space or Return on its button, a screen
+    // reader's Press): what a click does, except that the focus stays where the operator has it.
+    void selectByKey(FilterId id);
     void paintGroup(std::span<const FilterId> paintingOrder, FilterId lit);
     static void showLamp(LampButton *button, bool lit);
 
@@ -117,6 +123,7 @@ private:
     SearchPlan m_plan;
     CommonDialog CommonDialog1;
     bool m_unloaded = false;
+    bool m_selectingByKey = false;
 
     std::array<LampButton *, kFilterCount> m_buttons{};
     QPushButton *m_cmdDummy = nullptr;
