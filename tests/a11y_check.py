@@ -81,24 +81,13 @@ def wait_for(predicate, seconds):
     return predicate()
 
 
-class Radio:
-    """The bytes the virtual radio received, as 5-byte blocks."""
-
-    def __init__(self, log):
-        self.log = log
-
-    def blocks(self):
-        try:
-            data = bytes.fromhex(open(self.log).read())
-        except (OSError, ValueError):
-            return []
-        return [data[i:i + 5] for i in range(0, len(data) - len(data) % 5, 5)]
-
-    def selects(self, since=0):
-        return [b.hex() for b in self.blocks()[since:] if b[4] == 0x8C]
-
-    def polls(self, since=0):
-        return sum(b[4] == 0x10 for b in self.blocks()[since:])
+def received(log):
+    """The 5-byte blocks the virtual radio has received."""
+    try:
+        data = bytes.fromhex(open(log).read())
+    except (OSError, ValueError):
+        return []
+    return [data[i:i + 5] for i in range(0, len(data) - len(data) % 5, 5)]
 
 
 def find_buttons():
@@ -141,8 +130,8 @@ def main():
     try:
         env = {k: v for k, v in os.environ.items() if k != "QT_QPA_PLATFORM"}
         env.update(DISPLAY=display, XDG_RUNTIME_DIR=scratch, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
-        radio = Radio(os.path.join(scratch, "radio.log"))
-        sim_proc = subprocess.Popen([*emulator, sim, "--log", radio.log], stdout=subprocess.PIPE, text=True)
+        log = os.path.join(scratch, "radio.log")
+        sim_proc = subprocess.Popen([*emulator, sim, "--log", log], stdout=subprocess.PIPE, text=True)
         procs.append(sim_proc)
         pty = sim_proc.stdout.readline().strip()
         with socket.socket() as s:  # a free port for the sharing
@@ -188,11 +177,11 @@ def main():
             client.sendall(bytes.fromhex("020000048c"))
             told({"Lo_6000": 1, "Lo_2400": 0}, "a change made by another program is told for its two buttons")
 
-        since = len(radio.blocks())
-        polled = wait_for(lambda: radio.polls(since) >= 6, 15)  # three polls, main and sub
-        check("polls that change nothing tell nothing",
-              polled and not [e for e in events if e[1] in NAME.values()],
-              f"{radio.polls(since)} status requests, told {events}")
+        since = len(received(log))
+        polls = lambda: sum(b[4] == 0x10 for b in received(log)[since:])  # status requests
+        polled = wait_for(lambda: polls() >= 6, 15)  # three polls, main and sub
+        check("polls that change nothing tell nothing", polled and not [e for e in events if e[1] in NAME.values()],
+              f"{polls()} status requests, told {events}")
         events.clear()
 
         window = find_window(display, MAIN_TITLE)
@@ -200,12 +189,15 @@ def main():
         client = client_origin(geometry(display, window))
         lit = {"Hi_2400", "Lo_6000", "Sub2400"}
         for f, _, key, select in FILTERS:
-            since = len(radio.blocks())
+            since = len(received(log))
             before = next(x for x in lit if x[:2] == f[:2])  # the lit one of its group
             lit = (lit - {before}) | {f}
             subprocess.run(["xdotool", "key", key], check=True)
             told({f: 1, before: 0}, f"{key}: the change is told")
-            check(f"{key}: one FilterSelect", radio.selects(since) == [select], radio.selects(since))
+            selects = lambda: [b.hex() for b in received(log)[since:] if b[4] == 0x8C]
+            wait_for(lambda: selects() == [select], 2)  # the log is written every 50 ms
+            pump(0.5)
+            check(f"{key}: one FilterSelect", selects() == [select], selects())
             shown = wait_lamps(display, client, lit, timeout=5)
             check(f"{key}: the lamps on the screen follow", shown == lit, f"{sorted(shown)}, expected {sorted(lit)}")
     finally:
