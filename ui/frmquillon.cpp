@@ -17,9 +17,11 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QMenuBar>
+#include <QProxyStyle>
 #include <QScopedValueRollback>
 #include <QScreen>
 #include <QShortcut>
+#include <QStyleFactory>
 #include <QTimer>
 
 #include <algorithm>
@@ -41,6 +43,21 @@ constexpr std::array<ClickHandler, kFilterCount> kClickHandlers{
 };
 
 std::size_t indexOf(FilterId id) { return static_cast<std::size_t>(id); }
+
+#ifndef Q_OS_WIN
+// While a screen reader listens, Qt's AT-SPI bridge holds back each key until the reader has seen
+// it and replays it afterwards, and the Alt of an Alt+digit filter key often comes back after the
+// digit was taken: the menu bar sees Alt pressed and released alone and takes the focus to Help
+// (7 of 10 presses under Orca). So Alt alone leaves the menu bar be; Alt+H opens Help as before.
+class NoAltAloneStyle final : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+    int styleHint(StyleHint hint, const QStyleOption *option, const QWidget *widget,
+                  QStyleHintReturn *data) const override {
+        return hint == SH_MenuBar_AltKeyNavigation ? 0 : QProxyStyle::styleHint(hint, option, widget, data);
+    }
+};
+#endif
 
 } // namespace
 
@@ -152,6 +169,11 @@ void frmQuillon::buildPanel() {
 }
 
 void frmQuillon::buildMenu() {
+#ifndef Q_OS_WIN
+    auto *style = new NoAltAloneStyle(QStyleFactory::create(QApplication::style()->name()));
+    style->setParent(this);
+    menuBar()->setStyle(style);
+#endif
     m_mnuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
     m_mnuHelp->setObjectName(QStringLiteral("mnuHelp"));
     QAction *contents = m_mnuHelp->addAction(QStringLiteral("Contents"));
