@@ -147,6 +147,16 @@ void frmQuillon::buildPanel() {
             QStringLiteral("%1 (%2)").arg(b->accessibleName(), b->key().toString(QKeySequence::NativeText)));
         showLamp(b, false);
         connect(b, &QPushButton::clicked, this, kClickHandlers[indexOf(info.id)]);
+        connect(b, &LampButton::lampChanged, this, [this, b](bool lit) {
+            if (!lit)
+                return;
+            if (m_litNews.isEmpty())
+                QTimer::singleShot(0, this, [this] {
+                    m_lampNews->tell(m_litNews.join(QStringLiteral("; ")));
+                    m_litNews.clear();
+                });
+            m_litNews << b->accessibleName() + QStringLiteral(", in use");
+        });
         connect(b, &LampButton::selectRequested, this, [this, id = info.id] { selectByKey(id); });
         connect(b, &LampButton::arrowPressed, this, [this, id = info.id](Qt::Key key) {
             m_buttons[indexOf(arrowTarget(id, key))]->setFocus(Qt::TabFocusReason);
@@ -166,6 +176,11 @@ void frmQuillon::buildPanel() {
         QStringLiteral("Tab moves to the filter buttons; F1 opens the help, which lists each filter's key"));
     m_cmdDummy->setAutoDefault(false);
     m_cmdDummy->setFocus();
+
+    // Beyond the right edge too: unseen, it only speaks.
+    m_lampNews = new LampNews(client);
+    m_lampNews->setObjectName(QStringLiteral("lampNews"));
+    m_lampNews->setGeometry(twipRect(4680, 480, 495, 255));
 }
 
 void frmQuillon::buildMenu() {

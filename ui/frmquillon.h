@@ -10,6 +10,7 @@
 
 #include <QByteArray>
 #include <QMainWindow>
+#include <QStringList>
 
 #include <array>
 #include <memory>
@@ -23,6 +24,7 @@ class QTimer;
 namespace quillon {
 
 class LampButton;
+class LampNews;
 class PanelLabel;
 class Platform;
 class RadioShare;
@@ -127,6 +129,8 @@ private:
 
     std::array<LampButton *, kFilterCount> m_buttons{};
     QPushButton *m_cmdDummy = nullptr;
+    LampNews *m_lampNews = nullptr;
+    QStringList m_litNews; // lamps lit since the last message, told together
     QTimer *m_timer = nullptr;
     QMenu *m_mnuHelp = nullptr;
 };

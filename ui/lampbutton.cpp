@@ -56,14 +56,20 @@ private:
 QAccessibleInterface *lampAccessible(const QString &, QObject *object) {
     if (auto *button = qobject_cast<LampButton *>(object))
         return new LampAccessible(button);
+    if (auto *news = qobject_cast<LampNews *>(object))
+        return new QAccessibleWidget(news, QAccessible::Notification);
     return nullptr;
+}
+
+void installLampAccessibles() {
+    static const bool installed = (QAccessible::installFactory(lampAccessible), true);
+    Q_UNUSED(installed);
 }
 
 } // namespace
 
 LampButton::LampButton(const QString &caption, QWidget *parent) : QPushButton(caption, parent) {
-    static const bool factoryInstalled = (QAccessible::installFactory(lampAccessible), true);
-    Q_UNUSED(factoryInstalled);
+    installLampAccessibles();
     setAutoDefault(false);
     setDefault(false);
     setFlat(false);
@@ -92,6 +98,7 @@ void LampButton::setLamp(bool lit, const QColor &face) {
     changed.checked = true;
     QAccessibleStateChangeEvent event(this, changed);
     QAccessible::updateAccessibility(&event);
+    emit lampChanged(lit);
 #ifdef Q_OS_WIN
     // Qt's UI Automation bridge raises an event for a checked change of check boxes only; for a
     // radio button that becomes selected, clients listen for ElementSelected.
@@ -130,6 +137,18 @@ void LampButton::keyReleaseEvent(QKeyEvent *event) {
         return;
     }
     QPushButton::keyReleaseEvent(event);
+}
+
+LampNews::LampNews(QWidget *parent) : QWidget(parent) {
+    installLampAccessibles();
+    setFocusPolicy(Qt::NoFocus);
+}
+
+void LampNews::tell(const QString &message) {
+    setAccessibleName(message);
+    // A notification is spoken when it appears.
+    hide();
+    show();
 }
 
 double LampButton::contrastRatio(const QColor &a, const QColor &b) {

@@ -43,6 +43,8 @@ public:
     QColor captionColour() const;
 
 signals:
+    // The lamp lit or went out.
+    void lampChanged(bool lit);
     // Space, Return or Enter on the focused button, or the Press action of assistive technology:
     // a selection made without the mouse, which leaves the focus where it is.
     void selectRequested();
@@ -57,6 +59,17 @@ protected:
 private:
     bool m_lit = false;
     QKeySequence m_key;
+};
+
+// Tells a screen reader in words which filters came into use, wherever its focus is, even in
+// another program: screen readers speak a checked-state change only of the focused button, but a
+// notification that appears they speak at once. An unseen widget (placed beyond the window's
+// edge), shown afresh with each message; to assistive technology a notification named by it.
+class LampNews final : public QWidget {
+    Q_OBJECT
+public:
+    explicit LampNews(QWidget *parent = nullptr);
+    void tell(const QString &message);
 };
 
 } // namespace quillon
