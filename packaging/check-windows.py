@@ -330,6 +330,18 @@ def check_end_to_end():
         want = {"Hi_2400", "Lo_500", "Sub500"}
         got = wait_lamps(display, client, want)
         check("the lamps follow the radio after the click", got == want, f"lit: {sorted(got)}")
+
+        # A filter key of each group, Alt's through Windows' system-key messages.
+        for key, lit, was, select in (("ctrl+1", "Hi_250", "Hi_2400", "010000038c"),
+                                      ("alt+5", "Lo_6000", "Lo_500", "020000048c"),
+                                      ("ctrl+shift+4", "Sub2400", "Sub500", "000000808c")):
+            before = len(radio_received(log)) // 5 * 5  # a whole block may still be arriving
+            subprocess.run(["xdotool", "key", key], env=dict(env, **denv), check=True)
+            want = (want - {was}) | {lit}
+            got = wait_lamps(display, client, want)
+            sent = [b.hex() for b in blocks_of(radio_received(log)[before:]) if b[4] == 0x8C]
+            check(f"{key} sends {select} once and the lamps follow", got == want and sent == [select],
+                  f"sent {sent}, lit {sorted(got)}")
         radio = check_unplug_and_replug(app, display, client, radio, want)
 
         # Help > About Quillon opens the About box; F1 the help viewer.

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The main window: its layout, focus arrangement, lamps, timer and unloading, driven against the
-// in-process virtual radio on a clock that only moves when waited on.
+// The main window: its layout, focus arrangement and keys, lamps, timer and unloading, driven
+// against the in-process virtual radio on a clock that only moves when waited on.
 #include "testrig.h"
 
 #include "filters/filtertable.h"
@@ -28,9 +28,49 @@ namespace {
 
 QWidget *client(const Rig &rig) { return rig.window->centralWidget(); }
 
-bool isFilterButton(const QWidget *w) { return qobject_cast<const LampButton *>(w) != nullptr; }
+QWidget *dummy(const Rig &rig) { return client(rig)->findChild<QWidget *>(QStringLiteral("cmdDummy")); }
+
+void showActive(Rig &rig) {
+    QVERIFY(rig.window->Form_Load());
+    rig.window->show();
+    QVERIFY(QTest::qWaitForWindowActive(rig.window.get()));
+}
+
+// The FilterSelect blocks among the writes: one five-byte write with the select opcode each.
+QList<QByteArray> selects(const Rig &rig) {
+    QList<QByteArray> found;
+    for (const QByteArray &w : rig.line->writes())
+        if (w.size() == 5 && static_cast<quint8>(w.back()) == 0x8C)
+            found << w;
+    return found;
+}
+
+// The focus mark is a ring just inside the bevel: with it, hardly a pixel of that ring is the face
+// colour; without it, hardly one is anything else.
+double ringShareInFaceColour(const QImage &shot, const QWidget *button) {
+    const QRect ring =
+        QRect(button->mapTo(button->window(), QPoint()), button->size())
+            .adjusted(LampButton::kBorder, LampButton::kBorder, -LampButton::kBorder, -LampButton::kBorder);
+    const QColor face = static_cast<const LampButton *>(button)->faceColour();
+    int same = 0, all = 0;
+    auto count = [&](int x, int y) {
+        ++all;
+        same += QColor(shot.pixel(x, y)) == face;
+    };
+    for (int x = ring.left(); x <= ring.right(); ++x) {
+        count(x, ring.top());
+        count(x, ring.bottom());
+    }
+    for (int y = ring.top() + 1; y < ring.bottom(); ++y) {
+        count(ring.left(), y);
+        count(ring.right(), y);
+    }
+    return double(same) / all;
+}
 
 } // namespace
+
+Q_DECLARE_METATYPE(quillon::FilterId)
 
 class tst_MainWindow : public QObject {
     Q_OBJECT
@@ -41,7 +81,12 @@ private slots:
     void shouldHaveFixedSizeWithoutMaximise();
     void shouldOfferHelpMenuWithTwoItems();
     void shouldShowIdleInTheThemesButtonFace();
-    void shouldNeverTabToAFilterButton();
+    void shouldTabRoundTheFilterButtonsOnly();
+    void shouldMoveWithTheArrowsOnTheGrid_data();
+    void shouldMoveWithTheArrowsOnTheGrid();
+    void shouldMarkTheFocusOnlyOnceTheKeyboardIsUsed();
+    void shouldSelectEveryFilterByItsKey_data();
+    void shouldSelectEveryFilterByItsKey();
     void shouldSendNothingOnKeysAfterAClick_data();
     void shouldSendNothingOnKeysAfterAClick();
     void shouldShowLayoutAndLampsInScreenshot();
@@ -125,9 +170,9 @@ void tst_MainWindow::shouldHaveFixedSizeWithoutMaximise() {
     QVERIFY(w.windowFlags() & Qt::WindowMinimizeButtonHint);
     QVERIFY(w.windowFlags() & Qt::WindowCloseButtonHint);
     QVERIFY(!w.windowIcon().isNull());
-    // Nothing of cmdDummy shows inside the client area.
-    auto *dummy = client(rig)->findChild<QWidget *>(QStringLiteral("cmdDummy"));
-    QVERIFY(!client(rig)->rect().intersects(dummy->geometry()));
+    // Nothing of cmdDummy, or of the screen reader's notification, shows inside the client area.
+    for (const char *unseen : {"cmdDummy", "lampNews"})
+        QVERIFY(!client(rig)->rect().intersects(client(rig)->findChild<QWidget *>(unseen)->geometry()));
 }
 
 void tst_MainWindow::shouldOfferHelpMenuWithTwoItems() {
@@ -142,6 +187,13 @@ void tst_MainWindow::shouldOfferHelpMenuWithTwoItems() {
     QCOMPARE(items[0]->text(), QStringLiteral("Contents"));
     QCOMPARE(items[1]->objectName(), QStringLiteral("itmAbout"));
     QCOMPARE(items[1]->text(), QStringLiteral("About Quillon"));
+
+    // Alt+H opens it from the keyboard.
+    rig.window->show();
+    QVERIFY(QTest::qWaitForWindowActive(rig.window.get()));
+    QTest::keyClick(rig.window.get(), Qt::Key_H, Qt::AltModifier);
+    QTRY_COMPARE_WITH_TIMEOUT(QApplication::activePopupWidget(), help, 5000);
+    help->close();
 
     items[0]->trigger();
     QCOMPARE(rig.platform.help.size(), 1);
@@ -167,7 +219,8 @@ void tst_MainWindow::shouldShowIdleInTheThemesButtonFace() {
     QCOMPARE(rig.platform.beeps, 1);
     for (const FilterButtonInfo &info : filterButtons()) {
         QVERIFY2(rig.face(info.id) == face, info.name);
-        QCOMPARE(rig.window->button(info.id)->focusPolicy(), Qt::NoFocus);
+        // The keyboard reaches it; a click never gives it the focus.
+        QCOMPARE(rig.window->button(info.id)->focusPolicy(), Qt::TabFocus);
         QCOMPARE(rig.window->button(info.id)->objectName(), QString::fromLatin1(info.name));
     }
 
@@ -179,19 +232,153 @@ void tst_MainWindow::shouldShowIdleInTheThemesButtonFace() {
         QVERIFY2(rig.face(info.id) == (lit.count(info.id) ? kLitGreen : changedFace), info.name);
 }
 
-void tst_MainWindow::shouldNeverTabToAFilterButton() {
+// Tab goes down each column in turn, left to right, as the buttons' tab indexes run, and round
+// again without stopping at cmdDummy beyond the window's edge; Shift+Tab the other way.
+void tst_MainWindow::shouldTabRoundTheFilterButtonsOnly() {
     Rig rig;
-    QVERIFY(rig.window->Form_Load());
-    rig.window->show();
-    QVERIFY(QTest::qWaitForWindowActive(rig.window.get()));
-    auto *dummy = client(rig)->findChild<QWidget *>(QStringLiteral("cmdDummy"));
-    QCOMPARE(QApplication::focusWidget(), dummy);
-    for (int i = 0; i < 25; ++i) {
-        QTest::keyClick(QApplication::focusWidget(), i % 2 ? Qt::Key_Backtab : Qt::Key_Tab);
-        QWidget *focus = QApplication::focusWidget();
-        QVERIFY(focus);
-        QVERIFY2(!isFilterButton(focus), qPrintable(focus->objectName()));
-        QCOMPARE(focus, dummy);
+    showActive(rig);
+    for (const Qt::Key key : {Qt::Key_Tab, Qt::Key_Backtab}) {
+        dummy(rig)->setFocus();
+        for (std::size_t i = 0; i < 2 * kFilterCount; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), key);
+            const std::size_t n = i % kFilterCount;
+            const FilterButtonInfo &want = filterButtons()[key == Qt::Key_Tab ? n : kFilterCount - 1 - n];
+            QCOMPARE(QApplication::focusWidget(), rig.window->button(want.id));
+        }
+    }
+}
+
+void tst_MainWindow::shouldMoveWithTheArrowsOnTheGrid_data() {
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QString>("to");
+    auto row = [](const char *from, Qt::Key key, const char *to) {
+        QTest::addRow("%s %s", from, qPrintable(QKeySequence(key).toString()))
+            << QString::fromLatin1(from) << int(key) << QString::fromLatin1(to);
+    };
+    row("cmdDummy", Qt::Key_Down, "Hi_250_Cmd"); // from the hidden start into the grid
+    row("cmdDummy", Qt::Key_Up, "cmdSub6000");
+    row("Hi_250_Cmd", Qt::Key_Down, "Hi_500_Cmd"); // within a column, stopping at its ends
+    row("Hi_250_Cmd", Qt::Key_Up, "Hi_250_Cmd");
+    row("cmdSub6000", Qt::Key_Down, "cmdSub6000");
+    row("Hi_2400_Cmd", Qt::Key_Right, "Lo_2400_Cmd"); // across, to the same or the nearest row
+    row("Lo_6000_Cmd", Qt::Key_Right, "cmdSub6000");
+    row("cmdSub6000", Qt::Key_Left, "Lo_2000_Cmd");
+    row("Hi_2000_Cmd", Qt::Key_Left, "Hi_2000_Cmd");
+    row("cmdSub2400", Qt::Key_Right, "cmdSub2400");
+}
+
+void tst_MainWindow::shouldMoveWithTheArrowsOnTheGrid() {
+    QFETCH(QString, from);
+    QFETCH(int, key);
+    QFETCH(QString, to);
+    Rig rig;
+    showActive(rig);
+    client(rig)->findChild<QWidget *>(from)->setFocus(Qt::TabFocusReason);
+    rig.line->clearCalls();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+    QCOMPARE(QApplication::focusWidget(), client(rig)->findChild<QWidget *>(to));
+    QVERIFY(rig.settle());
+    QVERIFY(selects(rig).isEmpty());
+}
+
+// The mouse user's window is the designed one, with no focus mark however many clicks; the first
+// Tab shows the mark on the button it reaches, lit or not, and a click takes it away again.
+void tst_MainWindow::shouldMarkTheFocusOnlyOnceTheKeyboardIsUsed() {
+    Rig rig;
+    showActive(rig);
+    auto marked = [&] {
+        const QImage shot = rig.window->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        QStringList names;
+        for (const FilterButtonInfo &info : filterButtons()) {
+            const double face = ringShareInFaceColour(shot, rig.window->button(info.id));
+            if (face < 0.9)
+                names << QStringLiteral("%1%2").arg(info.name, face < 0.1 ? "" : " (part of a ring)");
+        }
+        return names;
+    };
+    for (FilterId id : {FilterId::Lo_6000, FilterId::Hi_250, FilterId::Sub500}) {
+        QTest::mouseClick(rig.window->button(id), Qt::LeftButton);
+        QVERIFY(rig.settle());
+        QCOMPARE(marked(), QStringList());
+    }
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QVERIFY(rig.lit(FilterId::Hi_250));
+    QCOMPARE(marked(), QStringList{QStringLiteral("Hi_250_Cmd")});
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+    QCOMPARE(marked(), QStringList{QStringLiteral("Hi_500_Cmd")});
+    QTest::mouseClick(rig.window->button(FilterId::Lo_250), Qt::LeftButton);
+    QCOMPARE(QApplication::focusWidget(), dummy(rig));
+    QCOMPARE(marked(), QStringList());
+}
+
+void tst_MainWindow::shouldSelectEveryFilterByItsKey_data() {
+    QTest::addColumn<FilterId>("id");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<QByteArray>("select");
+    const int ctrl = Qt::ControlModifier, alt = Qt::AltModifier, ctrlShift = ctrl | Qt::ShiftModifier;
+    auto row = [](FilterId id, int modifiers, Qt::Key key, const char *select) {
+        QTest::addRow(
+            "%s %s", filterButton(id).name,
+            qPrintable(QKeySequence(QKeyCombination(Qt::KeyboardModifiers(modifiers), key)).toString()))
+            << id << int(key) << modifiers << QByteArray::fromHex(select);
+    };
+    // One of each group here; a11y_check.py presses all thirteen on a real X display.
+    row(FilterId::Hi_250, ctrl, Qt::Key_1, "010000038c");
+    row(FilterId::Lo_6000, alt, Qt::Key_5, "020000048c");
+    row(FilterId::Sub500, ctrlShift, Qt::Key_2, "000000828c");
+    // On the focused button, as a click.
+    row(FilterId::Lo_500, 0, Qt::Key_Space, "020000028c");
+    row(FilterId::Hi_Thru, 0, Qt::Key_Return, "010000048c");
+    row(FilterId::Sub2400, 0, Qt::Key_Enter, "000000808c");
+}
+
+// A key does what a click on its button does, once: the select, then the re-read that lights the
+// lamp. A filter's own key works wherever the focus is; no key moves the focus, and held down,
+// none repeats. The button's tooltip names its key.
+void tst_MainWindow::shouldSelectEveryFilterByItsKey() {
+    QFETCH(FilterId, id);
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    QFETCH(QByteArray, select);
+    const auto mods = Qt::KeyboardModifiers(modifiers);
+    Rig rig;
+    showActive(rig);
+    rig.window->timer()->stop(); // only the key's own re-read can light the lamp
+    QList<QWidget *> focusAt{rig.window->button(id)};
+    if (mods != Qt::NoModifier) {
+        focusAt = {dummy(rig), rig.window->button(FilterId::Lo_6000)};
+        const QString text =
+            QKeySequence(QKeyCombination(mods, Qt::Key(key))).toString(QKeySequence::NativeText);
+        QVERIFY2(rig.window->button(id)->toolTip().contains(text),
+                 qPrintable(rig.window->button(id)->toolTip()));
+    }
+    for (QWidget *focus : focusAt) {
+        // Lamps elsewhere in every group, so the one that lights is the key's doing.
+        rig.radio.setMainFilterByte(id == FilterId::Hi_250 || id == FilterId::Lo_250 ? 0x22 : 0x44);
+        rig.radio.setSubFilterByte(id == FilterId::Sub500 ? 0x00 : 0x33);
+        rig.window->Timer1_Timer();
+        QVERIFY(rig.settle());
+        QVERIFY(!rig.lit(id));
+        focus->setFocus(Qt::TabFocusReason);
+        rig.line->clearCalls();
+        QTest::keyClick(focus, Qt::Key(key), mods);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.lit(id), 5000);
+        QCOMPARE(selects(rig), QList<QByteArray>{select});
+        QCOMPARE(QApplication::focusWidget(), focus);
+        // With a screen reader listening, Qt's AT-SPI bridge may hand the Alt back alone after the
+        // digit was taken (as under Orca): the menu bar must not take the focus for it.
+        QTest::keyPress(rig.window.get(), Qt::Key_Alt, Qt::AltModifier);
+        QTest::keyRelease(rig.window.get(), Qt::Key_Alt, Qt::AltModifier);
+        QCOMPARE(QApplication::focusWidget(), focus);
+
+        rig.line->clearCalls();
+        QTest::simulateEvent(focus, true, key, mods, QString(), true); // held: the repeats
+        QTest::simulateEvent(focus, true, key, mods, QString(), true);
+        QTest::simulateEvent(focus, false, key, mods, QString(), false);
+        QVERIFY(rig.settle());
+        QVERIFY(selects(rig).isEmpty());
     }
 }
 

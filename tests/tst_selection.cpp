@@ -10,6 +10,7 @@
 
 #include <QAbstractButton>
 #include <QAccessible>
+#include <QApplication>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -211,6 +212,7 @@ void tst_Selection::shouldFollowAChangeMadeOnTheRadioWithinOnePoll() {
         QVERIFY(a);
         QCOMPARE(a->text(QAccessible::Description),
                  rig.lit(b.id) ? QStringLiteral("In use") : QStringLiteral("Not in use"));
+        QCOMPARE(bool(a->state().checked), rig.lit(b.id));
     }
     QCOMPARE(lit, 3);
 }
@@ -230,11 +232,31 @@ void tst_Selection::shouldNameEachButtonForAssistiveTools() {
     QFETCH(FilterId, id);
     QFETCH(QString, name);
     Rig rig;
+    rig.radio.setMainFilterByte(0x00);
+    rig.radio.setSubFilterByte(id == Sub500 ? 0x00 : 0x22);
+    QVERIFY(rig.window->Form_Load());
+    rig.window->timer()->stop();
     rig.window->show();
+    QVERIFY(QTest::qWaitForWindowActive(rig.window.get()));
     QAccessibleInterface *a = QAccessible::queryAccessibleInterface(rig.window->button(id));
     QVERIFY(a);
     QCOMPARE(a->text(QAccessible::Name), name);
     QCOMPARE(a->text(QAccessible::Description), QStringLiteral("Not in use"));
+    // One of a group, checked while in use, its key told with its Press action.
+    QCOMPARE(a->role(), QAccessible::RadioButton);
+    QVERIFY(a->state().checkable && !a->state().checked);
+    QAccessibleActionInterface *act = a->actionInterface();
+    QVERIFY(act && act->actionNames().contains(QAccessibleActionInterface::pressAction()));
+    const QStringList keys = act->keyBindingsForAction(QAccessibleActionInterface::pressAction());
+    QCOMPARE(keys.size(), 1);
+    QVERIFY2(rig.window->button(id)->toolTip().contains(keys.front()), qPrintable(keys.front()));
+    // The screen reader's Press selects as a key does: the lamp follows, the focus stays put.
+    QWidget *focus = rig.window->button(Lo_6000);
+    focus->setFocus(Qt::TabFocusReason);
+    act->doAction(QAccessibleActionInterface::pressAction());
+    QTRY_VERIFY_WITH_TIMEOUT(rig.lit(id), 5000);
+    QVERIFY(a->state().checked);
+    QCOMPARE(QApplication::focusWidget(), focus);
     // The caption on the face stays the short one.
     QCOMPARE(rig.window->button(id)->text(), QString::fromLatin1(filterButton(id).caption));
 }

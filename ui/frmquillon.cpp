@@ -2,6 +2,7 @@
 #include "frmquillon.h"
 
 #include "appicon.h"
+#include "filterkeys.h"
 #include "frmabout.h"
 #include "lampbutton.h"
 #include "panelwidgets.h"
@@ -18,9 +19,14 @@
 #include <QCloseEvent>
 #include <QEventLoop>
 #include <QMenuBar>
+#include <QProxyStyle>
+#include <QScopedValueRollback>
 #include <QScreen>
 #include <QShortcut>
+#include <QStyleFactory>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace quillon {
 
@@ -40,6 +46,21 @@ constexpr std::array<ClickHandler, kFilterCount> kClickHandlers{
 
 std::size_t indexOf(FilterId id) { return static_cast<std::size_t>(id); }
 
+#ifndef Q_OS_WIN
+// While a screen reader listens, Qt's AT-SPI bridge holds back each key until the reader has seen
+// it and replays it afterwards, and the Alt of an Alt+digit filter key often comes back after the
+// digit was taken: the menu bar sees Alt pressed and released alone and takes the focus to Help
+// (7 of 10 presses under Orca). So Alt alone leaves the menu bar be; Alt+H opens Help as before.
+class NoAltAloneStyle final : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+    int styleHint(StyleHint hint, const QStyleOption *option, const QWidget *widget,
+                  QStyleHintReturn *data) const override {
+        return hint == SH_MenuBar_AltKeyNavigation ? 0 : QProxyStyle::styleHint(hint, option, widget, data);
+    }
+};
+#endif
+
 } // namespace
 
 frmQuillon::frmQuillon(Platform &platform, std::unique_ptr<SerialLine> line, QWidget *parent)
@@ -54,6 +75,7 @@ frmQuillon::frmQuillon(Platform &platform, std::unique_ptr<SerialLine> line, QWi
 
     buildPanel();
     buildMenu();
+    buildKeys();
     setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
 
     // Polls start only once the radio is found (Form_Load), so none can run while the search
@@ -118,25 +140,56 @@ void frmQuillon::buildPanel() {
         b->setAccessibleName(QString::fromUtf8(info.accessibleName));
         b->setFont(classicFont(ClassicFace::Arial));
         b->setGeometry(px(info.left), px(info.top), px(kButtonWidth), px(kButtonHeight));
-        // Never focusable: Tab cannot reach it, a click cannot leave it holding the focus, and so
-        // Space or Enter can never send a filter command.
-        b->setFocusPolicy(Qt::NoFocus);
+        // The keyboard reaches it (Tab, the arrows), a click never leaves it holding the focus: the
+        // mouse user sees no focus mark, and Space or Enter after a click sends nothing.
+        b->setFocusPolicy(Qt::TabFocus);
+        b->setKey(filterKey(info.id));
+        b->setToolTip(
+            QStringLiteral("%1 (%2)").arg(b->accessibleName(), b->key().toString(QKeySequence::NativeText)));
         showLamp(b, false);
         connect(b, &QPushButton::clicked, this, kClickHandlers[indexOf(info.id)]);
+        connect(b, &LampButton::lampChanged, this, [this, b](bool lit) {
+            if (!lit)
+                return;
+            if (m_litNews.isEmpty())
+                QTimer::singleShot(0, this, [this] {
+                    m_lampNews->tell(m_litNews.join(QStringLiteral("; ")));
+                    m_litNews.clear();
+                });
+            m_litNews << b->accessibleName() + QStringLiteral(", in use");
+        });
+        connect(b, &LampButton::selectRequested, this, [this, id = info.id] { selectByKey(id); });
+        connect(b, &LampButton::arrowPressed, this, [this, id = info.id](Qt::Key key) {
+            m_buttons[indexOf(arrowTarget(id, key))]->setFocus(Qt::TabFocusReason);
+        });
         m_buttons[indexOf(info.id)] = b;
     }
 
-    // Beyond the right edge: it only holds the keyboard focus, so a key press lands on nothing.
+    // Beyond the right edge: it holds the keyboard focus until the operator moves it to a filter
+    // button, so a key press lands on nothing.
     m_cmdDummy = new QPushButton(QStringLiteral("dum"), client);
     m_cmdDummy->setObjectName(QStringLiteral("cmdDummy"));
     m_cmdDummy->setFont(classicFont(ClassicFace::MsSansSerif));
     m_cmdDummy->setGeometry(twipRect(4680, 120, 495, 255));
     m_cmdDummy->setFocusPolicy(Qt::StrongFocus);
+    // What a screen reader says when the window opens, with the focus here.
+    m_cmdDummy->setAccessibleDescription(
+        QStringLiteral("Tab moves to the filter buttons; F1 opens the help, which lists each filter's key"));
     m_cmdDummy->setAutoDefault(false);
     m_cmdDummy->setFocus();
+
+    // Beyond the right edge too: unseen, it only speaks.
+    m_lampNews = new LampNews(client);
+    m_lampNews->setObjectName(QStringLiteral("lampNews"));
+    m_lampNews->setGeometry(twipRect(4680, 480, 495, 255));
 }
 
 void frmQuillon::buildMenu() {
+#ifndef Q_OS_WIN
+    auto *style = new NoAltAloneStyle(QStyleFactory::create(QApplication::style()->name()));
+    style->setParent(this);
+    menuBar()->setStyle(style);
+#endif
     m_mnuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
     m_mnuHelp->setObjectName(QStringLiteral("mnuHelp"));
     QAction *contents = m_mnuHelp->addAction(QStringLiteral("Contents"));
@@ -145,6 +198,28 @@ void frmQuillon::buildMenu() {
     QAction *about = m_mnuHelp->addAction(QStringLiteral("About Quillon"));
     about->setObjectName(QStringLiteral("itmAbout"));
     connect(about, &QAction::triggered, this, &frmQuillon::itmAbout_Click);
+}
+
+// One key per filter, in the window and whatever has the focus there. Held down it selects once.
+void frmQuillon::buildKeys() {
+    for (const FilterButtonInfo &info : filterButtons()) {
+        auto *key = new QShortcut(filterKey(info.id), this);
+        key->setObjectName(QStringLiteral("key_") + QString::fromLatin1(info.name));
+        key->setContext(Qt::WindowShortcut);
+        key->setAutoRepeat(false);
+        connect(key, &QShortcut::activated, this, [this, id = info.id] { selectByKey(id); });
+    }
+}
+
+bool frmQuillon::focusNextPrevChild(bool next) {
+    // cmdDummy is left out: it lies beyond the window's edge, and a stop there would hide the focus.
+    const auto at = std::find(m_buttons.begin(), m_buttons.end(), focusWidget());
+    std::size_t to = next ? 0 : kFilterCount - 1;
+    if (at != m_buttons.end())
+        to =
+            (static_cast<std::size_t>(at - m_buttons.begin()) + (next ? 1 : kFilterCount - 1)) % kFilterCount;
+    m_buttons[to]->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+    return true;
 }
 
 QColor frmQuillon::LitColour() { return QColor(0, 255, 0); }
@@ -287,11 +362,10 @@ void frmQuillon::paintGroup(std::span<const FilterId> paintingOrder, FilterId li
         showLamp(m_buttons[indexOf(id)], id == lit);
 }
 
-// The lamp is the button's colour; its accessible description says the same in words, so a
-// screen reader hears what a sighted operator sees.
+// The lamp is the button's colour; assistive technology hears of it as the button's checked
+// state, told when it changes.
 void frmQuillon::showLamp(LampButton *button, bool lit) {
-    button->setFaceColour(lit ? LitColour() : IdleColour());
-    button->setAccessibleDescription(lit ? QStringLiteral("In use") : QStringLiteral("Not in use"));
+    button->setLamp(lit, lit ? LitColour() : IdleColour());
 }
 
 void frmQuillon::SetMainLites() {
@@ -322,7 +396,8 @@ void frmQuillon::SwitchFilters() {
 }
 
 void frmQuillon::filterClicked(FilterId id) {
-    m_cmdDummy->setFocus(Qt::OtherFocusReason);
+    if (!m_selectingByKey)
+        m_cmdDummy->setFocus(Qt::OtherFocusReason);
     const FilterButtonInfo &info = filterButton(id);
     FilterPath = info.FilterPath;
     FilterCode = static_cast<qint16>(info.FilterCode);
@@ -332,6 +407,11 @@ void frmQuillon::filterClicked(FilterId id) {
     postStatus(LineOwner::Priority::Operator,
                info.group == FilterGroup::Sub ? FilterGroup::Sub : FilterGroup::MainHi,
                Select{FilterPath, FilterCode}, false);
+}
+
+void frmQuillon::selectByKey(FilterId id) {
+    const QScopedValueRollback byKey(m_selectingByKey, true);
+    (this->*kClickHandlers[indexOf(id)])();
 }
 
 void frmQuillon::Hi_250_Cmd_Click() { filterClicked(FilterId::Hi_250); }

@@ -10,6 +10,7 @@
 
 #include <QByteArray>
 #include <QMainWindow>
+#include <QStringList>
 
 #include <array>
 #include <memory>
@@ -24,6 +25,7 @@ class QTimer;
 namespace quillon {
 
 class LampButton;
+class LampNews;
 class PanelLabel;
 class Platform;
 class RadioShare;
@@ -114,11 +116,17 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    // Tab and Shift+Tab go round the thirteen filter buttons.
+    bool focusNextPrevChild(bool next) override;
 
 private:
     void buildPanel();
     void buildMenu();
+    void buildKeys();
     void filterClicked(FilterId id);
+    // A filter chosen without the mouse (its key, Space or Return on its button, a screen
+    // reader's Press): what a click does, except that the focus stays where the operator has it.
+    void selectByKey(FilterId id);
     void paintGroup(std::span<const FilterId> paintingOrder, FilterId lit);
     static void showLamp(LampButton *button, bool lit);
 
@@ -145,9 +153,12 @@ private:
     bool m_tickPending = false; // a tick fell due meanwhile: one poll follows at once
     CommonDialog CommonDialog1;
     bool m_unloaded = false;
+    bool m_selectingByKey = false;
 
     std::array<LampButton *, kFilterCount> m_buttons{};
     QPushButton *m_cmdDummy = nullptr;
+    LampNews *m_lampNews = nullptr;
+    QStringList m_litNews; // lamps lit since the last message, told together
     QTimer *m_timer = nullptr;
     QMenu *m_mnuHelp = nullptr;
 };

@@ -1,17 +1,79 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "lampbutton.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
+#include <QKeyEvent>
 #include <QPainter>
 
 #include <cmath>
 
 namespace quillon {
 
+namespace {
+
+// A radio button rather than a push button: in each group exactly one filter is in use, and the
+// checked state is what screen readers follow and speak when it changes.
+class LampAccessible final : public QAccessibleWidget {
+public:
+    explicit LampAccessible(LampButton *button) : QAccessibleWidget(button, QAccessible::RadioButton) {}
+
+    QAccessible::State state() const override {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.checkable = true;
+        s.checked = lamp()->isLit();
+        return s;
+    }
+
+    QString text(QAccessible::Text t) const override {
+        if (t == QAccessible::Accelerator)
+            return lamp()->key().toString(QKeySequence::NativeText);
+        return QAccessibleWidget::text(t);
+    }
+
+    QStringList actionNames() const override {
+        return QStringList{pressAction()} + QAccessibleWidget::actionNames();
+    }
+
+    void doAction(const QString &name) override {
+        if (name == pressAction())
+            emit lamp()->selectRequested();
+        else
+            QAccessibleWidget::doAction(name);
+    }
+
+    QStringList keyBindingsForAction(const QString &name) const override {
+        if (name == pressAction() && !lamp()->key().isEmpty())
+            return {text(QAccessible::Accelerator)};
+        return QAccessibleWidget::keyBindingsForAction(name);
+    }
+
+private:
+    LampButton *lamp() const { return static_cast<LampButton *>(widget()); }
+};
+
+QAccessibleInterface *lampAccessible(const QString &, QObject *object) {
+    if (auto *button = qobject_cast<LampButton *>(object))
+        return new LampAccessible(button);
+    if (auto *news = qobject_cast<LampNews *>(object))
+        return new QAccessibleWidget(news, QAccessible::Notification);
+    return nullptr;
+}
+
+void installLampAccessibles() {
+    static const bool installed = (QAccessible::installFactory(lampAccessible), true);
+    Q_UNUSED(installed);
+}
+
+} // namespace
+
 LampButton::LampButton(const QString &caption, QWidget *parent) : QPushButton(caption, parent) {
+    installLampAccessibles();
     setAutoDefault(false);
     setDefault(false);
     setFlat(false);
+    setAccessibleDescription(QStringLiteral("Not in use"));
 }
 
 QColor LampButton::faceColour() const { return palette().color(QPalette::Button); }
@@ -23,6 +85,70 @@ void LampButton::setFaceColour(const QColor &colour) {
     pal.setColor(QPalette::Button, colour);
     setPalette(pal);
     update();
+}
+
+void LampButton::setLamp(bool lit, const QColor &face) {
+    setFaceColour(face);
+    if (lit == m_lit)
+        return;
+    m_lit = lit;
+    // The description says the same in words; Qt announces every setting of it, so only a change.
+    setAccessibleDescription(lit ? QStringLiteral("In use") : QStringLiteral("Not in use"));
+    QAccessible::State changed;
+    changed.checked = true;
+    QAccessibleStateChangeEvent event(this, changed);
+    QAccessible::updateAccessibility(&event);
+    emit lampChanged(lit);
+#ifdef Q_OS_WIN
+    // Qt's UI Automation bridge raises an event for a checked change of check boxes only; for a
+    // radio button that becomes selected, clients listen for ElementSelected.
+    if (lit) {
+        QAccessibleEvent selected(this, QAccessible::SelectionAdd);
+        QAccessible::updateAccessibility(&selected);
+    }
+#endif
+}
+
+void LampButton::keyPressEvent(QKeyEvent *event) {
+    const int key = event->key();
+    const bool select = key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter;
+    const bool arrow =
+        key == Qt::Key_Up || key == Qt::Key_Down || key == Qt::Key_Left || key == Qt::Key_Right;
+    if (!select && !arrow) {
+        QPushButton::keyPressEvent(event);
+        return;
+    }
+    // With a modifier these keys mean something else, or nothing, here.
+    if ((event->modifiers() & ~Qt::KeypadModifier) != Qt::NoModifier) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+    if (arrow)
+        emit arrowPressed(static_cast<Qt::Key>(key));
+    else if (!event->isAutoRepeat()) // a held key repeats; a selection is one press, as it is one click
+        emit selectRequested();
+}
+
+void LampButton::keyReleaseEvent(QKeyEvent *event) {
+    // The press selected already; the button's own handling would click it a second time.
+    if (event->key() == Qt::Key_Space) {
+        event->accept();
+        return;
+    }
+    QPushButton::keyReleaseEvent(event);
+}
+
+LampNews::LampNews(QWidget *parent) : QWidget(parent) {
+    installLampAccessibles();
+    setFocusPolicy(Qt::NoFocus);
+}
+
+void LampNews::tell(const QString &message) {
+    setAccessibleName(message);
+    // A notification is spoken when it appears.
+    hide();
+    show();
 }
 
 double LampButton::contrastRatio(const QColor &a, const QColor &b) {
@@ -74,6 +200,12 @@ void LampButton::paintEvent(QPaintEvent *) {
     p.setFont(font());
     const QRect textRect = down ? r.translated(1, 1) : r;
     p.drawText(textRect, Qt::AlignCenter | Qt::TextSingleLine, text());
+
+    // The focus mark: the face's outermost pixels in the caption's colour (a stroked QRect covers
+    // one pixel more right and down). Only the keyboard brings the focus here (a click hands it
+    // back to the window's hidden button), so the mouse user never sees it.
+    if (hasFocus())
+        p.drawRect(r.adjusted(kBorder, kBorder, -kBorder - 1, -kBorder - 1));
 }
 
 } // namespace quillon
