@@ -8,9 +8,14 @@
 #include <QByteArray>
 #include <QString>
 
+#include <QByteArrayView>
+
 #include <deque>
+#include <functional>
 
 namespace quillon {
+
+enum class DoorVerdict;
 
 // One program that talks to the radio through Quillon: over TCP or the pseudo-terminal.
 class ShareClient {
@@ -49,6 +54,11 @@ public:
     bool serveRound();
     bool hasWaitingBlocks() const;
 
+    // Called for a client refused at the door (text, or no radio command first); returns whether
+    // it will be disconnected (later: the hub may be in the middle of its input). Nothing it sent
+    // goes on the wire either way; one that stays starts over as a new client.
+    void onRefuse(std::function<bool(ShareClient *)> refuse) { m_refuse = std::move(refuse); }
+
     // Counters, for the log and the tests.
     struct Counts {
         int forwarded = 0; // blocks put on the wire
@@ -64,6 +74,9 @@ private:
         QByteArray partial; // the start of a block not yet whole
         MonotonicClock::time_point lastInput{};
         std::deque<CommandBlock> queue;
+        bool judged = false;   // a block of its has passed the door or been dropped there
+        bool dropSeen = false; // one of its blocks was dropped at the door
+        bool refused = false;  // sent away at the door: what it sends is ignored
     };
 
     bool pull(Peer &peer);
@@ -72,6 +85,7 @@ private:
     void awaitReply(Peer &peer, int length);
     void forwardUntilQuiet(Peer &peer);
     void compact();
+    DoorVerdict admit(Peer &peer, QByteArrayView pending);
 
     SerialLine &m_line;
     MonotonicClock &m_clock;
@@ -79,6 +93,7 @@ private:
     std::size_t m_next = 0;
     bool m_serving = false;
     Counts m_counts;
+    std::function<bool(ShareClient *)> m_refuse;
 };
 
 } // namespace quillon
