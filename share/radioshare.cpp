@@ -2,6 +2,7 @@
 #include "radioshare.h"
 
 #include "logging.h"
+#include "peerowner.h"
 #include "tcpshareclient.h"
 
 #if defined(Q_OS_UNIX)
@@ -11,6 +12,8 @@
 #endif
 
 #include <QHostAddress>
+#include <QPointer>
+#include <QSignalBlocker>
 #include <QTcpServer>
 
 namespace quillon {
@@ -26,6 +29,23 @@ RadioShare::RadioShare(SerialLine &line, MonotonicClock &clock, QObject *parent)
     m_serveSoon.setSingleShot(true);
     m_serveSoon.setInterval(0);
     connect(&m_serveSoon, &QTimer::timeout, this, &RadioShare::serve);
+    m_hub.onRefuse([this](ShareClient *client) {
+        // The pseudo-terminal stays: whoever opens it next starts afresh.
+        auto *tcp = dynamic_cast<TcpShareClient *>(client);
+        if (!tcp)
+            return false;
+        // Cut at once; forgotten once the hub, which is in the middle of its input, is done.
+        const QSignalBlocker quiet(tcp->socket());
+        tcp->socket()->abort();
+        QMetaObject::invokeMethod(
+            this,
+            [this, tcp = QPointer<TcpShareClient>(tcp)] {
+                if (tcp)
+                    clientGone(tcp, tcp);
+            },
+            Qt::QueuedConnection);
+        return true;
+    });
 }
 
 RadioShare::~RadioShare() = default;
@@ -42,28 +62,18 @@ QString RadioShare::defaultPtyLink() {
 }
 
 bool RadioShare::start(quint16 port, bool withPty, const QString &ptyLink, QString *error) {
-    // Loopback only: the radio's port has no password, so it must not be reachable from the
-    // network. IPv6's ::1 is served too where the system has it.
-    auto *v4 = new QTcpServer(this);
-    if (!v4->listen(QHostAddress::LocalHost, port)) {
-        *error = QStringLiteral("TCP port %1 on 127.0.0.1: %2").arg(port).arg(v4->errorString());
-        delete v4;
-        return false;
-    }
-    m_servers.push_back(v4);
-    auto *v6 = new QTcpServer(this);
-    if (v6->listen(QHostAddress::LocalHostIPv6, v4->serverPort()))
-        m_servers.push_back(v6);
-    else {
-        qCInfo(lcShare).noquote() << "not on ::1:" << v6->errorString();
-        delete v6;
-    }
+    // A free port the system picked on 127.0.0.1 may be taken on ::1: a few tries.
+    for (int attempt = 1; !listenOnLoopback(port, error); ++attempt)
+        if (port != 0 || attempt == 5)
+            return false;
     for (QTcpServer *server : m_servers) {
         server->setMaxPendingConnections(ShareHub::kMaxClients);
         connect(server, &QTcpServer::newConnection, this, [this, server] { acceptConnections(server); });
     }
-    qCInfo(lcShare).noquote() << "sharing the radio on 127.0.0.1" << (m_servers.size() > 1 ? "and ::1" : "")
-                              << "port" << v4->serverPort();
+    qCInfo(lcShare).noquote() << "sharing the radio on"
+                              << (m_servers.size() > 1 ? "127.0.0.1 and ::1"
+                                                       : "127.0.0.1 (this machine has no ::1)")
+                              << "port" << this->port();
 #if defined(Q_OS_UNIX)
     if (withPty) {
         auto pty = std::make_unique<PtyShareClient>();
@@ -84,6 +94,49 @@ bool RadioShare::start(quint16 port, bool withPty, const QString &ptyLink, QStri
     return true;
 }
 
+namespace {
+
+// Why a loopback address's port cannot be had, naming the program that holds it where the system
+// tells.
+QString portError(const QTcpServer &server, const QHostAddress &address, quint16 port) {
+    const QString where = QStringLiteral("TCP port %1 on %2").arg(port).arg(address.toString());
+    if (server.serverError() != QAbstractSocket::AddressInUseError)
+        return QStringLiteral("%1: %2").arg(where, server.errorString());
+    const QString holder = describeProcess(portHolder(address, port));
+    return QStringLiteral("%1 is in use by %2. Quillon shares the radio on both 127.0.0.1 and ::1 or "
+                          "not at all, since a program that looks up \"localhost\" may take either. "
+                          "Close that program, or choose another port with --share-port.")
+        .arg(where, holder.isEmpty() ? QStringLiteral("another program") : holder);
+}
+
+} // namespace
+
+bool RadioShare::listenOnLoopback(quint16 port, QString *error) {
+    // Loopback only: the radio's port has no password, so it must not be reachable from the
+    // network.
+    auto v4 = std::make_unique<QTcpServer>(this);
+    if (!v4->listen(QHostAddress::LocalHost, port)) {
+        *error = portError(*v4, QHostAddress(QHostAddress::LocalHost), port);
+        return false;
+    }
+    port = v4->serverPort();
+    auto v6 = std::make_unique<QTcpServer>(this);
+    if (!v6->listen(QHostAddress::LocalHostIPv6, port)) {
+        // Only a machine without IPv6 may go without ::1.
+        const QAbstractSocket::SocketError why = v6->serverError();
+        if (why != QAbstractSocket::SocketAddressNotAvailableError &&
+            why != QAbstractSocket::UnsupportedSocketOperationError) {
+            *error = portError(*v6, QHostAddress(QHostAddress::LocalHostIPv6), port);
+            return false;
+        }
+        v6.reset();
+    }
+    m_servers.push_back(v4.release());
+    if (v6)
+        m_servers.push_back(v6.release());
+    return true;
+}
+
 quint16 RadioShare::port() const { return m_servers.empty() ? 0 : m_servers.front()->serverPort(); }
 
 QString RadioShare::ptyLink() const {
@@ -96,7 +149,18 @@ QString RadioShare::ptyLink() const {
 
 void RadioShare::acceptConnections(QTcpServer *server) {
     while (QTcpSocket *socket = server->nextPendingConnection()) {
-        auto *client = new TcpShareClient(socket, this);
+        // The user's own programs only: the port has no password, and another account's program
+        // could key the transmitter.
+        const PeerOwner owner = loopbackPeerOwner(socket->peerAddress(), socket->peerPort(),
+                                                  socket->localAddress(), socket->localPort());
+        auto *client = new TcpShareClient(socket, describeProcess(owner), this);
+        if (!mayUseRadio(owner)) {
+            qCInfo(lcShare).noquote() << "refused" << client->name() << "- it runs as" << describeUser(owner)
+                                      << "and Quillon as another user";
+            socket->abort();
+            client->deleteLater();
+            continue;
+        }
         if (!m_hub.addClient(client)) {
             socket->abort();
             client->deleteLater();

@@ -28,9 +28,10 @@ public:
     RadioShare(SerialLine &line, MonotonicClock &clock, QObject *parent = nullptr);
     ~RadioShare() override;
 
-    // Listens on 127.0.0.1 and ::1 (where the system has it) at port (0: any free port), and
-    // with withPty also serves the pseudo-terminal at ptyLink (empty: defaultPtyLink()).
-    // False with error set when the TCP port cannot be had.
+    // Listens on 127.0.0.1 and ::1 (or 127.0.0.1 alone on a machine without IPv6) at port (0: any
+    // free port), and with withPty also serves the pseudo-terminal at ptyLink (empty:
+    // defaultPtyLink()). False with error set, and nothing served, when the TCP port cannot be
+    // had on both addresses.
     bool start(quint16 port, bool withPty, const QString &ptyLink, QString *error);
     quint16 port() const;
     // The link to the pseudo-terminal, empty when there is none.
@@ -43,6 +44,7 @@ public:
     ShareHub &hub() { return m_hub; }
 
 private:
+    bool listenOnLoopback(quint16 port, QString *error);
     void acceptConnections(QTcpServer *server);
     void clientGone(ShareClient *client, QObject *object);
     void scheduleServe();
