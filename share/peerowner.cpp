@@ -172,9 +172,17 @@ PeerOwner portHolder(const QHostAddress &address, quint16 port) {
     return {};
 }
 
+std::optional<uint> ownUid() {
+#if defined(Q_OS_LINUX)
+    return ::geteuid();
+#else
+    return std::nullopt;
+#endif
+}
+
 bool mayUseRadio(const PeerOwner &owner) {
 #if defined(Q_OS_LINUX)
-    return owner.uid && (*owner.uid == ::geteuid() || *owner.uid == 0);
+    return owner.uid && (owner.uid == ownUid() || *owner.uid == 0);
 #else
     Q_UNUSED(owner);
     return true;

@@ -29,6 +29,8 @@ PeerOwner portHolder(const QHostAddress &address, quint16 port);
 // radio's port anyway). On Linux an owner that cannot be found is refused; elsewhere, where the
 // system does not tell, everyone is let in.
 bool mayUseRadio(const PeerOwner &owner);
+// The user Quillon runs as (Linux).
+std::optional<uint> ownUid();
 // "rigctl, pid 4242", or empty when the process is not known.
 QString describeProcess(const PeerOwner &owner);
 // "bob (uid 1001)", or "an unknown user".

@@ -83,6 +83,13 @@ bool RadioShare::start(quint16 port, bool withPty, const QString &ptyLink, QStri
             connect(pty.get(), &PtyShareClient::inputArrived, this, &RadioShare::scheduleServe);
             qCInfo(lcShare).noquote() << "and on" << pty->link() << "->" << pty->devicePath();
             m_pty = std::move(pty);
+        } else if (!ptyLink.isEmpty()) {
+            // A link asked for by name: no sharing is clearer than sharing where nobody looks.
+            qCWarning(lcShare).noquote() << "not sharing after all:" << ptyError;
+            qDeleteAll(m_servers);
+            m_servers.clear();
+            *error = ptyError;
+            return false;
         } else {
             qCWarning(lcShare).noquote() << "no pseudo-terminal:" << ptyError;
         }
@@ -155,8 +162,10 @@ void RadioShare::acceptConnections(QTcpServer *server) {
                                                   socket->localAddress(), socket->localPort());
         auto *client = new TcpShareClient(socket, describeProcess(owner), this);
         if (!mayUseRadio(owner)) {
+            PeerOwner self;
+            self.uid = ownUid();
             qCInfo(lcShare).noquote() << "refused" << client->name() << "- it runs as" << describeUser(owner)
-                                      << "and Quillon as another user";
+                                      << "and Quillon as" << describeUser(self);
             socket->abort();
             client->deleteLater();
             continue;

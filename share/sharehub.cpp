@@ -63,7 +63,8 @@ void ShareHub::removeClient(ShareClient *client) {
     for (Peer &peer : m_peers) {
         if (peer.client != client)
             continue;
-        qCInfo(lcShare).noquote() << peer.name << "disconnected";
+        if (!peer.refused) // its refusal said it all
+            qCInfo(lcShare).noquote() << peer.name << "disconnected";
         // Forgotten before it is asked for its last bytes: asking may report the disconnection
         // once more, and that must not land here again.
         peer.client = nullptr;
