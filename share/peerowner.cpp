@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QList>
 
+#include <algorithm>
 #include <cstring>
 #include <tuple>
 
@@ -73,13 +74,17 @@ void findProcess(quint64 inode, uint uid, PeerOwner &owner) {
     if (inode == 0)
         return;
     const QByteArray target = "socket:[" + QByteArray::number(inode) + ']';
-    DIR *proc = ::opendir("/proc");
-    if (!proc)
-        return;
-    while (const dirent *entry = ::readdir(proc)) {
-        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
-            continue;
-        const QByteArray dir = QByteArray("/proc/") + entry->d_name;
+    std::vector<qint64> pids;
+    if (DIR *proc = ::opendir("/proc")) {
+        while (const dirent *entry = ::readdir(proc))
+            if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9')
+                pids.push_back(QByteArray(entry->d_name).toLongLong());
+        ::closedir(proc);
+    }
+    // The newest first: a program that has just connected was most likely started lately.
+    std::sort(pids.rbegin(), pids.rend());
+    for (const qint64 pid : pids) {
+        const QByteArray dir = "/proc/" + QByteArray::number(pid);
         struct stat st {};
         if (::stat(dir.constData(), &st) != 0 || st.st_uid != uid)
             continue;
@@ -98,14 +103,13 @@ void findProcess(quint64 inode, uint uid, PeerOwner &owner) {
         }
         ::closedir(fds);
         if (found) {
-            owner.pid = QByteArray(entry->d_name).toLongLong();
+            owner.pid = pid;
             QFile comm(QString::fromLatin1(dir + "/comm"));
             if (comm.open(QIODevice::ReadOnly))
                 owner.program = QString::fromLocal8Bit(comm.readAll().trimmed());
-            break;
+            return;
         }
     }
-    ::closedir(proc);
 }
 
 PeerOwner ownerOf(const SocketRow &row) {
