@@ -19,8 +19,6 @@ namespace quillon {
 
 namespace {
 
-constexpr int kListening = 0x0A;
-
 // "0100007F:1F40": the address as the kernel prints it, each 32-bit word of it in the machine's
 // own byte order, then the port.
 std::optional<std::pair<QHostAddress, quint16>> parseEnd(QByteArrayView field) {
@@ -48,11 +46,13 @@ std::optional<std::pair<QHostAddress, quint16>> parseEnd(QByteArrayView field) {
     return std::make_pair(address, static_cast<quint16>(port));
 }
 
+#if defined(Q_OS_LINUX)
+
+constexpr int kListening = 0x0A;
+
 bool sameAddress(const QHostAddress &a, const QHostAddress &b) {
     return a.isEqual(b, QHostAddress::ConvertV4MappedToIPv4);
 }
-
-#if defined(Q_OS_LINUX)
 
 std::vector<SocketRow> systemSockets() {
     std::vector<SocketRow> rows;
