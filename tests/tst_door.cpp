@@ -19,7 +19,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -118,11 +117,8 @@ private slots:
     void initTestCase() { g_previous = qInstallMessageHandler(keepLog); }
     void init() { g_log.clear(); }
 
-    void shouldPassWhatStationProgramsSend_data();
-    void shouldPassWhatStationProgramsSend();
     void shouldJudgeAClientsBytesHoweverTheyArrive_data();
     void shouldJudgeAClientsBytesHoweverTheyArrive();
-    void shouldNeverTakeARunOfRadioCommandsForText();
 
     void shouldRefuseTextBeforeAnyOfItReachesTheRadio_data();
     void shouldRefuseTextBeforeAnyOfItReachesTheRadio();
@@ -135,42 +131,27 @@ private slots:
     void shouldLeaveTheLinkFolderAsItWas();
 };
 
-// Every block these programs sent through quillon --share to the virtual radio (its --log), with
-// Debian 12's versions: rigctl 4.5.4 (models 1004 and 1024, every command they have for this
-// radio), fldigi 4.1.23 and WSJT-X 2.6.1 (Hamlib 1024 and 1004), flrig 1.4.7 (FT-1000MP-A on the
-// pseudo-terminal); and Quillon's own.
-void tst_Door::shouldPassWhatStationProgramsSend_data() {
-    QTest::addColumn<QByteArray>("blocks");
-    QTest::newRow("rigctl") << hex("000000000e 00000000fa 0000000310 0000000210 000000000f 000000010f"
-                                   "0000000001 0000000101 0000000009 0000000109 0000008009 0000008109"
-                                   "2001ffff09 300000ff09 500000ff09 007440010a 008040018a 004070008a"
-                                   "000000000c 000000010c 000000020c 000000030c 000000040c 000000060c"
-                                   "000000080c 000000090c 0000000a0c 0000000b0c 000000810c 000000830c"
-                                   "00000000f7 80808080f7 81818181f7 83838383f7 85858585f7 86868686f7"
-                                   "f1f1f1f1f7");
-    QTest::newRow("fldigi") << hex("000000000e 000000000f 00000000fa 0000000310 0000000210");
-    QTest::newRow("WSJT-X") << hex(
-        "000000000e 00000000fa 0000000310 0000000210 007440010a 057440010a 067440010a");
-    QTest::newRow("flrig") << hex("0000000001 0000000005 0000000105 0000000a0c 0000000310 0000000210"
-                                  "010000008c 020000008c 00000000f7");
-    QTest::newRow("Quillon's filter selects")
-        << hex("010000008c 010000048c 020000008c 020000048c 000000808c 000000828c 000000848c");
-}
-
-void tst_Door::shouldPassWhatStationProgramsSend() {
-    QFETCH(QByteArray, blocks);
-    for (qsizetype at = 0; at < blocks.size(); at += 5) {
-        CommandBlock block;
-        std::copy_n(blocks.begin() + at, 5, block.begin());
-        QVERIFY2(isRadioCommand(block),
-                 qPrintable(blocks.mid(at, 5).toHex(' ') + ": " + whyNotRadioCommand(block)));
-    }
-}
-
 void tst_Door::shouldJudgeAClientsBytesHoweverTheyArrive_data() {
     QTest::addColumn<QByteArray>("stream");
     QTest::addColumn<QString>("outcome");
-    QTest::newRow("radio commands") << kFlags + hex("005042010a") + kPttOn << "pass pass pass";
+    // Every block these programs sent through quillon --share to the virtual radio (its --log),
+    // Debian 12's versions: rigctl 4.5.4 (models 1004 and 1024, each command it has for this
+    // radio), fldigi 4.1.23 and WSJT-X 2.6.1 (through Hamlib), flrig 1.4.7 (FT-1000MP-A on the
+    // pseudo-terminal); and Quillon's own filter selects.
+    const std::pair<const char *, const char *> programs[] = {
+        {"rigctl", "000000000e 00000000fa 0000000310 0000000210 000000000f 000000010f 0000000001 0000000101"
+                   "0000000009 0000000109 0000008009 0000008109 2001ffff09 300000ff09 500000ff09 007440010a"
+                   "008040018a 004070008a 000000000c 000000010c 000000020c 000000030c 000000040c 000000060c"
+                   "000000080c 000000090c 0000000a0c 0000000b0c 000000810c 000000830c 00000000f7 80808080f7"
+                   "81818181f7 83838383f7 85858585f7 86868686f7 f1f1f1f1f7"},
+        {"fldigi", "000000000e 000000000f 00000000fa 0000000310 0000000210"},
+        {"WSJT-X", "000000000e 00000000fa 0000000310 0000000210 007440010a 057440010a 067440010a"},
+        {"flrig", "0000000001 0000000005 0000000105 0000000a0c 0000000310 0000000210 010000008c 020000008c"
+                  "00000000f7"},
+        {"Quillon", "010000008c 010000048c 020000008c 020000048c 000000808c 000000828c 000000848c"}};
+    for (const auto &[program, blocks] : programs)
+        QTest::newRow(program) << hex(blocks)
+                               << QStringList(int(hex(blocks).size() / 5), QStringLiteral("pass")).join(' ');
     QTest::newRow("an HTTP request keying the transmitter")
         << QByteArray("POST / HTTP/1.1\r\nContent-Length: 40\r\n\r\n") + kPttOn.repeated(8) << "refuse";
     QTest::newRow("a rigctld command") << QByteArray("f\n") << "refuse";
@@ -188,45 +169,13 @@ void tst_Door::shouldJudgeAClientsBytesHoweverTheyArrive_data() {
     QTest::newRow("text with LF as its fifth byte") << kFlags + "abcd\n" + kFlags << "pass refuse";
 }
 
-// As a whole, and byte by byte: the door waits for what it needs and no more.
+// As a whole and byte by byte: the door waits for what it needs and no more, and no run of radio
+// commands looks like text to it.
 void tst_Door::shouldJudgeAClientsBytesHoweverTheyArrive() {
     QFETCH(QByteArray, stream);
     QFETCH(QString, outcome);
     QCOMPARE(doorOutcome(stream, stream.size()), outcome);
     QCOMPARE(doorOutcome(stream, 1), outcome);
-}
-
-// Were a radio command to hold a printable byte before a CR or LF, or end in a printable opcode, a
-// client's run of them could be taken for text: every command the door passes is checked.
-void tst_Door::shouldNeverTakeARunOfRadioCommandsForText() {
-    int passed = 0;
-    QStringList textLike;
-    auto check = [&](const CommandBlock &block) {
-        if (!isRadioCommand(block))
-            return;
-        ++passed;
-        if (looksLikeText(toBytes(block)) || (block[4] >= 0x20 && block[4] <= 0x7E))
-            textLike << QString::fromLatin1(toBytes(block).toHex(' '));
-    };
-    for (int opcode = 0; opcode < 256; ++opcode)
-        for (int value = 0; value < 256; ++value)
-            for (int at = 0; at < 4; ++at) {
-                CommandBlock block{0, 0, 0, 0, quint8(opcode)};
-                block[at] = quint8(value);
-                check(block);
-                check({quint8(value), quint8(value), quint8(value), quint8(value), quint8(opcode)});
-            }
-    auto *rng = QRandomGenerator::global();
-    for (int i = 0; i < 200000; ++i) {
-        auto bcd = [&] { return quint8(rng->bounded(10) << 4 | rng->bounded(10)); };
-        const quint8 opcode = std::array<quint8, 3>{0x09, 0x0A, 0x8A}[rng->bounded(3)];
-        const CommandBlock block{bcd(), quint8(opcode == 0x09 ? rng->bounded(10) : bcd()),
-                                 quint8(opcode == 0x09 ? 0xFF : bcd()),
-                                 quint8(opcode == 0x09 ? 0xFF : rng->bounded(4)), opcode};
-        check(block);
-    }
-    QCOMPARE(textLike.mid(0, 10), QStringList());
-    QVERIFY2(passed > 100000, qPrintable(QString::number(passed)));
 }
 
 void tst_Door::shouldRefuseTextBeforeAnyOfItReachesTheRadio_data() {
@@ -279,16 +228,10 @@ void tst_Door::shouldRefuseAnotherUsersProgramAndNameTheUsersOwn() {
         QSKIP("running a client as another user (nobody, through setpriv) takes root");
     Station s;
     QVERIFY(s.start());
-    const QStringList rigctl{QStringLiteral("rigctl"),
-                             QStringLiteral("-m"),
-                             QStringLiteral("1004"),
-                             QStringLiteral("-r"),
-                             QStringLiteral("127.0.0.1:%1").arg(s.share->port()),
-                             QStringLiteral("f")};
+    const QStringList rigctl = QStringLiteral("-m 1004 -r 127.0.0.1:%1 f").arg(s.share->port()).split(' ');
     QProcess other;
     other.start(QStringLiteral("setpriv"),
-                QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                            QStringLiteral("--clear-groups"), QStringLiteral("--")} +
+                QStringLiteral("--reuid=nobody --regid=nogroup --clear-groups -- rigctl").split(' ') +
                     rigctl);
     QVERIFY(other.waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(!logLines(QStringLiteral("refused")).isEmpty(), 10000);
@@ -301,7 +244,7 @@ void tst_Door::shouldRefuseAnotherUsersProgramAndNameTheUsersOwn() {
     QCOMPARE(s.radio.receivedBytes().toHex(' '), QByteArray());
 
     QProcess own;
-    own.start(rigctl.first(), rigctl.mid(1));
+    own.start(QStringLiteral("rigctl"), rigctl);
     QVERIFY(own.waitForStarted());
     const qint64 pid = own.processId();
     QTRY_COMPARE_WITH_TIMEOUT(own.state(), QProcess::NotRunning, 30000);
