@@ -6,9 +6,8 @@
 #include "radio/serialline.h"
 
 #include <QByteArray>
-#include <QString>
-
 #include <QByteArrayView>
+#include <QString>
 
 #include <deque>
 #include <functional>
