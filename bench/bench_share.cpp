@@ -3,12 +3,15 @@
 // the real adapter while clients on TCP (threads of their own, plain sockets) use the share.
 // - client latency: a client's block in -> on the radio's wire, and -> the reply's first byte;
 // - the longest gap between the window's polls while two clients ask as fast as they can;
-// - the window thread's CPU while two clients ask once a second.
+// - the window thread's CPU while two clients ask once a second;
+// - the door: finding a connection's owner (on the window's thread, once per connection), and a
+//   client's reads while another floods it with blocks the radio does not know.
 #include "benchutil.h"
 
 #include "filters/lamps.h"
 #include "radio/porttable.h"
 #include "radio/qtserialline.h"
+#include "share/peerowner.h"
 #include "share/radioshare.h"
 #include "share/replystore.h"
 #include "sim/cputime.h"
@@ -17,9 +20,12 @@
 #include "ui/platform.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QPushButton>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
 
@@ -72,6 +78,7 @@ public:
             ::close(m_fd);
     }
     bool ok() const { return m_fd >= 0; }
+    int fd() const { return m_fd; }
     // Sends the block; returns when it was sent, when the first reply byte came and whether the
     // whole reply came.
     struct Times {
@@ -370,6 +377,79 @@ void benchStore(int clientCount, int seconds) {
     std::fflush(stdout);
 }
 
+// The owner of a loopback connection, as the share looks it up when a program connects.
+void benchOwnerLookup() {
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    std::vector<double> ms;
+    int named = 0;
+    for (int i = 0; i < 50; ++i) {
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, server.serverPort());
+        if (!client.waitForConnected(2000) || !server.waitForNewConnection(2000))
+            break;
+        std::unique_ptr<QTcpSocket> accepted(server.nextPendingConnection());
+        const auto start = steady_clock::now();
+        const PeerOwner owner = loopbackPeerOwner(accepted->peerAddress(), accepted->peerPort(),
+                                                  accepted->localAddress(), accepted->localPort());
+        ms.push_back(duration<double, std::milli>(steady_clock::now() - start).count());
+        named += owner.pid == QCoreApplication::applicationPid();
+    }
+    const auto processes =
+        QDir(QStringLiteral("/proc")).entryList({QStringLiteral("[1-9]*")}, QDir::Dirs).size();
+    std::printf("a connection's owner, from the socket tables and /proc/<pid>/fd (%lld processes running):\n",
+                qlonglong(processes));
+    printSpread("lookup on the window's thread", ms);
+    std::printf("  program and pid found for %d of %zu\n", named, ms.size());
+}
+
+// One client reads the flags while another sends blocks the radio does not know, as fast as it can.
+void benchJunkFlood() {
+    Station s;
+    if (!s.start())
+        return;
+    std::atomic<bool> stop{false};
+    std::thread flood([&] {
+        Client junk(s.share->port());
+        junk.ask(kFlags, 5); // a radio command first, or the door sends it away at once
+        const QByteArray blocks = QByteArray::fromHex("8182838499").repeated(64);
+        while (!stop && junk.ok()) {
+            if (::send(junk.fd(), blocks.constData(), size_t(blocks.size()), MSG_NOSIGNAL) != blocks.size())
+                break;
+            std::this_thread::sleep_for(5ms);
+        }
+    });
+    std::vector<Client::Times> times;
+    std::thread reader([&] {
+        Client c(s.share->port());
+        std::mt19937 rng(11);
+        for (int i = 0; i < 200 && c.ok(); ++i) {
+            std::this_thread::sleep_for(milliseconds(rng() % 100));
+            times.push_back(c.ask(kFlags, 5));
+        }
+        stop = true;
+    });
+    while (!stop)
+        QTest::qWait(20);
+    reader.join();
+    flood.join();
+    std::vector<double> toReply;
+    int lost = 0;
+    for (const auto &t : times) {
+        if (t.whole)
+            toReply.push_back(duration<double, std::milli>(t.first - t.sent).count());
+        else
+            ++lost;
+    }
+    int junkOnWire = 0;
+    for (const auto &b : s.radio.receivedBlocks())
+        junkOnWire += b.block[4] == 0x99;
+    std::printf("one client, 200 flag reads while another floods unknown blocks (12.8 kB/s), the window "
+                "polling:\n");
+    printSpread("block in -> first reply byte", toReply);
+    std::printf("  replies lost: %d; junk blocks on the wire: %d\n", lost, junkOnWire);
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -380,7 +460,9 @@ int main(int argc, char *argv[]) {
                             : 20;
     // QUILLON_BENCH_STORE_ONLY: just the figures for many clients (a quicker run).
     if (!qEnvironmentVariableIsSet("QUILLON_BENCH_STORE_ONLY")) {
+        benchOwnerLookup();
         benchLatency();
+        benchJunkFlood();
         benchBusyClients(seconds);
         benchCpu(seconds);
     }

@@ -64,16 +64,20 @@ void LineOwner::post(Priority priority, Job job) {
             return;
         (priority == Priority::Operator ? m_operator : m_polls).push_back(std::move(job));
     }
-    m_wake.notify_one();
+    m_wake.notify_all();
 }
 
 void LineOwner::setClientWork(ClientWork work) {
     {
-        std::lock_guard lock(m_mutex);
+        std::unique_lock lock(m_mutex);
+        const bool withdrawn = !work;
         m_clientWork = std::move(work);
         m_clientMayHaveWork = true;
+        // Whoever withdraws the work may go away after this: a turn in progress ends first.
+        if (withdrawn && !m_stopped)
+            m_wake.wait(lock, [this] { return !m_inClientTurn; });
     }
-    m_wake.notify_one();
+    m_wake.notify_all();
 }
 
 void LineOwner::clientWorkArrived() {
@@ -81,7 +85,7 @@ void LineOwner::clientWorkArrived() {
         std::lock_guard lock(m_mutex);
         m_clientMayHaveWork = true;
     }
-    m_wake.notify_one();
+    m_wake.notify_all();
 }
 
 bool LineOwner::isBusy() const {
@@ -165,10 +169,17 @@ void LineOwner::run() {
         {
             std::lock_guard lock(m_mutex);
             work = m_clientWork;
+            m_inClientTurn = true;
         }
         // One block at a time, then the window's jobs come first again.
-        if (work && work(context))
-            clientWorkArrived();
+        const bool more = work && work(context);
+        work = nullptr;
+        {
+            std::lock_guard lock(m_mutex);
+            m_inClientTurn = false;
+            m_clientMayHaveWork = m_clientMayHaveWork || more;
+        }
+        m_wake.notify_all();
     }
     {
         std::lock_guard lock(m_mutex);

@@ -68,7 +68,8 @@ public:
     // Queues a job behind the others of its priority.
     void post(Priority priority, Job job);
     // Installed once sharing starts; called whenever nothing of the window's waits. Call
-    // clientWorkArrived() when it may have something new.
+    // clientWorkArrived() when it may have something new. Withdrawing it (an empty one) waits
+    // for a client's turn in progress to end.
     void setClientWork(ClientWork work);
     void clientWorkArrived();
 
@@ -105,6 +106,7 @@ private:
     ClientWork m_clientWork;
     bool m_clientMayHaveWork = false;
     bool m_running = false; // a job in progress
+    bool m_inClientTurn = false;
     bool m_quit = false;
     std::atomic<bool> m_stopped{false};
 

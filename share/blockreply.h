@@ -7,8 +7,8 @@
 
 namespace quillon {
 
-// How many bytes the radio sends back for a block: 0 for the set commands, the record or flag
-// lengths for the reads in use, nullopt for a block whose reply length is not known.
+// How many bytes the radio sends back for a block: 0 for the set commands, the record, flag or
+// meter length for the reads; nullopt for a block that is none of the radio's commands.
 std::optional<int> expectedReplyLength(const CommandBlock &block);
 
 inline constexpr quint8 kOpPacing = 0x0E;

@@ -3,7 +3,6 @@
 
 #include "logging.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSocketNotifier>
@@ -28,11 +27,60 @@ PtyShareClient::~PtyShareClient() {
         QFile::remove(m_link);
 }
 
+namespace {
+
+// The link's folder. One Quillon makes is the user's alone (0700); one that exists is used as it
+// is, never changed (it may be /tmp, or a folder of the user's with other uses), unless other
+// users may write to it or own it: they could put a link of their own in the way.
+bool prepareLinkFolder(const QString &folder, QString *error) {
+    const QByteArray path = QFile::encodeName(folder);
+    struct stat st {};
+    if (::stat(path.constData(), &st) != 0) {
+        if (errno != ENOENT) {
+            *error = QStringLiteral("%1: %2").arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
+            return false;
+        }
+        // Each missing folder on the way, the last one included, is made private.
+        const QString parent = QFileInfo(folder).path();
+        if (parent != folder && !prepareLinkFolder(parent, error))
+            return false;
+        if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST) {
+            *error = QStringLiteral("%1: %2").arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
+            return false;
+        }
+        return true;
+    }
+    const QString mode = QStringLiteral("%1").arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
+    if (!S_ISDIR(st.st_mode)) {
+        *error = QStringLiteral("%1 is not a folder").arg(folder);
+        return false;
+    }
+    if (st.st_mode & S_IWOTH) {
+        *error =
+            QStringLiteral("Quillon won't put the link in %1: every user may write to that folder (mode %2), "
+                           "so another one could put a link of their own in its place. Give --share-link a "
+                           "path in a folder of your own.")
+                .arg(folder, mode);
+        return false;
+    }
+    if (st.st_uid != ::geteuid() && st.st_uid != 0) {
+        *error = QStringLiteral("Quillon won't put the link in %1: the folder belongs to another user. Give "
+                                "--share-link a path in a folder of your own.")
+                     .arg(folder);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 bool PtyShareClient::open(const QString &link, QString *error) {
     auto fail = [&](const QString &what) {
         *error = QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     };
+    if (!prepareLinkFolder(QFileInfo(link).absolutePath(), error))
+        return false;
     m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (m_master < 0)
         return fail(QStringLiteral("no pseudo-terminal"));
@@ -52,8 +100,6 @@ bool PtyShareClient::open(const QString &link, QString *error) {
     if (::fchmod(m_keepOpen, 0600) != 0)
         return fail(m_device);
 
-    QDir().mkpath(QFileInfo(link).path());
-    ::chmod(QFile::encodeName(QFileInfo(link).path()).constData(), 0700);
     const QFileInfo old(link);
     if (old.isSymLink() || old.exists()) {
         if (!old.isSymLink()) {

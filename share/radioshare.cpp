@@ -2,6 +2,7 @@
 #include "radioshare.h"
 
 #include "logging.h"
+#include "peerowner.h"
 #include "serialshareclient.h"
 #include "tcpshareclient.h"
 
@@ -15,6 +16,8 @@
 #endif
 
 #include <QHostAddress>
+#include <QPointer>
+#include <QSignalBlocker>
 #include <QTcpServer>
 
 #include <atomic>
@@ -31,9 +34,11 @@ class PtyShareClient {};
 // replies handed back there. The client itself is only ever touched on the window's thread.
 class RadioShare::Mailbox final : public ShareClient {
 public:
-    Mailbox(RadioShare *share, QString name, quint64 id) : id(id), m_share(share), m_name(std::move(name)) {}
+    Mailbox(RadioShare *share, QString name, quint64 id, bool cuttable)
+        : id(id), cuttable(cuttable), m_share(share), m_name(std::move(name)) {}
 
-    const quint64 id; // a reply still on its way finds its client by this, or nobody
+    const quint64 id;    // a reply still on its way finds its client by this, or nobody
+    const bool cuttable; // a connection, which the door may close (not a device)
 
     void post(const QByteArray &bytes) {
         std::lock_guard lock(m_mutex);
@@ -79,6 +84,16 @@ RadioShare::RadioShare(LineOwner &owner, QObject *parent)
     : QObject(parent), m_owner(owner),
       m_hub(std::make_shared<ShareHub>(owner.line(), owner.clock(), m_store)) {
     std::weak_ptr<ShareHub> hub = m_hub;
+    // The door refuses a client on the owner's thread; a connection is cut on this one.
+    m_hub->onRefuse([this](ShareClient *client) {
+        auto *mailbox = static_cast<Mailbox *>(client);
+        if (!mailbox->cuttable)
+            return false; // a device stays: whoever opens it next starts afresh
+        mailbox->close();
+        QMetaObject::invokeMethod(
+            this, [this, id = mailbox->id] { cutOff(id); }, Qt::QueuedConnection);
+        return true;
+    });
     m_owner.setClientWork([hub](LineOwner::Context &) {
         const std::shared_ptr<ShareHub> h = hub.lock();
         return h && h->serveNext();
@@ -103,28 +118,18 @@ QString RadioShare::defaultPtyLink() {
 }
 
 bool RadioShare::start(quint16 port, bool withPty, const QString &ptyLink, QString *error) {
-    // Loopback only: the radio's port has no password, so it must not be reachable from the
-    // network. IPv6's ::1 is served too where the system has it.
-    auto *v4 = new QTcpServer(this);
-    if (!v4->listen(QHostAddress::LocalHost, port)) {
-        *error = QStringLiteral("TCP port %1 on 127.0.0.1: %2").arg(port).arg(v4->errorString());
-        delete v4;
-        return false;
-    }
-    m_servers.push_back(v4);
-    auto *v6 = new QTcpServer(this);
-    if (v6->listen(QHostAddress::LocalHostIPv6, v4->serverPort()))
-        m_servers.push_back(v6);
-    else {
-        qCInfo(lcShare).noquote() << "not on ::1:" << v6->errorString();
-        delete v6;
-    }
+    // A free port the system picked on 127.0.0.1 may be taken on ::1: a few tries.
+    for (int attempt = 1; !listenOnLoopback(port, error); ++attempt)
+        if (port != 0 || attempt == 5)
+            return false;
     for (QTcpServer *server : m_servers) {
         server->setMaxPendingConnections(ShareHub::kMaxClients);
         connect(server, &QTcpServer::newConnection, this, [this, server] { acceptConnections(server); });
     }
-    qCInfo(lcShare).noquote() << "sharing the radio on 127.0.0.1" << (m_servers.size() > 1 ? "and ::1" : "")
-                              << "port" << v4->serverPort();
+    qCInfo(lcShare).noquote() << "sharing the radio on"
+                              << (m_servers.size() > 1 ? "127.0.0.1 and ::1"
+                                                       : "127.0.0.1 (this machine has no ::1)")
+                              << "port" << this->port();
 #if defined(Q_OS_UNIX)
     if (withPty) {
         auto pty = std::make_unique<PtyShareClient>();
@@ -134,6 +139,13 @@ bool RadioShare::start(quint16 port, bool withPty, const QString &ptyLink, QStri
             connect(client, &PtyShareClient::inputArrived, this, [this, client] { takeFrom(client); });
             qCInfo(lcShare).noquote() << "and on" << pty->link() << "->" << pty->devicePath();
             m_pty = std::move(pty);
+        } else if (!ptyLink.isEmpty()) {
+            // A link asked for by name: no sharing is clearer than sharing where nobody looks.
+            qCWarning(lcShare).noquote() << "not sharing after all:" << ptyError;
+            qDeleteAll(m_servers);
+            m_servers.clear();
+            *error = ptyError;
+            return false;
         } else {
             qCWarning(lcShare).noquote() << "no pseudo-terminal:" << ptyError;
         }
@@ -181,6 +193,49 @@ QList<RadioShare::PortProblem> RadioShare::serveSerialPorts(const QStringList &p
     return problems;
 }
 
+namespace {
+
+// Why a loopback address's port cannot be had, naming the program that holds it where the system
+// tells.
+QString portError(const QTcpServer &server, const QHostAddress &address, quint16 port) {
+    const QString where = QStringLiteral("TCP port %1 on %2").arg(port).arg(address.toString());
+    if (server.serverError() != QAbstractSocket::AddressInUseError)
+        return QStringLiteral("%1: %2").arg(where, server.errorString());
+    const QString holder = describeProcess(portHolder(address, port));
+    return QStringLiteral("%1 is in use by %2. Quillon shares the radio on both 127.0.0.1 and ::1 or "
+                          "not at all, since a program that looks up \"localhost\" may take either. "
+                          "Close that program, or choose another port with --share-port.")
+        .arg(where, holder.isEmpty() ? QStringLiteral("another program") : holder);
+}
+
+} // namespace
+
+bool RadioShare::listenOnLoopback(quint16 port, QString *error) {
+    // Loopback only: the radio's port has no password, so it must not be reachable from the
+    // network.
+    auto v4 = std::make_unique<QTcpServer>(this);
+    if (!v4->listen(QHostAddress::LocalHost, port)) {
+        *error = portError(*v4, QHostAddress(QHostAddress::LocalHost), port);
+        return false;
+    }
+    port = v4->serverPort();
+    auto v6 = std::make_unique<QTcpServer>(this);
+    if (!v6->listen(QHostAddress::LocalHostIPv6, port)) {
+        // Only a machine without IPv6 may go without ::1.
+        const QAbstractSocket::SocketError why = v6->serverError();
+        if (why != QAbstractSocket::SocketAddressNotAvailableError &&
+            why != QAbstractSocket::UnsupportedSocketOperationError) {
+            *error = portError(*v6, QHostAddress(QHostAddress::LocalHostIPv6), port);
+            return false;
+        }
+        v6.reset();
+    }
+    m_servers.push_back(v4.release());
+    if (v6)
+        m_servers.push_back(v6.release());
+    return true;
+}
+
 quint16 RadioShare::port() const { return m_servers.empty() ? 0 : m_servers.front()->serverPort(); }
 
 QString RadioShare::ptyLink() const {
@@ -197,7 +252,8 @@ bool RadioShare::attach(ShareClient *client) {
                                   << "clients";
         return false;
     }
-    auto mailbox = std::make_shared<Mailbox>(this, client->name(), ++m_lastMailbox);
+    auto mailbox = std::make_shared<Mailbox>(this, client->name(), ++m_lastMailbox,
+                                             dynamic_cast<TcpShareClient *>(client) != nullptr);
     m_mailboxes[client] = mailbox;
     std::weak_ptr<ShareHub> hub = m_hub;
     m_owner.post(LineOwner::Priority::Operator, [hub, mailbox](LineOwner::Context &) {
@@ -238,6 +294,19 @@ QByteArray RadioShare::answerAtOnce(ShareClient *client, Mailbox &mailbox, QByte
     return bytes;
 }
 
+void RadioShare::cutOff(quint64 mailbox) {
+    for (const auto &[client, box] : m_mailboxes) {
+        if (box->id != mailbox)
+            continue;
+        if (auto *tcp = dynamic_cast<TcpShareClient *>(client)) {
+            const QSignalBlocker quiet(tcp->socket());
+            tcp->socket()->abort();
+            clientGone(tcp, tcp);
+        }
+        return;
+    }
+}
+
 void RadioShare::deliverTo(quint64 mailbox, const QByteArray &bytes) {
     for (const auto &[client, box] : m_mailboxes) {
         if (box->id == mailbox) {
@@ -249,7 +318,20 @@ void RadioShare::deliverTo(quint64 mailbox, const QByteArray &bytes) {
 
 void RadioShare::acceptConnections(QTcpServer *server) {
     while (QTcpSocket *socket = server->nextPendingConnection()) {
-        auto *client = new TcpShareClient(socket, this);
+        // The user's own programs only: the port has no password, and another account's program
+        // could key the transmitter.
+        const PeerOwner owner = loopbackPeerOwner(socket->peerAddress(), socket->peerPort(),
+                                                  socket->localAddress(), socket->localPort());
+        auto *client = new TcpShareClient(socket, describeProcess(owner), this);
+        if (!mayUseRadio(owner)) {
+            PeerOwner self;
+            self.uid = ownUid();
+            qCInfo(lcShare).noquote() << "refused" << client->name() << "- it runs as" << describeUser(owner)
+                                      << "and Quillon as" << describeUser(self);
+            socket->abort();
+            client->deleteLater();
+            continue;
+        }
         if (!attach(client)) {
             socket->abort();
             client->deleteLater();

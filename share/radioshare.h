@@ -33,9 +33,10 @@ public:
     explicit RadioShare(LineOwner &owner, QObject *parent = nullptr);
     ~RadioShare() override;
 
-    // Listens on 127.0.0.1 and ::1 (where the system has it) at port (0: any free port), and
-    // with withPty also serves the pseudo-terminal at ptyLink (empty: defaultPtyLink()).
-    // False with error set when the TCP port cannot be had.
+    // Listens on 127.0.0.1 and ::1 (or 127.0.0.1 alone on a machine without IPv6) at port (0: any
+    // free port), and with withPty also serves the pseudo-terminal at ptyLink (empty:
+    // defaultPtyLink()). False with error set, and nothing served, when the TCP port cannot be
+    // had on both addresses.
     bool start(quint16 port, bool withPty, const QString &ptyLink, QString *error);
     quint16 port() const;
     // The link to the pseudo-terminal, empty when there is none.
@@ -61,6 +62,7 @@ public:
 
 private:
     class Mailbox;
+    bool listenOnLoopback(quint16 port, QString *error);
     void acceptConnections(QTcpServer *server);
     // Hands a client to the hub; false when kMaxClients are already there.
     bool attach(ShareClient *client);
@@ -70,6 +72,8 @@ private:
     QByteArray answerAtOnce(ShareClient *client, Mailbox &mailbox, QByteArray bytes);
     void clientGone(ShareClient *client, QObject *object);
     void deliverTo(quint64 mailbox, const QByteArray &bytes);
+    // A connection the door refused: closed, and forgotten.
+    void cutOff(quint64 mailbox);
 
     LineOwner &m_owner;
     std::shared_ptr<ReplyStore> m_store = std::make_shared<ReplyStore>();

@@ -2,12 +2,14 @@
 #include "sharehub.h"
 
 #include "blockreply.h"
+#include "catcommands.h"
 #include "logging.h"
 
 #include "radio/linequiet.h"
 #include "radio/linkdelay.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace quillon {
 
@@ -35,6 +37,13 @@ constexpr auto kPartialLimit = 500ms;
 
 QString hex(const CommandBlock &block) { return QString::fromLatin1(toBytes(block).toHex(' ')); }
 
+CommandBlock blockAt(const QByteArray &bytes, qsizetype at) {
+    CommandBlock block;
+    for (int k = 0; k < 5; ++k)
+        block[k] = static_cast<quint8>(bytes.at(at + k));
+    return block;
+}
+
 } // namespace
 
 bool ShareHub::addClient(ShareClient *client) {
@@ -54,7 +63,8 @@ void ShareHub::removeClient(ShareClient *client) {
     for (Peer &peer : m_peers) {
         if (peer.client != client)
             continue;
-        qCInfo(lcShare).noquote() << peer.name << "disconnected";
+        if (!peer.refused) // its refusal said it all
+            qCInfo(lcShare).noquote() << peer.name << "disconnected";
         // Forgotten before it is asked for its last bytes: asking may report the disconnection
         // once more, and that must not land here again.
         peer.client = nullptr;
@@ -88,7 +98,7 @@ bool ShareHub::hasWaitingBlocks() const {
 bool ShareHub::pull(Peer &peer) { return peer.client && take(peer, peer.client->takeInput()); }
 
 bool ShareHub::take(Peer &peer, const QByteArray &in) {
-    if (in.isEmpty())
+    if (in.isEmpty() || peer.refused)
         return false;
     const auto now = m_clock.now();
     if (!peer.partial.isEmpty() && now - peer.lastInput > kPartialLimit) {
@@ -99,14 +109,16 @@ bool ShareHub::take(Peer &peer, const QByteArray &in) {
     }
     peer.lastInput = now;
     peer.partial += in;
-    const qsizetype whole = peer.partial.size() / 5 * 5;
-    for (qsizetype i = 0; i < whole; i += 5) {
-        CommandBlock block;
-        for (int k = 0; k < 5; ++k)
-            block[k] = static_cast<quint8>(peer.partial.at(i + k));
-        peer.queue.push_back(block);
+    qsizetype used = 0;
+    // The door: only the radio's own commands go on, and a client talking text is sent away.
+    for (DoorVerdict verdict;
+         (verdict = admit(peer, QByteArrayView(peer.partial).sliced(used))) != DoorVerdict::Wait; used += 5) {
+        if (verdict == DoorVerdict::Refuse)
+            return true;
+        if (verdict == DoorVerdict::Pass)
+            peer.queue.push_back(blockAt(peer.partial, used));
     }
-    peer.partial.remove(0, whole);
+    peer.partial.remove(0, used);
     while (peer.queue.size() > kMaxQueued) {
         qCDebug(lcShare).noquote() << peer.name << "flooding: dropped" << hex(peer.queue.front());
         peer.queue.pop_front();
@@ -253,6 +265,34 @@ void ShareHub::forwardUntilQuiet(Peer &peer) {
         if (m_clock.now() - last > (any ? kUnknownQuiet : kUnknownFirstByte + allowance))
             return;
     }
+}
+
+// The door, between what a client sends and the queue: judgeClientBytes decides, this logs and
+// sends a refused client away.
+DoorVerdict ShareHub::admit(Peer &peer, QByteArrayView pending) {
+    QString why;
+    const DoorVerdict verdict = judgeClientBytes(pending, !peer.judged, &why);
+    if (verdict == DoorVerdict::Wait)
+        return verdict;
+    peer.judged = true;
+    if (verdict == DoorVerdict::Drop) {
+        ++m_counts.dropped;
+        // The first says what the program asks for; a flood of them is for the debug log.
+        const QString block = QString::fromLatin1(pending.first(5).toByteArray().toHex(' '));
+        if (!std::exchange(peer.dropSeen, true))
+            qCInfo(lcShare).noquote() << peer.name << "sent" << block << "- not passed on:" << why;
+        else
+            qCDebug(lcShare).noquote() << peer.name << "sent" << block << "- not passed on:" << why;
+    } else if (verdict == DoorVerdict::Refuse) {
+        qCInfo(lcShare).noquote() << "refused" << peer.name << "-" << why;
+        m_counts.dropped += static_cast<int>(peer.queue.size());
+        peer.queue.clear();
+        peer.partial.clear();
+        // A client that cannot be disconnected (the pseudo-terminal) starts over as a new one.
+        peer.refused = peer.client && m_refuse && m_refuse(peer.client);
+        peer.judged = peer.refused;
+    }
+    return verdict;
 }
 
 } // namespace quillon

@@ -8,12 +8,16 @@
 #include "radio/serialline.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
 #include <deque>
+#include <functional>
 #include <memory>
 
 namespace quillon {
+
+enum class DoorVerdict;
 
 // One program that talks to the radio through Quillon: over TCP or the pseudo-terminal.
 class ShareClient {
@@ -57,6 +61,11 @@ public:
     bool serveNext();
     bool hasWaitingBlocks() const;
 
+    // Called for a client refused at the door (text, or no radio command first); returns whether
+    // it will be disconnected (later: the hub may be in the middle of its input). Nothing it sent
+    // goes on the wire either way; one that stays starts over as a new client.
+    void onRefuse(std::function<bool(ShareClient *)> refuse) { m_refuse = std::move(refuse); }
+
     // Counters, for the log and the tests.
     struct Counts {
         int forwarded = 0; // blocks put on the wire
@@ -73,6 +82,9 @@ private:
         QByteArray partial; // the start of a block not yet whole
         MonotonicClock::time_point lastInput{};
         std::deque<CommandBlock> queue;
+        bool judged = false;   // a block of its has passed the door or been dropped there
+        bool dropSeen = false; // one of its blocks was dropped at the door
+        bool refused = false;  // sent away at the door: what it sends is ignored
     };
 
     bool pull(Peer &peer);
@@ -82,6 +94,7 @@ private:
     void awaitReply(Peer &peer, const CommandBlock &block, int length);
     void forwardUntilQuiet(Peer &peer);
     void compact();
+    DoorVerdict admit(Peer &peer, QByteArrayView pending);
 
     SerialLine &m_line;
     MonotonicClock &m_clock;
@@ -90,6 +103,7 @@ private:
     std::size_t m_next = 0;
     bool m_serving = false;
     Counts m_counts;
+    std::function<bool(ShareClient *)> m_refuse;
 };
 
 } // namespace quillon

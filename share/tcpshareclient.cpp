@@ -5,13 +5,16 @@
 
 namespace quillon {
 
-TcpShareClient::TcpShareClient(QTcpSocket *socket, QObject *parent) : QObject(parent), m_socket(socket) {
+TcpShareClient::TcpShareClient(QTcpSocket *socket, const QString &who, QObject *parent)
+    : QObject(parent), m_socket(socket) {
     m_socket->setParent(this);
     // Replies are a few bytes each and a client waits for every one of them.
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_name = QStringLiteral("TCP client %1 port %2")
                  .arg(m_socket->peerAddress().toString())
                  .arg(m_socket->peerPort());
+    if (!who.isEmpty())
+        m_name += QStringLiteral(" (%1)").arg(who);
 }
 
 QByteArray TcpShareClient::takeInput() {

@@ -11,7 +11,8 @@ namespace quillon {
 class TcpShareClient final : public QObject, public ShareClient {
     Q_OBJECT
 public:
-    explicit TcpShareClient(QTcpSocket *socket, QObject *parent = nullptr);
+    // `who`: the program at the other end ("rigctl, pid 4242"), where known, for the log.
+    explicit TcpShareClient(QTcpSocket *socket, const QString &who = {}, QObject *parent = nullptr);
     QByteArray takeInput() override;
     void deliver(const QByteArray &bytes) override;
     bool isConnected() const override;
