@@ -3,6 +3,8 @@
 // the client that asked, whole and in time, or not at all.
 #include "share/sharehub.h"
 
+#include "radio/linkdelay.h"
+#include "sim/forwardingline.h"
 #include "sim/manualclock.h"
 #include "sim/simserialline.h"
 #include "sim/virtualradio.h"
@@ -11,6 +13,7 @@
 #include <QTest>
 
 #include <functional>
+#include <optional>
 #include <utility>
 
 using namespace quillon;
@@ -62,11 +65,20 @@ QByteArray radioReply(const QByteArray &blocks) {
     return out;
 }
 
+// The radio's line as the hub sees it; behind a serial server on the network once `link` is set.
+class HubLine final : public ForwardingLine {
+public:
+    using ForwardingLine::ForwardingLine;
+    LinkDelay *linkDelay() override { return link ? &*link : nullptr; }
+    std::optional<LinkDelay> link;
+};
+
 struct Station {
     ManualClock clock;
     VirtualRadio radio;
     SimSerialLine line{clock};
-    ShareHub hub{line, clock};
+    HubLine hubLine{line};
+    ShareHub hub{hubLine, clock};
     FakeClient a{QStringLiteral("A"), clock};
     FakeClient b{QStringLiteral("B"), clock};
 
@@ -100,6 +112,10 @@ private slots:
     void shouldPutWholeBlocksOnTheWireAndReplyOnlyToTheAsker();
     void shouldNeverDeliverAReplyLateOrIncomplete_data();
     void shouldNeverDeliverAReplyLateOrIncomplete();
+    void shouldWaitForRepliesAsLongAsTheLinkAdds_data();
+    void shouldWaitForRepliesAsLongAsTheLinkAdds();
+    void shouldLetGoOfABlockNeverCompleted_data();
+    void shouldLetGoOfABlockNeverCompleted();
     void shouldRefuseTheNinthClient();
 };
 
@@ -221,6 +237,61 @@ void tst_Share::shouldNeverDeliverAReplyLateOrIncomplete() {
     s.serveAll();
     QCOMPARE(s.a.received.toHex(' '), radioReply(kAskMain).toHex(' '));
     QCOMPARE(s.b.received.toHex(' '), radioReply(kFlags).toHex(' '));
+}
+
+// A radio shared from behind a serial server: every reply comes later by the network's round
+// trip, which the line has learned; the hub gives each reply that much longer.
+void tst_Share::shouldWaitForRepliesAsLongAsTheLinkAdds_data() {
+    QTest::addColumn<QByteArray>("ask");
+    QTest::addColumn<int>("roundTripMs");
+    for (int rtt : {200, 300}) {
+        QTest::newRow(qPrintable(QStringLiteral("flags, %1 ms").arg(rtt))) << kFlags << rtt;
+        QTest::newRow(qPrintable(QStringLiteral("main record, %1 ms").arg(rtt))) << kAskMain << rtt;
+        QTest::newRow(qPrintable(QStringLiteral("both records, %1 ms").arg(rtt))) << kAskBoth << rtt;
+    }
+}
+
+void tst_Share::shouldWaitForRepliesAsLongAsTheLinkAdds() {
+    QFETCH(QByteArray, ask);
+    QFETCH(int, roundTripMs);
+    Station s;
+    const auto roundTrip = std::chrono::milliseconds(roundTripMs);
+    s.radio.setLatency(s.radio.latency() + roundTrip);
+    s.hubLine.link.emplace();
+    s.hubLine.link->replied(roundTrip + 40ms); // as the window's records taught it
+    s.a.sendAt(0ms, ask);
+    s.b.sendAt(0ms, kFlags);
+    s.serveAll();
+    QCOMPARE(s.a.received.toHex(' '), radioReply(ask).toHex(' '));
+    QCOMPARE(s.b.received.toHex(' '), radioReply(kFlags).toHex(' '));
+}
+
+// The pseudo-terminal is one client for every program that opens it in turn: what one left of a
+// block must not become the start of the next one's, or all its blocks would be junk.
+void tst_Share::shouldLetGoOfABlockNeverCompleted_data() {
+    QTest::addColumn<QByteArray>("first");
+    QTest::addColumn<int>("laterMs");
+    QTest::addColumn<QByteArray>("later");
+    for (int n = 1; n <= 4; ++n)
+        QTest::newRow(qPrintable(QStringLiteral("%1 bytes left, then a read").arg(n)))
+            << QByteArray(n, '\x11') << 600 << kSetFreqA + kAskMain;
+    // A block that comes in two pieces is still one block.
+    QTest::newRow("a block in two pieces") << kSetFreqA.left(3) << 100 << kSetFreqA.mid(3) + kAskMain;
+}
+
+void tst_Share::shouldLetGoOfABlockNeverCompleted() {
+    QFETCH(QByteArray, first);
+    QFETCH(int, laterMs);
+    QFETCH(QByteArray, later);
+    Station s;
+    s.a.sendAt(0ms, first);
+    s.a.sendAt(std::chrono::milliseconds(laterMs), later);
+    for (int turn = 0; turn < 150; ++turn) {
+        s.hub.serveNext();
+        s.clock.advance(10ms);
+    }
+    QCOMPARE(s.line.wire().toHex(' '), (kSetFreqA + kAskMain).toHex(' '));
+    QCOMPARE(s.a.received.toHex(' '), radioReply(kSetFreqA + kAskMain).toHex(' '));
 }
 
 void tst_Share::shouldRefuseTheNinthClient() {
