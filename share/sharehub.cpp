@@ -201,9 +201,11 @@ void ShareHub::awaitReply(Peer &peer, int length) {
         return;
     }
     // Late, short, mixed with something else, or no longer wanted: a reply delivered now would
-    // shift every later answer the client reads. Let the rest of it go by before the next block.
+    // shift every later answer the client reads. Let the rest of it go by before the next
+    // exchange, at whatever pace it comes: its tail and the start of the next reply would
+    // otherwise make one record's worth of bytes.
     ++m_counts.dropped;
-    const qsizetype rest = dropUntilQuiet(m_line, m_clock);
+    const qsizetype rest = dropUntilQuiet(m_line, m_clock, kPacedGap, kPacedLimit);
     qCDebug(lcShare).noquote() << peer.name << "reply of" << reply.size() + rest << "bytes, wanted" << length
                                << (sentAgain ? "(the client sent again)" : "") << "- dropped";
 }
@@ -225,8 +227,11 @@ void ShareHub::forwardUntilQuiet(Peer &peer) {
             if (peer.client && peer.client->isConnected())
                 peer.client->deliver(*more);
         }
-        if (pull(peer) || !peer.client)
+        if (pull(peer) || !peer.client) {
+            // Nobody reads the rest any more; it must not reach the next exchange either.
+            dropUntilQuiet(m_line, m_clock, kPacedGap, kPacedLimit);
             return;
+        }
         if (m_clock.now() - last > (any ? kUnknownQuiet : kUnknownFirstByte + allowance))
             return;
     }

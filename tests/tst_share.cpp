@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Sharing the radio: what the hub puts on the wire for its clients, and that every reply goes to
 // the client that asked, whole and in time, or not at all.
+#include "filters/filterstatus.h"
 #include "share/sharehub.h"
 
 #include "radio/linkdelay.h"
@@ -117,6 +118,8 @@ private slots:
     void shouldLetGoOfABlockNeverCompleted_data();
     void shouldLetGoOfABlockNeverCompleted();
     void shouldRefuseTheNinthClient();
+    void shouldLeaveNothingOfADroppedReplyToTheNextExchange_data();
+    void shouldLeaveNothingOfADroppedReplyToTheNextExchange();
 };
 
 void tst_Share::shouldPutWholeBlocksOnTheWireAndReplyOnlyToTheAsker_data() {
@@ -292,6 +295,62 @@ void tst_Share::shouldLetGoOfABlockNeverCompleted() {
     }
     QCOMPARE(s.line.wire().toHex(' '), (kSetFreqA + kAskMain).toHex(' '));
     QCOMPARE(s.a.received.toHex(' '), radioReply(kSetFreqA + kAskMain).toHex(' '));
+}
+
+// A client's read whose reply comes late and slowly is dropped at the hub's deadline, part of it
+// still on the wire. The radio then answers the next request behind it: its tail and the start
+// of that record would together make one record's length, a record with every offset wrong.
+// (While the radio is shared, the window's waits end on the whole record.)
+enum class Next { WindowRecord, Client };
+
+void tst_Share::shouldLeaveNothingOfADroppedReplyToTheNextExchange_data() {
+    QTest::addColumn<int>("lateMs");
+    QTest::addColumn<int>("pacingMs");
+    QTest::addColumn<int>("chunkMs");
+    QTest::addColumn<int>("next");
+    const auto row = [](const char *what, int late, int pacing, int chunk, Next next) {
+        QTest::newRow(qPrintable(QStringLiteral("%1, %2 ms late, paced %3 ms, chunks %4 ms")
+                                     .arg(QLatin1String(what))
+                                     .arg(late)
+                                     .arg(pacing)
+                                     .arg(chunk)))
+            << late << pacing << chunk << int(next);
+    };
+    for (int late : {200, 240}) {
+        row("the window's record", late, 5, 0, Next::WindowRecord);
+        row("another client's record", late, 5, 0, Next::Client);
+    }
+    row("another client's record", 200, 8, 0, Next::Client);
+    row("the window's record", 240, 7, 16, Next::WindowRecord);
+}
+
+void tst_Share::shouldLeaveNothingOfADroppedReplyToTheNextExchange() {
+    QFETCH(int, lateMs);
+    QFETCH(int, pacingMs);
+    QFETCH(int, chunkMs);
+    QFETCH(int, next);
+    Station s;
+    s.line.setChunkPeriod(std::chrono::milliseconds(chunkMs));
+    s.radio.setSubFilterByte(0x44);
+    s.radio.setFault(RadioFault::LateReply);
+    s.radio.setLateDelay(std::chrono::milliseconds(lateMs));
+    s.radio.setPacing(std::chrono::milliseconds(pacingMs));
+    s.a.sendAt(0ms, kAskBoth);
+    QVERIFY(s.hub.serveNext());
+    QVERIFY2(s.a.received.isEmpty(), "the late reply is dropped");
+    s.radio.setFault(RadioFault::None);
+    s.radio.setPacing(0ms);
+    QByteArray got;
+    if (Next(next) == Next::Client) {
+        s.b.sendAt(0ms, kAskMain);
+        QVERIFY(s.hub.serveNext());
+        got = s.b.received;
+    } else {
+        ReplyWait wait(s.clock);
+        exchangeMainStatus(s.hubLine, wait, got, ReplyEnd::OnWholeRecord);
+    }
+    // The line was quiet again before the request: the record is read, and read whole.
+    QCOMPARE(got.toHex(' '), s.radio.mainRecord().toHex(' '));
 }
 
 void tst_Share::shouldRefuseTheNinthClient() {
