@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <deque>
+#include <optional>
 
 namespace quillon {
 
@@ -68,8 +69,9 @@ private:
     bool pull(Peer &peer);
     bool take(Peer &peer, const QByteArray &in);
     void serveBlock(Peer &peer, const CommandBlock &block);
-    void awaitReply(Peer &peer, int length);
-    void forwardUntilQuiet(Peer &peer);
+    // Hands the reply to the client whole and in time, or drops it (length nullopt: passes it on
+    // as it comes, until a pause ends it).
+    void relayReply(Peer &peer, std::optional<int> length);
     void compact();
 
     SerialLine &m_line;
