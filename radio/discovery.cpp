@@ -5,6 +5,7 @@
 #include "linkdelay.h"
 #include "logging.h"
 #include "porttable.h"
+#include "replyread.h"
 
 #include <QStringList>
 
@@ -15,42 +16,31 @@ namespace quillon {
 
 bool ProbeAnswer::isRadio() const { return reply && isRadioReply(*reply); }
 
-namespace {
-
-// On a network line the probe's reply is waited for until its five bytes are in, for at most the
-// fixed wait and what the link is known to add; then a little longer, so that a sixth byte, which
-// would make it no reply of the radio's, is seen as over a cable.
-void waitOverLink(SerialLine &line, ReplyWait &wait, LinkDelay &link) {
-    MonotonicClock &clock = wait.clock();
-    const auto deadline = wait.StartTime() + kProbeDelay + link.allowance();
-    std::optional<qint16> waiting;
-    while (clock.now() < deadline) {
-        clock.sleepUntil(std::min(clock.now() + 2ms, deadline));
-        waiting = line.BytesWaiting();
-        if (!waiting || *waiting >= kProbeReplyLength)
-            break;
-    }
-    if (waiting && *waiting >= kProbeReplyLength) {
-        link.replied(clock.now() - wait.StartTime());
-        clock.sleepUntil(clock.now() + 3ms);
-    } else {
-        link.missed();
-    }
-}
-
-} // namespace
-
 ProbeAnswer probeForRadio(SerialLine &line, ReplyWait &wait) {
     ProbeAnswer answer;
     answer.sent = SendProbe(line);
     if (answer.sent != LineError::None)
         return answer;
     wait.MarkTime();
-    if (LinkDelay *link = line.linkDelay())
-        waitOverLink(line, wait, *link);
-    else
-        wait.DoDelay(kProbeDelay);
-    answer.waiting = line.BytesWaiting();
+    // On a network line the reply is waited for until its five bytes are in, for at most the
+    // fixed wait and what the link is known to add; then a little longer, so that a sixth byte,
+    // which would make it no reply of the radio's, is seen as over a cable.
+    LinkDelay *link = line.linkDelay();
+    ReplyRead how;
+    how.length = kProbeReplyLength;
+    how.wait = kProbeDelay + linkAllowance(line);
+    how.waitOut = !link;
+    how.countOnly = true;
+    how.look = 3ms;
+    how.lookOnlyWhenWhole = true;
+    const ReplyResult read = readReply(line, wait, how);
+    if (link) {
+        if (read.whole)
+            link->replied(read.doneAt - wait.StartTime());
+        else
+            link->missed();
+    }
+    answer.waiting = read.waiting;
     if (answer.waiting == kProbeReplyLength)
         answer.reply = line.ReadAll();
     return answer;

@@ -107,10 +107,11 @@ void LineOwner::stop() {
 
 bool LineOwner::takeNext(Job &job, bool &clientTurn) {
     std::unique_lock lock(m_mutex);
+    // The last job is over: idle while waiting for the next one.
+    m_running = false;
     m_wake.wait(lock, [this] {
         return m_quit || !m_operator.empty() || !m_polls.empty() || (m_clientWork && m_clientMayHaveWork);
     });
-    m_running = false;
     if (m_quit)
         return false;
     clientTurn = false;

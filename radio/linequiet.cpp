@@ -5,20 +5,12 @@
 
 namespace quillon {
 
-namespace {
-
-// A byte takes 2.3 ms at 4800 baud; a line quiet for a little over two byte times has no
-// reply in flight. The drain never holds the window longer than kDrainLimit.
-constexpr auto kQuietGap = std::chrono::milliseconds(5);
-constexpr auto kDrainLimit = std::chrono::milliseconds(60);
-
-} // namespace
-
-qsizetype dropUntilQuiet(SerialLine &line, MonotonicClock &clock) {
+qsizetype dropUntilQuiet(SerialLine &line, MonotonicClock &clock, std::chrono::milliseconds gap,
+                         std::chrono::milliseconds limit) {
     qsizetype dropped = 0;
-    const auto limit = clock.now() + kDrainLimit;
-    while (clock.now() < limit) {
-        clock.sleepUntil(std::min(clock.now() + kQuietGap, limit));
+    const auto end = clock.now() + limit;
+    while (clock.now() < end) {
+        clock.sleepUntil(std::min(clock.now() + gap, end));
         const std::optional<QByteArray> stale = line.ReadAll();
         if (!stale || stale->isEmpty())
             break;

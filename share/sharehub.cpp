@@ -7,6 +7,7 @@
 
 #include "radio/linequiet.h"
 #include "radio/linkdelay.h"
+#include "radio/replyread.h"
 
 #include <algorithm>
 #include <utility>
@@ -19,8 +20,6 @@ using namespace std::chrono_literals;
 
 // One byte on the wire at 4800 baud with 8 data and 2 stop bits.
 constexpr auto kByteTime = 2292us;
-// How often a wait looks at the line and at the client: under a byte time.
-constexpr auto kStep = 2ms;
 // A little over one byte time: what has not come by then is not part of the reply.
 constexpr auto kTrailGap = 3ms;
 // A reply is given its bytes' air time plus this much for the radio to start answering, and
@@ -197,74 +196,64 @@ bool ShareHub::serveBlock(Peer &peer, const CommandBlock &block) {
     }
     ++m_counts.forwarded;
     qCDebug(lcShare).noquote() << who << "sent" << hex(block);
-    if (!length)
-        forwardUntilQuiet(peer);
-    else if (*length > 0)
-        awaitReply(peer, block, *length);
+    if (length != 0)
+        relayReply(peer, block, length);
     return true;
 }
 
-void ShareHub::awaitReply(Peer &peer, const CommandBlock &block, int length) {
-    const auto deadline = m_clock.now() + kByteTime * length + kReplyMargin + linkAllowance(m_line);
-    QByteArray reply;
+void ShareHub::relayReply(Peer &peer, const CommandBlock &block, std::optional<int> length) {
+    ReplyWait wait(m_clock);
+    wait.MarkTime();
+    // Over a network line every reply comes later by what the link adds.
+    const auto allowance = linkAllowance(m_line);
     bool sentAgain = false;
-    while (reply.size() < length && m_clock.now() < deadline) {
-        m_clock.sleepUntil(std::min(m_clock.now() + kStep, deadline));
-        const std::optional<QByteArray> more = m_line.ReadAll();
-        if (!more)
-            break;
-        reply += *more;
-        if (pull(peer)) {
-            sentAgain = true;
-            break;
-        }
+    ReplyRead how;
+    how.giveUp = [&] {
+        sentAgain = pull(peer);
+        return sentAgain;
+    };
+    if (length) {
+        how.length = *length;
+        how.wait = kByteTime * *length + kReplyMargin + allowance;
+        // A byte right after the record means an echo or noise came with it, and then nothing
+        // tells where the record begins.
+        how.look = kTrailGap;
+        how.lookOnlyWhenWhole = true;
+    } else {
+        how.wait = kUnknownFirstByte + allowance;
+        how.quiet = kUnknownQuiet;
+        how.limit = kUnknownLimit + allowance;
+        how.giveUp = [&] { return pull(peer) || !peer.client; };
+        how.onChunk = [&](const QByteArray &bytes) {
+            if (peer.client && peer.client->isConnected())
+                peer.client->deliver(bytes);
+        };
     }
-    // A byte right after the record means an echo or noise came with it, and then nothing tells
-    // where the record begins.
-    if (reply.size() == length && !sentAgain) {
-        m_clock.sleepUntil(m_clock.now() + kTrailGap);
-        if (const std::optional<QByteArray> more = m_line.ReadAll())
-            reply += *more;
-        // Whole and alone: the radio's answer, for whoever asks next, also when its asker has
-        // gone meanwhile.
-        if (m_store && reply.size() == length)
-            m_store->put(block, reply, m_clock.now());
+    const ReplyResult read = readReply(m_line, wait, how);
+    if (!length) {
+        // Nobody reads the rest any more; it must not reach the next exchange either.
+        if (read.gaveUp)
+            dropUntilQuiet(m_line, m_clock, kPacedGap, kPacedLimit);
+        return;
     }
-    if (reply.size() == length && !sentAgain && peer.client && peer.client->isConnected()) {
+    const QByteArray reply = read.bytes + read.trail;
+    // Whole and alone: the radio's answer, for whoever asks next, also when its asker has gone
+    // meanwhile.
+    if (m_store && reply.size() == *length && !sentAgain)
+        m_store->put(block, reply, m_clock.now());
+    if (reply.size() == *length && !sentAgain && peer.client && peer.client->isConnected()) {
         peer.client->deliver(reply);
         ++m_counts.delivered;
         return;
     }
     // Late, short, mixed with something else, or no longer wanted: a reply delivered now would
-    // shift every later answer the client reads. Let the rest of it go by before the next block.
+    // shift every later answer the client reads. Let the rest of it go by before the next
+    // exchange, at whatever pace it comes: its tail and the start of the next reply would
+    // otherwise make one record's worth of bytes.
     ++m_counts.dropped;
-    const qsizetype rest = dropUntilQuiet(m_line, m_clock);
-    qCDebug(lcShare).noquote() << peer.name << "reply of" << reply.size() + rest << "bytes, wanted" << length
+    const qsizetype rest = dropUntilQuiet(m_line, m_clock, kPacedGap, kPacedLimit);
+    qCDebug(lcShare).noquote() << peer.name << "reply of" << reply.size() + rest << "bytes, wanted" << *length
                                << (sentAgain ? "(the client sent again)" : "") << "- dropped";
-}
-
-void ShareHub::forwardUntilQuiet(Peer &peer) {
-    // Over a network line the first byte comes later by what the link adds.
-    const auto allowance = linkAllowance(m_line);
-    const auto start = m_clock.now();
-    auto last = start;
-    bool any = false;
-    while (m_clock.now() - start < kUnknownLimit + allowance) {
-        m_clock.sleepUntil(m_clock.now() + kStep);
-        const std::optional<QByteArray> more = m_line.ReadAll();
-        if (!more)
-            return;
-        if (!more->isEmpty()) {
-            any = true;
-            last = m_clock.now();
-            if (peer.client && peer.client->isConnected())
-                peer.client->deliver(*more);
-        }
-        if (pull(peer) || !peer.client)
-            return;
-        if (m_clock.now() - last > (any ? kUnknownQuiet : kUnknownFirstByte + allowance))
-            return;
-    }
 }
 
 // The door, between what a client sends and the queue: judgeClientBytes decides, this logs and

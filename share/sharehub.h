@@ -14,6 +14,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace quillon {
 
@@ -91,8 +92,9 @@ private:
     bool take(Peer &peer, const QByteArray &in);
     // True when the block went on the wire.
     bool serveBlock(Peer &peer, const CommandBlock &block);
-    void awaitReply(Peer &peer, const CommandBlock &block, int length);
-    void forwardUntilQuiet(Peer &peer);
+    // Hands the reply to the client whole and in time, or drops it (length nullopt: passes it on
+    // as it comes, until a pause ends it).
+    void relayReply(Peer &peer, const CommandBlock &block, std::optional<int> length);
     void compact();
     DoorVerdict admit(Peer &peer, QByteArrayView pending);
 

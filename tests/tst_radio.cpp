@@ -3,9 +3,11 @@
 // serial adapter against the virtual radio on a pseudo-terminal.
 
 #include "radio/commandblock.h"
+#include "radio/lineowner.h"
 #include "radio/linkdelay.h"
 #include "radio/porttable.h"
 #include "radio/replywait.h"
+#include "sim/forwardingline.h"
 #include "sim/manualclock.h"
 #include "sim/simserialline.h"
 #include "testutil.h"
@@ -17,6 +19,7 @@
 
 #include <QTest>
 
+#include <atomic>
 #include <memory>
 #include <thread>
 
@@ -37,6 +40,24 @@ namespace {
     return all;
 }
 
+// A device gone for good: every new try to take it again fails, and is counted.
+class GoneLine final : public ForwardingLine {
+public:
+    GoneLine(SerialLine &inner, std::chrono::milliseconds interval)
+        : ForwardingLine(inner), m_interval(interval) {}
+    bool isLost() const override { return true; }
+    LineError reopen() override {
+        ++tries;
+        return LineError::ConnectionRefused;
+    }
+    bool reopening() const override { return false; }
+    std::chrono::milliseconds reopenInterval() const override { return m_interval; }
+    std::atomic<int> tries{0};
+
+private:
+    std::chrono::milliseconds m_interval;
+};
+
 } // namespace
 
 class tst_Radio : public QObject {
@@ -56,6 +77,9 @@ private slots:
 
     void shouldLearnWhatTheLinkAdds_data();
     void shouldLearnWhatTheLinkAdds();
+
+    void shouldTryALostLineAtMostOncePerInterval_data();
+    void shouldTryALostLineAtMostOncePerInterval();
 
     void shouldOrderPortTable_data();
     void shouldOrderPortTable();
@@ -248,6 +272,32 @@ void tst_Radio::shouldLearnWhatTheLinkAdds() {
             link.replied(std::chrono::milliseconds(e.toInt()));
     }
     QCOMPARE(link.allowance().count(), allowanceMs);
+}
+
+// Jobs keep coming (polls, clients' blocks) while the device is gone; a server that is down is
+// not hammered with a connection for each of them.
+void tst_Radio::shouldTryALostLineAtMostOncePerInterval_data() {
+    QTest::addColumn<int>("intervalMs");
+    QTest::addColumn<int>("tries"); // in 2.5 s
+    QTest::newRow("serial server, once a second") << 1000 << 3;
+    QTest::newRow("adapter, every 0.4 s") << 400 << 7;
+}
+
+void tst_Radio::shouldTryALostLineAtMostOncePerInterval() {
+    QFETCH(int, intervalMs);
+    QFETCH(int, tries);
+    ManualClock clock;
+    SimSerialLine sim(clock);
+    auto gone = std::make_unique<GoneLine>(sim, std::chrono::milliseconds(intervalMs));
+    GoneLine &line = *gone;
+    LineOwner owner(std::move(gone), clock);
+    for (int i = 0; i < 250; ++i)
+        owner.post(LineOwner::Priority::Poll,
+                   [](LineOwner::Context &c) { c.clock.sleepUntil(c.clock.now() + 10ms); });
+    QTRY_VERIFY(!owner.isBusy());
+    owner.stop();
+    QCOMPARE(line.tries.load(), tries);
+    QCOMPARE(owner.reopenTries(), tries);
 }
 
 void tst_Radio::shouldOrderPortTable_data() {

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Sharing the radio: what the hub puts on the wire for its clients, and that every reply goes to
 // the client that asked, whole and in time, or not at all.
+#include "filters/filterstatus.h"
 #include "share/sharehub.h"
 
+#include "radio/linkdelay.h"
+#include "sim/forwardingline.h"
 #include "sim/manualclock.h"
 #include "sim/simserialline.h"
 #include "sim/virtualradio.h"
@@ -11,6 +14,7 @@
 #include <QTest>
 
 #include <functional>
+#include <optional>
 #include <utility>
 
 using namespace quillon;
@@ -62,12 +66,21 @@ QByteArray radioReply(const QByteArray &blocks) {
     return out;
 }
 
+// The radio's line as the hub sees it; behind a serial server on the network once `link` is set.
+class HubLine final : public ForwardingLine {
+public:
+    using ForwardingLine::ForwardingLine;
+    LinkDelay *linkDelay() override { return link ? &*link : nullptr; }
+    std::optional<LinkDelay> link;
+};
+
 struct Station {
     ManualClock clock;
     VirtualRadio radio;
     SimSerialLine line{clock};
+    HubLine hubLine{line};
     std::shared_ptr<ReplyStore> store = std::make_shared<ReplyStore>();
-    ShareHub hub{line, clock, store};
+    ShareHub hub{hubLine, clock, store};
     FakeClient a{QStringLiteral("A"), clock};
     FakeClient b{QStringLiteral("B"), clock};
 
@@ -101,9 +114,15 @@ private slots:
     void shouldPutWholeBlocksOnTheWireAndReplyOnlyToTheAsker();
     void shouldNeverDeliverAReplyLateOrIncomplete_data();
     void shouldNeverDeliverAReplyLateOrIncomplete();
+    void shouldWaitForRepliesAsLongAsTheLinkAdds_data();
+    void shouldWaitForRepliesAsLongAsTheLinkAdds();
+    void shouldLetGoOfABlockNeverCompleted_data();
+    void shouldLetGoOfABlockNeverCompleted();
     void shouldRefuseTheNinthClient();
     void shouldAnswerOnlyFreshReadsFromTheStore_data();
     void shouldAnswerOnlyFreshReadsFromTheStore();
+    void shouldLeaveNothingOfADroppedReplyToTheNextExchange_data();
+    void shouldLeaveNothingOfADroppedReplyToTheNextExchange();
 };
 
 void tst_Share::shouldPutWholeBlocksOnTheWireAndReplyOnlyToTheAsker_data() {
@@ -223,6 +242,117 @@ void tst_Share::shouldNeverDeliverAReplyLateOrIncomplete() {
     s.serveAll();
     QCOMPARE(s.a.received.toHex(' '), radioReply(kAskMain).toHex(' '));
     QCOMPARE(s.b.received.toHex(' '), radioReply(kFlags).toHex(' '));
+}
+
+// A radio shared from behind a serial server: every reply comes later by the network's round
+// trip, which the line has learned; the hub gives each reply that much longer.
+void tst_Share::shouldWaitForRepliesAsLongAsTheLinkAdds_data() {
+    QTest::addColumn<QByteArray>("ask");
+    QTest::addColumn<int>("roundTripMs");
+    for (int rtt : {200, 300}) {
+        QTest::newRow(qPrintable(QStringLiteral("flags, %1 ms").arg(rtt))) << kFlags << rtt;
+        QTest::newRow(qPrintable(QStringLiteral("main record, %1 ms").arg(rtt))) << kAskMain << rtt;
+        QTest::newRow(qPrintable(QStringLiteral("both records, %1 ms").arg(rtt))) << kAskBoth << rtt;
+    }
+}
+
+void tst_Share::shouldWaitForRepliesAsLongAsTheLinkAdds() {
+    QFETCH(QByteArray, ask);
+    QFETCH(int, roundTripMs);
+    Station s;
+    const auto roundTrip = std::chrono::milliseconds(roundTripMs);
+    s.radio.setLatency(s.radio.latency() + roundTrip);
+    s.hubLine.link.emplace();
+    s.hubLine.link->replied(roundTrip + 40ms); // as the window's records taught it
+    s.a.sendAt(0ms, ask);
+    s.b.sendAt(0ms, kFlags);
+    s.serveAll();
+    QCOMPARE(s.a.received.toHex(' '), radioReply(ask).toHex(' '));
+    QCOMPARE(s.b.received.toHex(' '), radioReply(kFlags).toHex(' '));
+}
+
+// The pseudo-terminal is one client for every program that opens it in turn: what one left of a
+// block must not become the start of the next one's, or all its blocks would be junk.
+void tst_Share::shouldLetGoOfABlockNeverCompleted_data() {
+    QTest::addColumn<QByteArray>("first");
+    QTest::addColumn<int>("laterMs");
+    QTest::addColumn<QByteArray>("later");
+    for (int n = 1; n <= 4; ++n)
+        QTest::newRow(qPrintable(QStringLiteral("%1 bytes left, then a read").arg(n)))
+            << QByteArray(n, '\x11') << 600 << kSetFreqA + kAskMain;
+    // A block that comes in two pieces is still one block.
+    QTest::newRow("a block in two pieces") << kSetFreqA.left(3) << 100 << kSetFreqA.mid(3) + kAskMain;
+}
+
+void tst_Share::shouldLetGoOfABlockNeverCompleted() {
+    QFETCH(QByteArray, first);
+    QFETCH(int, laterMs);
+    QFETCH(QByteArray, later);
+    Station s;
+    s.a.sendAt(0ms, first);
+    s.a.sendAt(std::chrono::milliseconds(laterMs), later);
+    for (int turn = 0; turn < 150; ++turn) {
+        s.hub.serveNext();
+        s.clock.advance(10ms);
+    }
+    QCOMPARE(s.line.wire().toHex(' '), (kSetFreqA + kAskMain).toHex(' '));
+    QCOMPARE(s.a.received.toHex(' '), radioReply(kSetFreqA + kAskMain).toHex(' '));
+}
+
+// A client's read whose reply comes late and slowly is dropped at the hub's deadline, part of it
+// still on the wire. The radio then answers the next request behind it: its tail and the start
+// of that record would together make one record's length, a record with every offset wrong.
+// (While the radio is shared, the window's waits end on the whole record.)
+enum class Next { WindowRecord, Client };
+
+void tst_Share::shouldLeaveNothingOfADroppedReplyToTheNextExchange_data() {
+    QTest::addColumn<int>("lateMs");
+    QTest::addColumn<int>("pacingMs");
+    QTest::addColumn<int>("chunkMs");
+    QTest::addColumn<int>("next");
+    const auto row = [](const char *what, int late, int pacing, int chunk, Next next) {
+        QTest::newRow(qPrintable(QStringLiteral("%1, %2 ms late, paced %3 ms, chunks %4 ms")
+                                     .arg(QLatin1String(what))
+                                     .arg(late)
+                                     .arg(pacing)
+                                     .arg(chunk)))
+            << late << pacing << chunk << int(next);
+    };
+    for (int late : {200, 240}) {
+        row("the window's record", late, 5, 0, Next::WindowRecord);
+        row("another client's record", late, 5, 0, Next::Client);
+    }
+    row("another client's record", 200, 8, 0, Next::Client);
+    row("the window's record", 240, 7, 16, Next::WindowRecord);
+}
+
+void tst_Share::shouldLeaveNothingOfADroppedReplyToTheNextExchange() {
+    QFETCH(int, lateMs);
+    QFETCH(int, pacingMs);
+    QFETCH(int, chunkMs);
+    QFETCH(int, next);
+    Station s;
+    s.line.setChunkPeriod(std::chrono::milliseconds(chunkMs));
+    s.radio.setSubFilterByte(0x44);
+    s.radio.setFault(RadioFault::LateReply);
+    s.radio.setLateDelay(std::chrono::milliseconds(lateMs));
+    s.radio.setPacing(std::chrono::milliseconds(pacingMs));
+    s.a.sendAt(0ms, kAskBoth);
+    QVERIFY(s.hub.serveNext());
+    QVERIFY2(s.a.received.isEmpty(), "the late reply is dropped");
+    s.radio.setFault(RadioFault::None);
+    s.radio.setPacing(0ms);
+    QByteArray got;
+    if (Next(next) == Next::Client) {
+        s.b.sendAt(0ms, kAskMain);
+        QVERIFY(s.hub.serveNext());
+        got = s.b.received;
+    } else {
+        ReplyWait wait(s.clock);
+        exchangeMainStatus(s.hubLine, wait, got, ReplyEnd::OnWholeRecord);
+    }
+    // The line was quiet again before the request: the record is read, and read whole.
+    QCOMPARE(got.toHex(' '), s.radio.mainRecord().toHex(' '));
 }
 
 void tst_Share::shouldRefuseTheNinthClient() {
