@@ -118,7 +118,8 @@ done
 help_rel=$(grep '/Quillon.hlp$' "$expected")
 help_dir="$prefix/$(dirname "$help_rel")"
 # Qt keeps string literals as UTF-16, so look for both encodings.
-{ grep -qaF "$help_dir" "$root$prefix/bin/quillon" || strings -el "$root$prefix/bin/quillon" | grep -qxF "$help_dir"; } ||
+# grep reads to the end (no -q): strings stopped by a closed pipe fails the pipeline (pipefail).
+{ grep -qaF "$help_dir" "$root$prefix/bin/quillon" || strings -el "$root$prefix/bin/quillon" | grep -xF "$help_dir" >/dev/null; } ||
     fail "quillon does not look for its help in $help_dir, where the package puts Quillon.hlp"
 
 # --- the packaged demo starts and runs -----------------------------------------------------------

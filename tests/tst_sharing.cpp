@@ -218,12 +218,13 @@ void tst_Sharing::shouldAnswerTwoBusyClientsRightWhileTheOperatorClicks() {
                             ? qEnvironmentVariableIntValue("QUILLON_SHARE_SOAK_SECONDS")
                             : 60;
     struct Reader {
-        QProcess process;
         QString vfo;
         QString expected;
         QByteArray pending;
         int right = 0;
         int wrong = 0;
+        // Last, so that it goes first: a process killed on the way out still reports its output.
+        QProcess process;
     };
     Reader readers[2];
     readers[0].vfo = QStringLiteral("VFOA");
@@ -266,6 +267,8 @@ void tst_Sharing::shouldAnswerTwoBusyClientsRightWhileTheOperatorClicks() {
             const FilterButtonInfo &b = buttons[rng->bounded(int(buttons.size()))];
             QTest::mouseClick(s.window->button(b.id), Qt::LeftButton);
             ++clicks;
+            // The radio's state below is the one after the click's select.
+            QVERIFY(settled(*s.window));
         } else {
             const quint8 main = quint8(rng->bounded(256)), sub = quint8(rng->bounded(256));
             s.radio.withRadio([&](VirtualRadio &r) {
