@@ -132,7 +132,7 @@ Figures run(State state, int seconds) {
         return f;
     window->setShare(share.get());
     window->show();
-    QTest::qWait(1000);
+    runEventLoop(1000);
 
     std::atomic<bool> stop{false};
     std::vector<std::thread> clients;
@@ -152,7 +152,7 @@ Figures run(State state, int seconds) {
     default:
         break;
     }
-    QTest::qWait(500);
+    runEventLoop(500);
 
     // The event loop's lateness: a 10 ms timer that notes how late each tick came.
     QElapsedTimer sinceTick;
@@ -171,13 +171,13 @@ Figures run(State state, int seconds) {
     wall.start();
     size_t k = 0;
     while (wall.elapsed() < seconds * 1000) {
-        QTest::qWait(300 + int(rng() % 1200));
+        runEventLoop(300 + int(rng() % 1200));
         const FilterButtonInfo &b = filterButtons()[k++ % filterButtons().size()];
         clickedAt.push_back(steady_clock::now());
         // A real click's handler, as a mouse click reaches it.
         QMetaObject::invokeMethod(window->button(b.id), &QAbstractButton::click, Qt::DirectConnection);
     }
-    QTest::qWait(1500);
+    runEventLoop(1500);
     probe.stop();
     f.clicks = int(clickedAt.size());
     // The window sends no FilterSelect but for the clicks, one for each, in order.

@@ -178,7 +178,7 @@ void benchLatency() {
     });
     clicks.start(1000);
     while (!done)
-        QTest::qWait(20);
+        runEventLoop(20);
     client.join();
     // The radio stamps each block when its last byte arrived; the client's blocks are the
     // flags reads (the window sends none after its search).
@@ -236,7 +236,7 @@ void benchBusyClients(int seconds) {
             if (s.window->button(id)->palette().color(QPalette::Button) != QColor(0, 255, 0))
                 ++wrong;
     });
-    QTest::qWait(seconds * 1000);
+    runEventLoop(seconds * 1000);
     stop = true;
     for (auto &t : clients)
         t.join();
@@ -261,11 +261,11 @@ void benchCpu(int seconds) {
                 std::this_thread::sleep_for(1s);
             }
         });
-    QTest::qWait(1000);
+    runEventLoop(1000);
     const double cpu0 = sim::programCpuSeconds();
     QElapsedTimer t;
     t.start();
-    QTest::qWait(seconds * 1000);
+    runEventLoop(seconds * 1000);
     const double cpu = sim::programCpuSeconds() - cpu0;
     stop = true;
     for (auto &c : clients)
@@ -323,10 +323,10 @@ void benchStore(int clientCount, int seconds) {
         std::lock_guard lock(mutex);
         knob.push_back({steady_clock::now(), stepsOf(hz)});
     });
-    QTest::qWait(1000);
+    runEventLoop(1000);
     const auto start = steady_clock::now();
     each.start(1000);
-    QTest::qWait(seconds * 1000);
+    runEventLoop(seconds * 1000);
     const auto end = steady_clock::now();
     stop = true;
     for (auto &t : clients)
@@ -369,11 +369,11 @@ void benchStore(int clientCount, int seconds) {
     }
     const double span = duration<double, std::milli>(end - start).count();
     std::printf("  %d client%s: wire busy %4.1f %%, %5.1f reads/s, read median %5.1f p99 %6.1f max %6.1f ms, "
-                "%3.0f %% within 10 ms, older than allowed %d, lost %d\n",
+                "%3.0f %% within 10 ms, older than allowed %d, lost %d; %d answered as they came\n",
                 clientCount, clientCount == 1 ? " " : "s", 100.0 * busyMs / span, counted / (span / 1000.0),
                 percentile(ms, 0.5), percentile(ms, 0.99),
                 ms.empty() ? 0.0 : *std::max_element(ms.begin(), ms.end()),
-                counted ? 100.0 * fast / counted : 0.0, stale, lost);
+                counted ? 100.0 * fast / counted : 0.0, stale, lost, s.share->answeredAtOnce());
     std::fflush(stdout);
 }
 
@@ -430,7 +430,7 @@ void benchJunkFlood() {
         stop = true;
     });
     while (!stop)
-        QTest::qWait(20);
+        runEventLoop(20);
     reader.join();
     flood.join();
     std::vector<double> toReply;
