@@ -345,6 +345,7 @@ void frmQuillon::statusIn(FilterGroup group, const QByteArray &reply, bool endsP
     if (!endsPoll)
         return;
     m_polling = false;
+    emit pollCompleted();
     if (std::exchange(m_tickPending, false) && m_timer->isActive())
         Timer1_Timer();
 }

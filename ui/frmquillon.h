@@ -94,6 +94,10 @@ public:
     int FilterPath = 0;
     qint16 FilterCode = 0;
 
+signals:
+    // A poll's two exchanges are done and their lamps painted.
+    void pollCompleted();
+
 public slots:
     void Timer1_Timer();
 
