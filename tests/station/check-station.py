@@ -4,7 +4,7 @@
 pseudo-terminal, `quillon --share` on it with its window on a private Xvfb display, and
 Debian's own fldigi (Hamlib model 1004 on Quillon's TCP port, polling every 250 ms), WSJT-X
 (the same, polling every second) and flrig (FT-1000MP-A on Quillon's device link), all three at once, headless, for
-QUILLON_STATION_SECONDS (default 60) while Quillon's buttons are clicked and the radio's knob
+QUILLON_STATION_SECONDS (default 120) while Quillon's buttons are clicked and the radio's knob
 is turned.
 
 It checks that each program reads the radio's frequency, follows a turn of the knob, and reads
@@ -15,7 +15,8 @@ radio's filters after every click and knob turn. At the end it prints what it me
 blocks a second on the radio's wire (from quillon-radio-sim --log) and how each program read.
 
 Usage: check-station.py QUILLON QUILLON_RADIO_SIM
-QUILLON_STATION_KEEP=DIR keeps the programs' logs, settings and the wire log there.
+QUILLON_STATION_KEEP=DIR keeps the programs' logs, settings and the wire log there, and on a
+failure the screen as it was.
 Exits 0 when everything held, 1 when something did not (saying what, when and how), 77 when
 a program it needs is missing."""
 
@@ -45,7 +46,9 @@ from screencheck import (BUTTON_H, BUTTON_W, BUTTONS, MAIN_TITLE, client_origin,
 SCREEN_W, SCREEN_H = 1280, 1024
 ASIDE_X = 320
 
-START_HZ = 14074000
+# Not where WSJT-X's dial starts on its own (14.074 MHz): its first Status naming this one comes
+# from the radio.
+START_HZ = 14250000
 # Where the knob is turned and the programs set the radio, in turn; all on the radio's 10 Hz
 # steps, so every program reads them exactly.
 KNOB_HZ = [7074000, 10136000, 3573000, 21074000, 18100000, 28074000, 1840000, 24915000, 5357000]
@@ -585,14 +588,17 @@ Filter="%Channel% = \\"RIGCTRL\\" and %Severity% >= warning"
         self.start_flrig()
         self.changed_at = time.monotonic()
         self.wait_followed("start-up", self.readers, READY_S)
+        # WSJT-X tells the radio's frequency only once it has probed the radio's resolution (60 and
+        # 50 Hz up, and back); the others may have read those meanwhile, so they read it anew.
+        self.change(START_HZ)
+        self.wait_followed("start-up", ["fldigi", "flrig"])
         self.move_aside()
         self.check_lamps("with all three programs started")
         print(f"station: fldigi, WSJT-X and flrig read {START_HZ} Hz; running for {seconds} s", flush=True)
 
         actions = [self.click, self.turn_knob, self.click, lambda: self.set_by("flrig"), self.click,
                    self.turn_filters, self.click, lambda: self.set_by("fldigi")]
-        # Readings count from here: at start-up WSJT-X itself moves the radio by 60 and 50 Hz and
-        # back (it probes the radio's resolution), which the others may read.
+        # Readings count from here.
         for reader in self.readers.values():
             reader.count_from_here()
         self.statuses = 0
@@ -669,20 +675,24 @@ def main():
     if missing:
         print("SKIP: not installed: " + ", ".join(missing) + " (scripts/deps test installs them)")
         return 77
-    seconds = int(os.environ.get("QUILLON_STATION_SECONDS", "60"))
+    # Long enough that a fault which costs WSJT-X the radio now and then shows in most runs.
+    seconds = int(os.environ.get("QUILLON_STATION_SECONDS", "120"))
     begun = time.monotonic()
     with tempfile.TemporaryDirectory(prefix="quillon-station-") as scratch:
         station = Station(scratch, os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]))
         failure = None
+        keep = os.environ.get("QUILLON_STATION_KEEP")
         try:
             station.run(seconds)
         except Failure as f:
             failure = str(f)
+            if keep and station.display:
+                subprocess.run(["import", "-display", station.display, "-window", "root",
+                                os.path.join(scratch, "logs", "screen-at-failure.png")])
         finally:
             station.stop()
         for line in station.figures():
             print(line)
-        keep = os.environ.get("QUILLON_STATION_KEEP")
         if keep:
             shutil.copytree(scratch, keep, symlinks=True, dirs_exist_ok=True,
                             ignore=shutil.ignore_patterns("*.sqlite", "help", "images", "palettes", "scripts"))
