@@ -8,7 +8,8 @@ QUILLON_STATION_SECONDS (default 120) while Quillon's buttons are clicked and th
 is turned.
 
 It checks that each program reads the radio's frequency, follows a turn of the knob, and reads
-a frequency another program set (flrig and fldigi take turns setting it); that WSJT-X never
+a frequency another program set (flrig and fldigi take turns setting it), and once it has read
+the new frequency does not read the old one again; that WSJT-X never
 reports a Rig Control Error (its dialog on the screen, or an error of its rig control in its
 log); that every program stays up; and that Quillon's lamps, read off the screen, show the
 radio's filters after every click and knob turn. At the end it prints what it measured: the
@@ -58,6 +59,7 @@ FILTER_TURNS = [(0x22, 0x33), (0x94, 0x00), (0x43, 0x11), (0x04, 0x33), (0x30, 0
 
 FOLLOW_S = 6.0   # a program polling at 1 s, behind a busy shared line, has read the radio by then
 LAMPS_S = 3.0    # Quillon polls twice a second
+KNOB_GRACE_S = 1.0  # a shared reply may be up to 0.5 s old, and a program reads it on its next poll
 READY_S = 60.0   # start-up of a program on a loaded machine
 RIG = "quillon-station"  # WSJT-X's --rig-name: its own settings, lock and temporary files
 
@@ -141,6 +143,18 @@ def tail(path, size=2500):
         return ""
 
 
+def remove_ipc(folder):
+    """WSJT-X keeps its shared memory and a semaphore (Qt's) under System V keys made from files in
+    its temporary folder. Killed, it leaves them behind, and a later WSJT-X whose key comes out
+    the same cannot start ("Unable to create shared memory segment"): those of this run go."""
+    for name in os.listdir(folder):
+        kind = {"qipc_sharedmemory_": "-M", "qipc_systemsem_": "-S"}.get(name[:name.find("_", 5) + 1])
+        if kind:
+            st = os.stat(os.path.join(folder, name))
+            key = (ord("Q") << 24) | ((st.st_dev & 0xFF) << 16) | (st.st_ino & 0xFFFF)  # Qt's ftok(file, 'Q')
+            subprocess.run(["ipcrm", kind, hex(key)], stderr=subprocess.DEVNULL)
+
+
 class Program:
     """A started program in a process group of its own (WSJT-X starts jt9, for one), with its
     output in a log file."""
@@ -195,6 +209,7 @@ class Station:
         self.display = None
         self.expected_hz = START_HZ
         self.changed_at = time.monotonic()
+        self.grace = 0.0
         self.followed = {}
         self.readers = {n: Reader(n) for n in ("fldigi", "WSJT-X", "flrig")}
         self.lamps = set()
@@ -440,7 +455,7 @@ Filter="%Channel% = \\"RIGCTRL\\" and %Severity% >= warning"
         if hz == self.expected_hz:
             reader.right += 1
             self.followed.setdefault(name, since)
-        elif name in self.followed and self.soaking:
+        elif name in self.followed and self.soaking and since > self.grace:
             # It had read the new frequency already: anything else now is a wrong reading.
             raise Failure(f"{name} read {hz} {since:.2f} s after the radio changed to {self.expected_hz}, "
                           f"having read {self.expected_hz} {self.followed[name]:.2f} s after the change")
@@ -477,9 +492,13 @@ Filter="%Channel% = \\"RIGCTRL\\" and %Severity% >= warning"
                     raise Failure(f"WSJT-X shows a message box after {self.elapsed()} (a dialog titled \"{name}\", "
                                   "as its Rig Control Error is)")
 
-    def change(self, hz):
+    def change(self, hz, grace=0.0):
+        """The radio has a new frequency. A program that has read it may still read the old one
+        for `grace` seconds: after a turn of the knob, which no program saw, an answer may be as
+        old as a shared reply is allowed to be."""
         self.expected_hz = hz
         self.changed_at = time.monotonic()
+        self.grace = grace
         self.followed = {}
 
     def wait_followed(self, what, names, limit=FOLLOW_S):
@@ -511,7 +530,7 @@ Filter="%Channel% = \\"RIGCTRL\\" and %Severity% >= warning"
         hz = KNOB_HZ[self.turns % len(KNOB_HZ)]
         self.turns += 1
         self.knob(f"freq {hz}")
-        self.change(hz)
+        self.change(hz, KNOB_GRACE_S)
         self.wait_followed(f"knob turned to {hz} Hz", self.readers)
 
     def set_by(self, setter):
@@ -620,6 +639,8 @@ Filter="%Channel% = \\"RIGCTRL\\" and %Severity% >= warning"
         for name in ("flrig", "WSJT-X", "fldigi", "quillon", "radio"):
             if name in self.programs:
                 self.programs[name].stop()
+        if os.path.isdir(self.path("tmp")):
+            remove_ipc(self.path("tmp"))
         if self.xvfb:
             self.xvfb.terminate()
             self.xvfb.wait()
@@ -671,7 +692,8 @@ def main():
     if len(sys.argv) != 3:
         print(__doc__)
         return 2
-    missing = [p for p in ("Xvfb", "xdotool", "xprop", "import", "fldigi", "wsjtx", "flrig") if not shutil.which(p)]
+    missing = [p for p in ("Xvfb", "xdotool", "xprop", "import", "ipcrm", "fldigi", "wsjtx", "flrig")
+               if not shutil.which(p)]
     if missing:
         print("SKIP: not installed: " + ", ".join(missing) + " (scripts/deps test installs them)")
         return 77
