@@ -3,17 +3,17 @@
 """A whole station on one radio, with the station's real programs: the virtual radio on a
 pseudo-terminal, `quillon --share` on it with its window on a private Xvfb display, and
 Debian's own fldigi (Hamlib model 1004 on Quillon's TCP port, polling every 250 ms), WSJT-X
-(the same, polling every second) and flrig (FT-1000MP-A on Quillon's device link), all three at once, headless, for
-QUILLON_STATION_SECONDS (default 120) while Quillon's buttons are clicked and the radio's knob
-is turned.
+(the same, polling every second) and flrig (FT-1000MP-A on Quillon's device link), all three
+at once, headless, for QUILLON_STATION_SECONDS (default 120) while Quillon's buttons are
+clicked and the radio's knob is turned; half-way WSJT-X is closed and started again.
 
-It checks that each program reads the radio's frequency, follows a turn of the knob, and reads
-a frequency another program set (flrig and fldigi take turns setting it), and once it has read
-the new frequency does not read the old one again; that WSJT-X never
-reports a Rig Control Error (its dialog on the screen, or an error of its rig control in its
-log); that every program stays up; and that Quillon's lamps, read off the screen, show the
-radio's filters after every click and knob turn. At the end it prints what it measured: the
-blocks a second on the radio's wire (from quillon-radio-sim --log) and how each program read.
+It checks that each program reads the radio's frequency, follows a turn of the knob and a
+frequency another program set (flrig and fldigi take turns setting it), and once it has read
+the new frequency does not read another one; that WSJT-X never loses the radio (an error in its
+rig control's log, or its Rig Control Error box on the screen); that every program stays up;
+and that Quillon's lamps, read off the screen, show the radio's filters after every click and
+knob turn and in between. At the end it prints what it measured: the blocks a second on the
+radio's wire (from quillon-radio-sim --log) and how each program read.
 
 Usage: check-station.py QUILLON QUILLON_RADIO_SIM
 QUILLON_STATION_KEEP=DIR keeps the programs' logs, settings and the wire log there, and on a
@@ -69,8 +69,8 @@ class Failure(Exception):
 
 
 # -- The lamps the radio's filter bytes call for ----------------------------------------------
-# The rules the radio's manual gives, written out here rather than taken from the program under
-# test. A byte no rule matches leaves that group's lamp as it was.
+# The lamp rules, written out here rather than taken from the program under test. A byte no rule
+# matches leaves that group's lamp as it was.
 HI_RULES = [((0, 4), (128, 132), "Hi_Thru"), ((16, 20), (144, 148), "Hi_2400"), ((32, 36), (160, 164), "Hi_2000"),
             ((48, 52), (176, 180), "Hi_500"), ((64, 68), (192, 255), "Hi_250")]
 LO_BY_NUMBER = ["Lo_6000", "Lo_2400", "Lo_2000", "Lo_500", "Lo_250"]
@@ -214,7 +214,7 @@ class Station:
         self.readers = {n: Reader(n) for n in ("fldigi", "WSJT-X", "flrig")}
         self.lamps = set()
         self.lamp_looks = 0
-        self.clicks = self.turns = self.filter_turns = 0
+        self.clicks = self.turns = self.filter_turns = self.restarts = 0
         self.sets = {"flrig": 0, "fldigi": 0}
         self.statuses = 0
         self.last_window_look = 0.0
@@ -513,9 +513,9 @@ Filter="%Channel% = \\"RIGCTRL\\" and %Severity% >= warning"
         late = [n for n in names if n not in self.followed]
         if late:
             radio = self.knob("state")["freq"]
-            raise Failure(f"{what}: after {limit:.0f} s " + ", ".join(f"{n} reads {self.readers[n].value}" for n in late)
-                          + f", the radio has {radio}" + ("" if radio == self.expected_hz else
-                                                         f" (it should have {self.expected_hz})"))
+            reads = ", ".join(f"{n} reads {self.readers[n].value}" for n in late)
+            should = "" if radio == self.expected_hz else f" (it should have {self.expected_hz})"
+            raise Failure(f"{what}: after {limit:.0f} s {reads}, the radio has {radio}{should}")
 
     def wait_radio(self, what, hz):
         deadline = time.monotonic() + FOLLOW_S
@@ -586,6 +586,22 @@ Filter="%Channel% = \\"RIGCTRL\\" and %Severity% >= warning"
                                   f"not {sorted(self.lamps)}")
             time.sleep(0.25)
 
+    def restart_wsjtx(self):
+        """The operator closes WSJT-X and starts it again while the others go on: a program that
+        opens the radio on a busy line. It probes the radio's resolution again as it starts, which
+        the others may read meanwhile."""
+        self.programs["WSJT-X"].stop()
+        remove_ipc(self.path("tmp"))
+        self.restarts += 1
+        self.soaking = False
+        self.start("WSJT-X", ["wsjtx", "--rig-name", RIG])
+        self.readers["WSJT-X"].value = None
+        self.change(self.expected_hz)
+        self.wait_followed("WSJT-X started again", ["WSJT-X"], READY_S)
+        self.change(self.expected_hz)
+        self.wait_followed("WSJT-X started again", ["fldigi", "flrig"])
+        self.soaking = True
+
     def still_right(self, when):
         self.read_programs()
         wrong = [f"{n} reads {r.value}" for n, r in self.readers.items() if r.value != self.expected_hz]
@@ -627,6 +643,9 @@ Filter="%Channel% = \\"RIGCTRL\\" and %Severity% >= warning"
         step = 0
         while time.monotonic() - self.soak_start < seconds or step < len(actions):
             self.still_right(f"{self.elapsed()}, before the next change")
+            if not self.restarts and time.monotonic() - self.soak_start > seconds / 2:
+                self.restart_wsjtx()
+                continue
             actions[step % len(actions)]()
             step += 1
             self.idle(self.rng.uniform(0.5, 1.5))
@@ -667,7 +686,8 @@ Filter="%Channel% = \\"RIGCTRL\\" and %Severity% >= warning"
             for b in blocks:
                 op, p4 = b[8:10], b[6:8]
                 kind = {"10": f"status {p4}", "fa": "flags", "f7": "meter", "8c": "filter select",
-                        "0a": "frequency A", "8a": "frequency B", "0c": "mode"}.get(op, "other " + op)
+                        "0a": "frequency A", "8a": "frequency B", "0c": "mode", "0e": "pacing", "0f": "PTT",
+                        "05": "VFO select", "01": "split"}.get(op, "other " + op)
                 kinds[kind] = kinds.get(kind, 0) + 1
                 reply_bytes += {"10": {"02": 16, "03": 32}.get(p4, 0), "fa": 5, "f7": 5}.get(op, 0)
             byte_s = 11 / 4800  # start bit, 8 data bits, 2 stop bits
@@ -683,7 +703,8 @@ Filter="%Channel% = \\"RIGCTRL\\" and %Severity% >= warning"
                          + (f" (of {self.statuses} Status messages)" if name == "WSJT-X" else "")
                          + self.errors_said(name))
         lines.append(f"operator: {self.clicks} clicks, {self.turns} frequency and {self.filter_turns} filter turns "
-                     f"of the knob, sets by flrig {self.sets['flrig']} and fldigi {self.sets['fldigi']}; "
+                     f"of the knob, sets by flrig {self.sets['flrig']} and fldigi {self.sets['fldigi']}, "
+                     f"WSJT-X started again {self.restarts} time(s); "
                      f"lamps right at {self.lamp_looks} of {self.lamp_looks} looks")
         return lines
 
