@@ -25,10 +25,11 @@ def _env(display):
     return dict(os.environ, DISPLAY=display)
 
 
-def start_display():
-    """Starts Xvfb on a free display; returns (process, ":N")."""
+def start_display(width=SCREEN_W, height=SCREEN_H):
+    """Starts Xvfb on a free display; returns (process, ":N"). A larger screen leaves room for
+    other programs' windows beside the main window."""
     r, w = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", f"{SCREEN_W}x{SCREEN_H}x24",
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", f"{width}x{height}x24",
                              "-nolisten", "tcp"], pass_fds=(w,), stderr=subprocess.DEVNULL)
     os.close(w)
     number = b""
@@ -71,10 +72,10 @@ def client_origin(geom):
 def screenshot(display):
     out = subprocess.run(["import", "-display", display, "-window", "root", "-depth", "8", "rgb:-"],
                          stdout=subprocess.PIPE, check=True).stdout
-    return out  # SCREEN_W x SCREEN_H, 3 bytes a pixel
+    return out  # the whole screen, 3 bytes a pixel
 
 
-def lit_buttons(shot, client):
+def lit_buttons(shot, client, width=SCREEN_W):
     """The buttons whose faces are the lamp green: most of the face (inside the bevel and
     apart from the caption) green, no green at all on the others."""
     cx, cy = client
@@ -83,7 +84,7 @@ def lit_buttons(shot, client):
         green = 0
         for y in range(cy + by + 2, cy + by + BUTTON_H - 2):
             for x in range(cx + bx + 2, cx + bx + BUTTON_W - 2):
-                o = (y * SCREEN_W + x) * 3
+                o = (y * width + x) * 3
                 green += tuple(shot[o:o + 3]) == LIT
         if green > 0.5 * (BUTTON_W - 4) * (BUTTON_H - 4):
             lit.add(name)
@@ -92,11 +93,11 @@ def lit_buttons(shot, client):
     return lit
 
 
-def wait_lamps(display, client, want, timeout=10, interval=0.3):
+def wait_lamps(display, client, want, timeout=10, interval=0.3, width=SCREEN_W):
     deadline = time.time() + timeout
     got = set()
     while time.time() < deadline:
-        got = lit_buttons(screenshot(display), client)
+        got = lit_buttons(screenshot(display), client, width)
         if got == want:
             break
         time.sleep(interval)

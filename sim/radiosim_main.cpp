@@ -2,17 +2,26 @@
 // quillon-radio-sim: the virtual radio on a pseudo-terminal, for demos and manual tests
 // without the real radio. Prints the device path, then serves until interrupted.
 
+#include "knobs.h"
 #include "ptyradioserver.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QSaveFile>
 #include <QTextStream>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 #include <type_traits>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace quillon::sim;
 
@@ -47,6 +56,71 @@ bool parseFault(const QString &name, RadioFault &out) {
     }
     return false;
 }
+
+// Knob commands from a FIFO, a file or standard input, read between the rounds of the serve
+// loop so that the radio's knobs can be turned while programs talk to it.
+class ControlInput {
+public:
+    ControlInput() = default;
+    ControlInput(const ControlInput &) = delete;
+    ControlInput &operator=(const ControlInput &) = delete;
+    ~ControlInput() { close(); }
+
+    bool open(const QString &path) {
+        if (path == QLatin1String("-")) {
+            m_fd = STDIN_FILENO;
+            return true;
+        }
+        // A FIFO is opened for writing too: then it never reads as ended between two writers
+        // (echo freq 7074000 >FIFO, twice), and opening it does not wait for the first one.
+        const QByteArray name = QFile::encodeName(path);
+        struct stat st {};
+        const bool fifo = ::stat(name.constData(), &st) == 0 && S_ISFIFO(st.st_mode);
+        m_fd = ::open(name.constData(), (fifo ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+        m_owned = m_fd >= 0;
+        return m_fd >= 0;
+    }
+
+    // Waits up to `wait` for input and returns the whole lines that came. A file or a standard
+    // input that has ended is closed; its last line counts even without a newline.
+    QList<QByteArray> read(std::chrono::milliseconds wait) {
+        QList<QByteArray> lines;
+        if (m_fd < 0) {
+            std::this_thread::sleep_for(wait);
+            return lines;
+        }
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0)
+            return lines; // nothing yet, or a signal: the caller looks at its quit flag
+        char buffer[512];
+        const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
+        if (n > 0)
+            m_partial.append(buffer, n);
+        for (qsizetype nl; (nl = m_partial.indexOf('\n')) >= 0;) {
+            lines.append(m_partial.left(nl));
+            m_partial.remove(0, nl + 1);
+        }
+        if (n <= 0) {
+            if (!m_partial.isEmpty())
+                lines.append(m_partial);
+            m_partial.clear();
+            close();
+        }
+        return lines;
+    }
+
+private:
+    void close() {
+        if (m_owned)
+            ::close(m_fd);
+        m_fd = -1;
+        m_owned = false;
+    }
+
+    int m_fd = -1;
+    bool m_owned = false;
+    QByteArray m_partial;
+};
 
 } // namespace
 
@@ -92,7 +166,15 @@ int main(int argc, char *argv[]) {
                                         QStringLiteral("HZ"));
     parser.addOptions(
         {mainOpt, subOpt, freqOpt, subFreqOpt, idOpt, faultOpt, latencyOpt, pacingOpt, chunkOpt});
+    const QCommandLineOption controlOpt(
+        QStringLiteral("control"),
+        QStringLiteral("Turn the radio's knobs while serving: read commands a line at a time from FILE (a "
+                       "FIFO, or - for standard input): freq HZ, sub-freq HZ, main HEX, sub HEX, state. "
+                       "Each line is answered on standard output with the radio's state after it, in the "
+                       "same words, or with \"error: ...\"."),
+        QStringLiteral("FILE"));
     parser.addOption(logOpt);
+    parser.addOption(controlOpt);
     parser.process(app);
 
     // --id takes two bytes; accept them as one quoted argument or as the next two words.
@@ -173,6 +255,11 @@ int main(int argc, char *argv[]) {
         radio.setFault(fault);
     });
 
+    ControlInput control;
+    if (parser.isSet(controlOpt) && !control.open(parser.value(controlOpt)))
+        return bad(QStringLiteral("cannot read --control %1: %2")
+                       .arg(parser.value(controlOpt), QString::fromLocal8Bit(std::strerror(errno))));
+
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
     std::printf("%s\n", server.devicePath().toLocal8Bit().constData());
@@ -190,7 +277,13 @@ int main(int argc, char *argv[]) {
                     logged = received.size();
             }
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (const QByteArray &line : control.read(std::chrono::milliseconds(50))) {
+            QString answer;
+            server.withRadio(
+                [&](VirtualRadio &radio) { answer = turnKnobs(radio, QString::fromUtf8(line)); });
+            std::printf("%s\n", answer.toUtf8().constData());
+            std::fflush(stdout);
+        }
     }
     server.stop();
     return 0;

@@ -36,6 +36,11 @@ void putFrequency(std::array<quint8, 16> &r, quint32 hz) {
     r[4] = static_cast<quint8>(steps);
 }
 
+quint32 getFrequency(const std::array<quint8, 16> &r) {
+    const quint64 steps = (quint64(r[1]) << 24) | (quint64(r[2]) << 16) | (quint64(r[3]) << 8) | r[4];
+    return static_cast<quint32>((steps * 10 + 8) / 16);
+}
+
 constexpr int kModeOffset = 7;
 constexpr quint8 kModeVariantBit = 0x80; // in the filter byte
 
@@ -130,6 +135,10 @@ VirtualRadio::VirtualRadio()
 void VirtualRadio::setMainFrequency(quint32 hz) { putFrequency(m_main, hz); }
 
 void VirtualRadio::setSubFrequency(quint32 hz) { putFrequency(m_sub, hz); }
+
+quint32 VirtualRadio::mainFrequency() const { return getFrequency(m_main); }
+
+quint32 VirtualRadio::subFrequency() const { return getFrequency(m_sub); }
 
 void VirtualRadio::setId(quint8 id0, quint8 id1) {
     m_flags[3] = id0;

@@ -118,6 +118,9 @@ public:
     static constexpr quint32 kHighestHz = 30'000'000;
     void setMainFrequency(quint32 hz);
     void setSubFrequency(quint32 hz);
+    // What the records carry, to the nearest hertz.
+    quint32 mainFrequency() const;
+    quint32 subFrequency() const;
     void setId(quint8 id0, quint8 id1);
     void setFlags(quint8 f0, quint8 f1, quint8 f2);
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The virtual radio and the in-process line: the model every later test stands on.
 
+#include "sim/knobs.h"
 #include "sim/manualclock.h"
 #include "sim/simserialline.h"
 #include "sim/virtualradio.h"
@@ -32,6 +33,8 @@ private slots:
     void shouldMisbehaveOnFault();
     void shouldKeepTakingKnobChangesWhileSilent();
     void shouldListEveryAnswerGivenWithItsRequest();
+    void shouldTurnKnobsByName_data();
+    void shouldTurnKnobsByName();
 
     void shouldDeliverReplyAtWirePace_data();
     void shouldDeliverReplyAtWirePace();
@@ -321,6 +324,61 @@ void tst_Sim::shouldKeepTakingKnobChangesWhileSilent() {
     const std::vector<SimReply> r = radio.feed(toBytes(statusBlock(kStatusMain)));
     QCOMPARE(r.size(), size_t(1));
     QCOMPARE(quint8(r[0].bytes.at(kMainFilterOffset)) & 0x70, 0x40);
+}
+
+void tst_Sim::shouldTurnKnobsByName_data() {
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("answer"); // empty: refused, and nothing changes
+
+    // From the starting state: 14.250 MHz and 7.050 MHz, 2.4K filters (11, 11).
+    QTest::newRow("state") << "state"
+                           << "freq 14250000 sub-freq 7050000 main 11 sub 11";
+    QTest::newRow("empty line") << ""
+                                << "freq 14250000 sub-freq 7050000 main 11 sub 11";
+    QTest::newRow("main frequency") << "freq 14074000"
+                                    << "freq 14074000 sub-freq 7050000 main 11 sub 11";
+    QTest::newRow("sub frequency") << "sub-freq 10136000"
+                                   << "freq 14250000 sub-freq 10136000 main 11 sub 11";
+    QTest::newRow("both filters") << "main 22 sub 33"
+                                  << "freq 14250000 sub-freq 7050000 main 22 sub 33";
+    QTest::newRow("several, spaced out") << "  freq 7074000   main 94 sub 0 "
+                                         << "freq 7074000 sub-freq 7050000 main 94 sub 00";
+    QTest::newRow("lowest") << "freq 100000"
+                            << "freq 100000 sub-freq 7050000 main 11 sub 11";
+    QTest::newRow("highest") << "sub-freq 30000000"
+                             << "freq 14250000 sub-freq 30000000 main 11 sub 11";
+    QTest::newRow("above the range") << "freq 30000010" << QString();
+    QTest::newRow("below the range") << "sub-freq 99990" << QString();
+    QTest::newRow("no number") << "freq 14.074" << QString();
+    QTest::newRow("not a byte") << "main 100" << QString();
+    QTest::newRow("not hex") << "sub zz" << QString();
+    QTest::newRow("no value") << "freq" << QString();
+    QTest::newRow("unknown knob after a good one") << "freq 7074000 volume 3" << QString();
+}
+
+void tst_Sim::shouldTurnKnobsByName() {
+    QFETCH(QString, line);
+    QFETCH(QString, answer);
+    VirtualRadio radio;
+    const QByteArray before = radio.mainRecord() + radio.subRecord();
+    const QString said = turnKnobs(radio, line);
+    const QByteArray records = radio.feed(hex("0000000310")).at(0).bytes;
+    if (answer.isEmpty()) {
+        QVERIFY2(said.startsWith(QLatin1String("error: ")), qPrintable(said));
+        QCOMPARE(records, before);
+        return;
+    }
+    QCOMPARE(said, answer);
+    // What a client reads now: the frequency in 0.625 Hz steps, the filter bytes at offset 8.
+    const QStringList words = answer.split(QLatin1Char(' '));
+    for (int record = 0; record < 2; ++record) {
+        const quint64 hz = words[1 + 2 * record].toULongLong();
+        const QByteArray r = records.mid(16 * record, 16);
+        QCOMPARE(quint32(quint8(r[1])) << 24 | quint32(quint8(r[2])) << 16 | quint32(quint8(r[3])) << 8 |
+                     quint8(r[4]),
+                 quint32(hz * 16 / 10));
+        QCOMPARE(quint8(r[8]), quint8(words[5 + 2 * record].toUInt(nullptr, 16)));
+    }
 }
 
 void tst_Sim::shouldListEveryAnswerGivenWithItsRequest() {
