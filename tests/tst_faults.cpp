@@ -301,8 +301,8 @@ PollingRun pollFor(frmQuillon &window, int ms, const std::function<Lamps(const L
     PollingRun run;
     Lamps before = litOn(window);
     QObject context;
-    QObject::connect(window.timer(), &QTimer::timeout, &context, [&] {
-        // Connected after the window's own slot, so this runs once the poll is done.
+    QObject::connect(&window, &frmQuillon::pollCompleted, &context, [&] {
+        // Once the poll is done and its lamps painted.
         ++run.polls;
         const Lamps lit = litOn(window);
         const Lamps wrong = minus(lit, allowed(before));
