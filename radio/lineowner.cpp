@@ -105,29 +105,60 @@ void LineOwner::stop() {
     m_thread->wait();
 }
 
-bool LineOwner::takeNext(Job &job, bool &clientTurn) {
+bool LineOwner::takeNext(Job &job, Turn &turn) {
     std::unique_lock lock(m_mutex);
     // The last job is over: idle while waiting for the next one.
     m_running = false;
-    m_wake.wait(lock, [this] {
+    const auto ready = [this] {
         return m_quit || !m_operator.empty() || !m_polls.empty() || (m_clientWork && m_clientMayHaveWork);
-    });
+    };
+    // The clients' turn before a poll is for what waited behind the operator's job, not for a
+    // tick that comes after the line has been idle.
+    if (!ready())
+        m_clientsFirst = false;
+    m_wake.wait(lock, ready);
     if (m_quit)
         return false;
-    clientTurn = false;
+    const bool clientsWaiting = m_clientWork && m_clientMayHaveWork;
     if (!m_operator.empty()) {
         job = std::move(m_operator.front());
         m_operator.pop_front();
-    } else if (!m_polls.empty()) {
+        turn = Turn::Operator;
+    } else if (!m_polls.empty() && !(m_clientsFirst && clientsWaiting)) {
         job = std::move(m_polls.front());
         m_polls.pop_front();
+        turn = Turn::Poll;
     } else {
         // Cleared before the work runs: input that arrives while it runs sets it again.
         m_clientMayHaveWork = false;
-        clientTurn = true;
+        turn = Turn::Client;
     }
+    // Only right after the operator's job; never between the two requests of one poll.
+    m_clientsFirst = false;
     m_running = true;
     return true;
+}
+
+void LineOwner::serveClients(Context &context, ClientTurn turn) {
+    ClientWork work;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_clientWork || (turn == ClientTurn::NoWire && !m_clientMayHaveWork))
+            return;
+        work = m_clientWork;
+        m_inClientTurn = true;
+    }
+    const bool served = work(context, turn);
+    work = nullptr;
+    {
+        std::lock_guard lock(m_mutex);
+        m_inClientTurn = false;
+        // After a full turn that served something there may be more; a turn without the wire
+        // leaves what needs it waiting.
+        if (turn == ClientTurn::Full)
+            m_clientMayHaveWork = m_clientMayHaveWork || served;
+    }
+    m_wake.notify_all();
 }
 
 void LineOwner::keepLineUp(Context &context) {
@@ -158,29 +189,21 @@ void LineOwner::keepLineUp(Context &context) {
 void LineOwner::run() {
     Context context{*m_line, m_clock, m_wait, this};
     Job job;
-    bool clientTurn = false;
-    while (takeNext(job, clientTurn)) {
+    Turn turn = Turn::Client;
+    while (takeNext(job, turn)) {
         keepLineUp(context);
-        if (!clientTurn) {
-            job(context);
-            job = nullptr;
+        if (turn == Turn::Client) {
+            // One block at a time, then the window's jobs come first again.
+            serveClients(context, ClientTurn::Full);
             continue;
         }
-        ClientWork work;
-        {
+        job(context);
+        job = nullptr;
+        serveClients(context, ClientTurn::NoWire);
+        if (turn == Turn::Operator) {
             std::lock_guard lock(m_mutex);
-            work = m_clientWork;
-            m_inClientTurn = true;
+            m_clientsFirst = true;
         }
-        // One block at a time, then the window's jobs come first again.
-        const bool more = work && work(context);
-        work = nullptr;
-        {
-            std::lock_guard lock(m_mutex);
-            m_inClientTurn = false;
-            m_clientMayHaveWork = m_clientMayHaveWork || more;
-        }
-        m_wake.notify_all();
     }
     {
         std::lock_guard lock(m_mutex);

@@ -41,6 +41,11 @@ private:
 // - operator jobs first (a click's FilterSelect and its re-read, the search),
 // - then the window's polls,
 // - then the sharing clients' blocks, which the client work serves one at a time, in turn.
+// Two exceptions serve the clients sooner, at no cost to the window: after each of the window's
+// jobs the clients' reads that its reply has made fresh are answered (nothing goes on the wire
+// then), and right after an operator job the clients have one turn before a poll, so that a read
+// the operator's select made stale is not held behind both of the window's status requests (a
+// poll may wait as long for a client's exchange already on the wire when its tick comes).
 // A lost line (an adapter unplugged, a serial server gone) is taken again here too: at most
 // once per the line's reopenInterval() a new try, and nothing but the probe goes to the device
 // until it answers as the radio.
@@ -57,8 +62,10 @@ public:
         const LineOwner *owner;
     };
     using Job = std::function<void(Context &)>;
-    // Serves one of the clients' waiting blocks; false when none was waiting.
-    using ClientWork = std::function<bool(Context &)>;
+    // Full: serves one of the clients' waiting blocks on the wire; NoWire: serves only what needs
+    // no wire. False when nothing was served.
+    enum class ClientTurn { Full, NoWire };
+    using ClientWork = std::function<bool(Context &, ClientTurn)>;
 
     LineOwner(std::unique_ptr<SerialLine> line, MonotonicClock &clock);
     ~LineOwner();
@@ -91,7 +98,9 @@ public:
 private:
     class Thread;
     void run();
-    bool takeNext(Job &job, bool &clientTurn);
+    enum class Turn { Operator, Poll, Client };
+    bool takeNext(Job &job, Turn &turn);
+    void serveClients(Context &context, ClientTurn turn);
     void keepLineUp(Context &context);
 
     std::unique_ptr<SerialLine> m_line;
@@ -105,7 +114,8 @@ private:
     std::deque<Job> m_polls;
     ClientWork m_clientWork;
     bool m_clientMayHaveWork = false;
-    bool m_running = false; // a job in progress
+    bool m_clientsFirst = false; // an operator job just ended: the clients' turn before a poll
+    bool m_running = false;      // a job in progress
     bool m_inClientTurn = false;
     bool m_quit = false;
     std::atomic<bool> m_stopped{false};

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 namespace quillon {
 
@@ -126,17 +127,20 @@ bool ShareHub::take(Peer &peer, const QByteArray &in) {
     return true;
 }
 
-bool ShareHub::serveNext() {
+bool ShareHub::serveNext(Wire wire) {
     if (m_serving)
         return false;
     m_serving = true;
     for (Peer &peer : m_peers)
         pull(peer);
     bool served = false;
+    bool mayUseWire = wire == Wire::Yes;
+    const std::size_t n = m_peers.size();
+    // Clients whose next block needs the wire when the wire is no longer theirs this turn.
+    std::vector<bool> waiting(n, false);
     for (;;) {
-        const std::size_t n = m_peers.size();
         std::size_t k = 0;
-        while (k < n && m_peers[(m_next + k) % n].queue.empty())
+        while (k < n && (m_peers[(m_next + k) % n].queue.empty() || waiting[(m_next + k) % n]))
             ++k;
         if (k == n)
             break;
@@ -144,11 +148,20 @@ bool ShareHub::serveNext() {
         Peer &peer = m_peers[i];
         const CommandBlock block = peer.queue.front();
         peer.queue.pop_front();
+        const Served how = serveBlock(peer, block, mayUseWire);
+        if (how == Served::NeedsWire) {
+            peer.queue.push_front(block);
+            waiting[i] = true;
+            continue;
+        }
         // The next turn goes to the client after this one: one block each, in turn.
         m_next = (i + 1) % n;
         served = true;
-        if (serveBlock(peer, block))
-            break;
+        if (how == Served::OnWire && std::exchange(mayUseWire, false)) {
+            // What came in during the exchange may be the same read, now answered by the store.
+            for (Peer &other : m_peers)
+                pull(other);
+        }
     }
     for (Peer &peer : m_peers)
         if (peer.client && peer.queue.empty() && peer.partial.isEmpty())
@@ -158,7 +171,7 @@ bool ShareHub::serveNext() {
     return served;
 }
 
-bool ShareHub::serveBlock(Peer &peer, const CommandBlock &block) {
+ShareHub::Served ShareHub::serveBlock(Peer &peer, const CommandBlock &block, bool mayUseWire) {
     const std::optional<int> length = expectedReplyLength(block);
     const QString &who = peer.name;
     // Reply pacing holds back every reply the radio gives, to everyone: the window's own status
@@ -166,25 +179,27 @@ bool ShareHub::serveBlock(Peer &peer, const CommandBlock &block) {
     if (block[4] == kOpPacing && block[3] != 0) {
         qCInfo(lcShare).noquote() << who << "asked for reply pacing" << block[3] << "ms: not passed on";
         ++m_counts.dropped;
-        return false;
+        return Served::Free;
     }
     // A client that sent another block before this one's turn has given up waiting for its reply
     // (Hamlib repeats a request after its timeout): a reply now would answer the wrong request.
     if (length != 0 && !peer.queue.empty()) {
         qCDebug(lcShare).noquote() << who << "superseded" << hex(block);
         ++m_counts.dropped;
-        return false;
+        return Served::Free;
     }
     if (m_store && ReplyStore::keeps(block)) {
         if (const std::optional<QByteArray> stored = m_store->fresh(block, m_clock.now())) {
             if (peer.client && peer.client->isConnected())
                 peer.client->deliver(*stored);
             ++m_counts.fromStore;
-            return false;
+            return Served::Free;
         }
     }
+    if (!mayUseWire)
+        return Served::NeedsWire;
     if (!m_line.IsOpen())
-        return false;
+        return Served::Free;
     if (const qsizetype stale = drainStaleInput(m_line, m_clock))
         qCDebug(lcShare) << "dropped" << stale << "stale bytes before a client's block";
     // Stale from the moment a set may reach the radio, whether or not it arrives whole.
@@ -192,13 +207,13 @@ bool ShareHub::serveBlock(Peer &peer, const CommandBlock &block) {
         m_store->sending(block);
     if (const LineError error = m_line.WriteBytes(toBytes(block)); error != LineError::None) {
         qCDebug(lcShare).noquote() << who << hex(block) << "not sent:" << lineErrorName(error);
-        return true;
+        return Served::OnWire;
     }
     ++m_counts.forwarded;
     qCDebug(lcShare).noquote() << who << "sent" << hex(block);
     if (length != 0)
         relayReply(peer, block, length);
-    return true;
+    return Served::OnWire;
 }
 
 void ShareHub::relayReply(Peer &peer, const CommandBlock &block, std::optional<int> length) {

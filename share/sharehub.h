@@ -58,8 +58,13 @@ public:
 
     // Takes in what every client sent, then serves the waiting blocks of the clients in turn,
     // one each, until one has gone on the wire (reads answered from the store cost the wire
-    // nothing, so the next client's turn follows at once). False when none had a block.
-    bool serveNext();
+    // nothing, so the next client's turn follows at once). After that exchange, reads that came
+    // in meanwhile and are now fresh in the store are answered too: a program asking for what
+    // was on the wire gets the same reply, not a turn behind the window's next poll.
+    // With Wire::No nothing goes on the wire: only what the store answers is served (after one
+    // of the window's own exchanges has refreshed it). False when nothing was served.
+    enum class Wire { Yes, No };
+    bool serveNext(Wire wire = Wire::Yes);
     bool hasWaitingBlocks() const;
 
     // Called for a client refused at the door (text, or no radio command first); returns whether
@@ -90,8 +95,9 @@ private:
 
     bool pull(Peer &peer);
     bool take(Peer &peer, const QByteArray &in);
-    // True when the block went on the wire.
-    bool serveBlock(Peer &peer, const CommandBlock &block);
+    enum class Served { Free, OnWire, NeedsWire };
+    // NeedsWire (and nothing done) when the block would go on the wire and mayUseWire is false.
+    Served serveBlock(Peer &peer, const CommandBlock &block, bool mayUseWire);
     // Hands the reply to the client whole and in time, or drops it (length nullopt: passes it on
     // as it comes, until a pause ends it).
     void relayReply(Peer &peer, const CommandBlock &block, std::optional<int> length);

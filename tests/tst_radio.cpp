@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 using namespace quillon;
@@ -80,6 +81,8 @@ private slots:
 
     void shouldTryALostLineAtMostOncePerInterval_data();
     void shouldTryALostLineAtMostOncePerInterval();
+    void shouldGiveTheClientsTheirTurnsInOrder_data();
+    void shouldGiveTheClientsTheirTurnsInOrder();
 
     void shouldOrderPortTable_data();
     void shouldOrderPortTable();
@@ -298,6 +301,86 @@ void tst_Radio::shouldTryALostLineAtMostOncePerInterval() {
     owner.stop();
     QCOMPARE(line.tries.load(), tries);
     QCOMPARE(owner.reopenTries(), tries);
+}
+
+// The order of the owner's turns when the first job ends with others waiting: "~" is a clients'
+// pass that may not use the wire, "C" a client's block on the wire.
+void tst_Radio::shouldGiveTheClientsTheirTurnsInOrder_data() {
+    QTest::addColumn<QStringList>("first");   // the job running, "op:" or "poll:" and its name
+    QTest::addColumn<QStringList>("waiting"); // queued meanwhile, "client" a client's block
+    QTest::addColumn<QStringList>("order");
+    // A read the click made stale is not held behind both of the window's requests.
+    QTest::newRow("click, then a tick and a client's read")
+        << QStringList{"op:click"} << QStringList{"poll:main", "poll:sub", "client"}
+        << QStringList{"click", "~", "C", "main", "~", "sub", "~"};
+    QTest::newRow("a second click still comes first")
+        << QStringList{"op:click1"} << QStringList{"op:click2", "poll:main", "poll:sub", "client"}
+        << QStringList{"click1", "~", "click2", "~", "C", "main", "~", "sub", "~"};
+    // The window's two requests of one tick stay together.
+    QTest::newRow("a poll, then a client's read")
+        << QStringList{"poll:main"} << QStringList{"poll:sub", "client"}
+        << QStringList{"main", "~", "sub", "~", "C"};
+    QTest::newRow("no clients waiting") << QStringList{"op:click"} << QStringList{"poll:main", "poll:sub"}
+                                        << QStringList{"click", "main", "sub"};
+}
+
+void tst_Radio::shouldGiveTheClientsTheirTurnsInOrder() {
+    QFETCH(QStringList, first);
+    QFETCH(QStringList, waiting);
+    QFETCH(QStringList, order);
+    ManualClock clock;
+    SimSerialLine sim(clock);
+    LineOwner owner(std::make_unique<ForwardingLine>(sim), clock);
+    std::mutex mutex;
+    QStringList log;
+    int clientBlocks = 0;
+    std::atomic<int> fullTurns{0};
+    owner.setClientWork([&](LineOwner::Context &, LineOwner::ClientTurn turn) {
+        std::lock_guard lock(mutex);
+        fullTurns += turn == LineOwner::ClientTurn::Full;
+        if (turn == LineOwner::ClientTurn::NoWire) {
+            log << QStringLiteral("~");
+            return false;
+        }
+        if (clientBlocks == 0)
+            return false;
+        --clientBlocks;
+        log << QStringLiteral("C");
+        return true;
+    });
+    std::atomic<bool> release{false}, running{false};
+    const auto post = [&](const QString &what, bool hold) {
+        const QString name = what.section(u':', 1);
+        owner.post(what.startsWith(u"op:") ? LineOwner::Priority::Operator : LineOwner::Priority::Poll,
+                   [&, name, hold](LineOwner::Context &) {
+                       running = true;
+                       while (hold && !release)
+                           std::this_thread::sleep_for(1ms);
+                       std::lock_guard lock(mutex);
+                       log << name;
+                   });
+    };
+    // The work is asked once when it is installed; the test begins after that.
+    QTRY_VERIFY(fullTurns > 0 && !owner.isBusy());
+    post(first.front(), true);
+    QTRY_VERIFY(running);
+    for (const QString &what : waiting) {
+        if (what != u"client") {
+            post(what, false);
+            continue;
+        }
+        {
+            std::lock_guard lock(mutex);
+            ++clientBlocks;
+        }
+        owner.clientWorkArrived();
+    }
+    release = true;
+    QTRY_VERIFY(!owner.isBusy());
+    QTRY_COMPARE(clientBlocks, 0);
+    owner.setClientWork({});
+    owner.stop();
+    QCOMPARE(log, order);
 }
 
 void tst_Radio::shouldOrderPortTable_data() {

@@ -121,6 +121,10 @@ private slots:
     void shouldRefuseTheNinthClient();
     void shouldAnswerOnlyFreshReadsFromTheStore_data();
     void shouldAnswerOnlyFreshReadsFromTheStore();
+    void shouldShareAReadAlreadyOnTheWireInTheSameTurn_data();
+    void shouldShareAReadAlreadyOnTheWireInTheSameTurn();
+    void shouldServeOnlyWhatTheStoreAnswersWithoutTheWire_data();
+    void shouldServeOnlyWhatTheStoreAnswersWithoutTheWire();
     void shouldLeaveNothingOfADroppedReplyToTheNextExchange_data();
     void shouldLeaveNothingOfADroppedReplyToTheNextExchange();
 };
@@ -409,3 +413,58 @@ void tst_Share::shouldAnswerOnlyFreshReadsFromTheStore() {
 
 QTEST_GUILESS_MAIN(tst_Share)
 #include "tst_share.moc"
+
+// B asks while A's read is on the wire: the same read is answered by A's reply as soon as it is
+// in, not a turn later (which may be behind both of the window's status requests).
+void tst_Share::shouldShareAReadAlreadyOnTheWireInTheSameTurn_data() {
+    QTest::addColumn<QByteArray>("fromB"); // sent 20 ms into A's read of both records
+    QTest::addColumn<bool>("bAnswered");   // in the same turn
+    QTest::newRow("the same read") << kAskBoth << true;
+    QTest::newRow("another read") << kAskMain << false;
+    QTest::newRow("a set, then the same read") << kSetFreqA + kAskBoth << false;
+}
+
+void tst_Share::shouldShareAReadAlreadyOnTheWireInTheSameTurn() {
+    QFETCH(QByteArray, fromB);
+    QFETCH(bool, bAnswered);
+    Station s;
+    s.a.sendAt(0ms, kAskBoth);
+    s.b.sendAt(20ms, fromB);
+    QVERIFY(s.hub.serveNext());
+    QCOMPARE(s.line.wire().toHex(' '), kAskBoth.toHex(' '));
+    QCOMPARE(s.a.received.toHex(' '), radioReply(kAskBoth).toHex(' '));
+    QCOMPARE(s.b.received.toHex(' '), (bAnswered ? s.a.received : QByteArray()).toHex(' '));
+    // What was not answered goes on the wire in its turn, in order.
+    s.serveAll();
+    QCOMPARE(s.line.wire().toHex(' '), (bAnswered ? kAskBoth : kAskBoth + fromB).toHex(' '));
+    QCOMPARE(s.b.received.toHex(' '), radioReply(s.line.wire()).right(radioReply(fromB).size()).toHex(' '));
+}
+
+// After one of the window's own exchanges the hub answers what that reply made fresh, and puts
+// nothing on the wire: the window's next request follows without a pause.
+void tst_Share::shouldServeOnlyWhatTheStoreAnswersWithoutTheWire_data() {
+    QTest::addColumn<QByteArray>("fromB");
+    QTest::addColumn<int>("answered"); // reads answered from the store
+    QTest::newRow("a fresh read") << kAskBoth << 1;
+    QTest::newRow("a fresh read, then a read not in the store") << kAskBoth + kFlags << 1;
+    QTest::newRow("a set first") << kSetFreqA + kAskBoth << 0;
+}
+
+void tst_Share::shouldServeOnlyWhatTheStoreAnswersWithoutTheWire() {
+    QFETCH(QByteArray, fromB);
+    QFETCH(int, answered);
+    Station s;
+    const QByteArray both = radioReply(kAskBoth);
+    s.store->put(statusBlock(kStatusMainAndSub), both, s.clock.now());
+    // Sent in two pieces: a client's read superseded by the next is dropped, not answered.
+    s.b.sendAt(0ms, fromB.left(5));
+    QCOMPARE(s.hub.serveNext(ShareHub::Wire::No), answered > 0);
+    s.b.sendAt(0ms, fromB.mid(5));
+    s.hub.serveNext(ShareHub::Wire::No);
+    QCOMPARE(s.line.wire(), QByteArray());
+    QCOMPARE(s.b.received.toHex(' '), both.repeated(answered).toHex(' '));
+    QCOMPARE(s.hub.counts().fromStore, answered);
+    // The rest waits for a turn with the wire.
+    s.serveAll();
+    QCOMPARE(s.line.wire().size(), fromB.size() - 5 * answered);
+}
