@@ -27,22 +27,25 @@ bool setTimeouts(HANDLE h, Win32WriteTimeouts write) {
     return SetCommTimeouts(h, &timeouts);
 }
 
-bool setUp(HANDLE h, qint16 port) {
+} // namespace
+
+Win32SetUpFailure setUpCatPort(void *handle, const QString &name) {
+    HANDLE h = asHandle(handle);
+    const auto failed = [](const char *call) { return Win32SetUpFailure{call, GetLastError()}; };
     if (!SetupComm(h, kInputBufferSize, kOutputBufferSize))
-        qCDebug(lcRadio) << qUtf8Printable(comName(port)) << "SetupComm failed:" << GetLastError();
+        qCDebug(lcRadio) << qUtf8Printable(name) << "SetupComm failed:" << GetLastError();
 
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(h, &dcb)) {
-        qCDebug(lcRadio) << qUtf8Printable(comName(port)) << "GetCommState failed:" << GetLastError();
-        return false;
-    }
+    if (!GetCommState(h, &dcb))
+        return failed("GetCommState");
     dcb.BaudRate = kBaudRate;
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = TWOSTOPBITS;
     dcb.fBinary = TRUE;
     dcb.fParity = FALSE;
+    // The other end's modem lines mean nothing here: no flow control, no waiting for DSR.
     dcb.fOutxCtsFlow = FALSE;
     dcb.fOutxDsrFlow = FALSE;
     dcb.fDsrSensitivity = FALSE;
@@ -50,28 +53,22 @@ bool setUp(HANDLE h, qint16 port) {
     dcb.fInX = FALSE;
     dcb.fErrorChar = FALSE;
     dcb.fNull = FALSE; // NUL bytes are data (filter bytes and replies contain them)
+    // A break or a framing error must not stop the port.
     dcb.fAbortOnError = FALSE;
     dcb.fDtrControl = DTR_CONTROL_DISABLE;
     dcb.fRtsControl = RTS_CONTROL_DISABLE;
-    if (!SetCommState(h, &dcb)) {
-        qCDebug(lcRadio) << qUtf8Printable(comName(port)) << "SetCommState failed:" << GetLastError();
-        return false;
-    }
+    if (!SetCommState(h, &dcb))
+        return failed("SetCommState");
     // SetCommState may leave the lines as they were; lower both outright. A pseudo-terminal
     // behind Wine has no modem lines; that is no reason to give up on the port.
     if (!EscapeCommFunction(h, CLRDTR))
-        qCDebug(lcRadio) << qUtf8Printable(comName(port)) << "DTR not cleared:" << GetLastError();
+        qCDebug(lcRadio) << qUtf8Printable(name) << "DTR not cleared:" << GetLastError();
     if (!EscapeCommFunction(h, CLRRTS))
-        qCDebug(lcRadio) << qUtf8Printable(comName(port)) << "RTS not cleared:" << GetLastError();
-
-    if (!setTimeouts(h, kWin32WriteTimeouts)) {
-        qCDebug(lcRadio) << qUtf8Printable(comName(port)) << "SetCommTimeouts failed:" << GetLastError();
-        return false;
-    }
-    return true;
+        qCDebug(lcRadio) << qUtf8Printable(name) << "RTS not cleared:" << GetLastError();
+    if (!setTimeouts(h, kWin32WriteTimeouts))
+        return failed("SetCommTimeouts");
+    return {};
 }
-
-} // namespace
 
 LineError lineErrorFromOpenFailure(unsigned long win32Error) {
     switch (win32Error) {
@@ -170,7 +167,8 @@ void *Win32SerialLine::openHandle(unsigned long &error) const {
         error = GetLastError();
         return nullptr;
     }
-    if (!setUp(h, m_portNum)) {
+    if (const Win32SetUpFailure failure = setUpCatPort(h, comName(m_portNum)); failure.call) {
+        qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << failure.call << "failed:" << failure.error;
         CloseHandle(h);
         error = ERROR_SUCCESS;
         return nullptr;

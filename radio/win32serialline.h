@@ -71,4 +71,15 @@ inline constexpr Win32WriteTimeouts kWin32WriteTimeouts{3, 100};
 // tries, but only for its bytes' time on the wire and a margin a working adapter easily meets.
 inline constexpr Win32WriteTimeouts kWin32StuckWriteTimeouts{3, 10};
 
+// Sets an open COM port to the radio's line: 4800 baud, 8 data bits, no parity, 2 stop bits,
+// no flow control of any kind, NUL bytes as data, DTR and RTS off, reads that return at once
+// and writes bounded by kWin32WriteTimeouts. Used for the radio's port and for the ports
+// shared with other programs alike. On failure, the Windows call that failed and its error;
+// a port whose modem lines cannot be set (a pseudo-terminal behind Wine) is not a failure.
+struct Win32SetUpFailure {
+    const char *call = nullptr; // null: the port is set up
+    unsigned long error = 0;
+};
+Win32SetUpFailure setUpCatPort(void *handle, const QString &name);
+
 } // namespace quillon

@@ -59,44 +59,6 @@ namespace {
 // program's block may wait for the line.
 constexpr std::chrono::milliseconds kInputLook{20};
 
-bool setUp(HANDLE h) {
-    SetupComm(h, kInputBufferSize, kOutputBufferSize);
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(h, &dcb))
-        return false;
-    dcb.BaudRate = kBaudRate;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = TWOSTOPBITS;
-    dcb.fBinary = TRUE;
-    dcb.fParity = FALSE;
-    // The other end's modem lines mean nothing here: no flow control, no waiting for DSR.
-    dcb.fOutxCtsFlow = FALSE;
-    dcb.fOutxDsrFlow = FALSE;
-    dcb.fDsrSensitivity = FALSE;
-    dcb.fOutX = FALSE;
-    dcb.fInX = FALSE;
-    dcb.fErrorChar = FALSE;
-    dcb.fNull = FALSE;
-    // A break or a framing error from the other end must not stop the port.
-    dcb.fAbortOnError = FALSE;
-    dcb.fDtrControl = DTR_CONTROL_DISABLE;
-    dcb.fRtsControl = RTS_CONTROL_DISABLE;
-    if (!SetCommState(h, &dcb))
-        return false;
-    EscapeCommFunction(h, CLRDTR);
-    EscapeCommFunction(h, CLRRTS);
-    // Reads return at once with what has arrived. A write that the port does not take within its
-    // bytes' air time and a tenth of a second ends, and what did not go is dropped: a port whose
-    // other end stops it must not gather replies for a program that reopens it later.
-    COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.WriteTotalTimeoutMultiplier = kWin32WriteTimeouts.perByteMs;
-    timeouts.WriteTotalTimeoutConstant = kWin32WriteTimeouts.constantMs;
-    return SetCommTimeouts(h, &timeouts);
-}
-
 } // namespace
 
 SerialShareClient::SerialShareClient() : m_port(std::make_unique<Port>()) {
@@ -154,8 +116,10 @@ bool SerialShareClient::openPort(QString *why) {
         }
         return false;
     }
-    if (!setUp(h)) {
-        *why = QStringLiteral("%1 is not a serial port (Windows error %2).").arg(m_name).arg(GetLastError());
+    // Writes are bounded as on the radio's port: a port whose other end stops it drops what does
+    // not go, rather than gather replies for a program that reopens it later.
+    if (const Win32SetUpFailure failure = setUpCatPort(h, m_name); failure.call) {
+        *why = QStringLiteral("%1 is not a serial port (Windows error %2).").arg(m_name).arg(failure.error);
         CloseHandle(h);
         return false;
     }
