@@ -468,7 +468,8 @@ int main(int argc, char *argv[]) {
     }
     std::printf(
         "clients reading both VFO records flat out, the window polling, a click and a knob turn a second, "
-        "%d s each:\n",
+        "%d s each\n(goals: wire busy at most 50 %%, a read from the store within 10 ms, every read within "
+        "150 ms, none older than allowed):\n",
         seconds);
     for (int n : {1, 2, 4, 8})
         benchStore(n, seconds);
