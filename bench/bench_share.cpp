@@ -194,7 +194,7 @@ void benchLatency() {
     std::vector<double> toWire, toReply;
     for (const auto when : onWire) {
         const auto after = std::upper_bound(times.begin(), times.end(), when,
-                                             [](auto w, const Client::Times &t) { return w < t.sent; });
+                                            [](auto w, const Client::Times &t) { return w < t.sent; });
         if (after != times.begin())
             toWire.push_back(duration<double, std::milli>(when - std::prev(after)->sent).count());
     }
