@@ -97,6 +97,11 @@ bool ShareHub::hasWaitingBlocks() const {
 
 bool ShareHub::pull(Peer &peer) { return peer.client && take(peer, peer.client->takeInput()); }
 
+void ShareHub::pullAll() {
+    for (Peer &peer : m_peers)
+        pull(peer);
+}
+
 bool ShareHub::take(Peer &peer, const QByteArray &in) {
     if (in.isEmpty() || peer.refused)
         return false;
@@ -131,8 +136,7 @@ bool ShareHub::serveNext(Wire wire) {
     if (m_serving)
         return false;
     m_serving = true;
-    for (Peer &peer : m_peers)
-        pull(peer);
+    pullAll();
     bool served = false;
     bool mayUseWire = wire == Wire::Yes;
     const std::size_t n = m_peers.size();
@@ -157,10 +161,11 @@ bool ShareHub::serveNext(Wire wire) {
         // The next turn goes to the client after this one: one block each, in turn.
         m_next = (i + 1) % n;
         served = true;
-        if (how == Served::OnWire && std::exchange(mayUseWire, false)) {
-            // What came in during the exchange may be the same read, now answered by the store.
-            for (Peer &other : m_peers)
-                pull(other);
+        if (how == Served::OnWire) {
+            // One block on the wire a turn. What came in during the exchange may be the same
+            // read, now answered by the store.
+            mayUseWire = false;
+            pullAll();
         }
     }
     for (Peer &peer : m_peers)

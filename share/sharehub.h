@@ -94,6 +94,7 @@ private:
     };
 
     bool pull(Peer &peer);
+    void pullAll();
     bool take(Peer &peer, const QByteArray &in);
     enum class Served { Free, OnWire, NeedsWire };
     // NeedsWire (and nothing done) when the block would go on the wire and mayUseWire is false.
