@@ -6,10 +6,46 @@
 
 #include <QCoreApplication>
 
+#if defined(__unix__) || defined(__APPLE__)
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+#endif
+
 namespace quillon {
 
 OwnerClock::OwnerClock(MonotonicClock &inner)
-    : m_inner(inner), m_realTime(&inner == &SystemClock::instance()) {}
+    : m_inner(inner), m_realTime(&inner == &SystemClock::instance()) {
+#if defined(__unix__) || defined(__APPLE__)
+    if (::pipe(m_wakePipe) == 0) {
+        for (const int fd : m_wakePipe)
+            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    } else {
+        m_wakePipe[0] = m_wakePipe[1] = -1;
+    }
+#endif
+}
+
+OwnerClock::~OwnerClock() {
+#if defined(__unix__) || defined(__APPLE__)
+    for (const int fd : m_wakePipe)
+        if (fd >= 0)
+            ::close(fd);
+#endif
+}
+
+#if defined(__unix__) || defined(__APPLE__)
+bool OwnerClock::waitReadable(int fd, time_point deadline) {
+    if (m_runOut)
+        return false;
+    if (!m_realTime || m_wakePipe[0] < 0)
+        return m_inner.waitReadable(fd, deadline);
+    pollfd fds[2] = {{fd, POLLIN, 0}, {m_wakePipe[0], POLLIN, 0}};
+    if (pollUntil(m_inner, fds, 2, deadline) <= 0)
+        return false;
+    return fds[0].revents != 0 && !m_runOut;
+}
+#endif
 
 MonotonicClock::time_point OwnerClock::now() const {
     // Run out: far enough ahead that every deadline of an exchange has passed.
@@ -33,6 +69,12 @@ void OwnerClock::runOut() {
         m_runOut = true;
     }
     m_wake.notify_all();
+#if defined(__unix__) || defined(__APPLE__)
+    if (m_wakePipe[1] >= 0) {
+        const char one = 1;
+        [[maybe_unused]] const auto n = ::write(m_wakePipe[1], &one, 1);
+    }
+#endif
 }
 
 class LineOwner::Thread final : public QThread {

@@ -21,7 +21,13 @@ class OwnerClock final : public MonotonicClock {
 public:
     explicit OwnerClock(MonotonicClock &inner);
     time_point now() const override;
+    OwnerClock(const OwnerClock &) = delete;
+    OwnerClock &operator=(const OwnerClock &) = delete;
+    ~OwnerClock() override;
     void sleepUntil(time_point deadline) override;
+#if defined(__unix__) || defined(__APPLE__)
+    bool waitReadable(int fd, time_point deadline) override;
+#endif
     void runOut();
     bool hasRunOut() const { return m_runOut; }
 
@@ -31,6 +37,9 @@ private:
     std::atomic<bool> m_runOut{false};
     std::mutex m_mutex;
     std::condition_variable m_wake;
+#if defined(__unix__) || defined(__APPLE__)
+    int m_wakePipe[2] = {-1, -1}; // written once by runOut(): ends a wait on a descriptor
+#endif
 };
 
 // The one owner of the radio line. Every exchange with the radio runs here, one at a time and

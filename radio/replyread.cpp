@@ -9,11 +9,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// How often a wait that ends on the whole reply looks at the line: under a byte time.
-constexpr auto kPollStep = 2ms;
-// One byte time and a little more: how often a reply being read on is looked at.
-constexpr auto kFinishStep = 3ms;
-
 bool isWhole(const ReplyRead &how, const ReplyResult &r) {
     const qsizetype have = how.countOnly ? r.waiting.value_or(0) : r.bytes.size();
     return how.length && have >= *how.length;
@@ -22,10 +17,13 @@ bool isWhole(const ReplyRead &how, const ReplyResult &r) {
 // The pieces of an unknown length, handed on as they come, until a pause ends them.
 void readUnknown(SerialLine &line, MonotonicClock &clock, MonotonicClock::time_point start,
                  const ReplyRead &how, ReplyResult &r) {
+    const auto end = start + how.limit;
     auto last = start;
     bool any = false;
-    while (clock.now() < start + how.limit) {
-        clock.sleepUntil(clock.now() + kPollStep);
+    while (clock.now() < end) {
+        // Before the first byte the pause allowed is the wait; after it, the quiet.
+        const auto pauseEnds = last + (any ? std::chrono::nanoseconds(how.quiet) : how.wait);
+        line.waitForInput(clock, std::min(end, pauseEnds + kInputTick));
         const std::optional<QByteArray> more = line.ReadAll();
         if (!more) {
             r.failed = true;
@@ -51,7 +49,7 @@ void readUnknown(SerialLine &line, MonotonicClock &clock, MonotonicClock::time_p
 void readUntilWhole(SerialLine &line, MonotonicClock &clock, MonotonicClock::time_point deadline,
                     const ReplyRead &how, ReplyResult &r) {
     while (clock.now() < deadline) {
-        clock.sleepUntil(std::min(clock.now() + kPollStep, deadline));
+        line.waitForInput(clock, deadline);
         if (how.countOnly) {
             r.waiting = line.BytesWaiting();
             if (!r.waiting || isWhole(how, r))
@@ -78,7 +76,7 @@ void finish(SerialLine &line, MonotonicClock &clock, const ReplyRead &how, Reply
     const auto limit = clock.now() + how.finishLimit;
     auto lastByte = clock.now();
     while (r.bytes.size() < *how.length && clock.now() < limit && clock.now() - lastByte < how.finishQuiet) {
-        clock.sleepUntil(std::min(clock.now() + kFinishStep, limit));
+        line.waitForInput(clock, std::min(limit, lastByte + how.finishQuiet));
         const std::optional<QByteArray> more = line.ReadAll();
         if (!more)
             break;

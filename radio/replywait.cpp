@@ -1,11 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "replywait.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <thread>
 
 #if defined(__linux__)
 #include <cerrno>
 #include <ctime>
+#endif
+#if defined(__unix__) || defined(__APPLE__)
+#include <poll.h>
 #endif
 
 namespace quillon {
@@ -28,6 +33,29 @@ void SystemClock::sleepUntil(time_point deadline) {
         std::this_thread::sleep_until(deadline);
 #endif
 }
+
+#if defined(__unix__) || defined(__APPLE__)
+bool MonotonicClock::waitReadable(int fd, time_point deadline) {
+    pollfd pfd{fd, POLLIN, 0};
+    return pollUntil(*this, &pfd, 1, deadline) > 0;
+}
+
+int pollUntil(const MonotonicClock &clock, ::pollfd *fds, int count, MonotonicClock::time_point deadline) {
+    for (;;) {
+        const auto left = std::max(deadline - clock.now(), MonotonicClock::time_point::duration::zero());
+#if defined(__linux__)
+        // To the microsecond, as the fixed waits are kept: poll() would round to whole ms.
+        const timespec ts = toTimespec(left);
+        const int rc = ::ppoll(fds, nfds_t(count), &ts, nullptr);
+#else
+        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        const int rc = ::poll(fds, nfds_t(count), int(ms));
+#endif
+        if (rc >= 0 || errno != EINTR)
+            return rc;
+    }
+}
+#endif
 
 SystemClock &SystemClock::instance() {
     static SystemClock clock;

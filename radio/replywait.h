@@ -5,6 +5,7 @@
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <ctime>
+struct pollfd;
 #endif
 
 namespace quillon {
@@ -24,6 +25,11 @@ public:
     virtual time_point now() const = 0;
     // Block the calling thread (no events run) until now() >= deadline.
     virtual void sleepUntil(time_point deadline) = 0;
+#if defined(__unix__) || defined(__APPLE__)
+    // Block until the descriptor has input (or has hung up) or the deadline passes; true when
+    // it is ready. The owner's clock also ends it at once when the owner stops.
+    virtual bool waitReadable(int fd, time_point deadline);
+#endif
 };
 
 class SystemClock final : public MonotonicClock {
@@ -57,6 +63,9 @@ private:
 // A non-negative duration as the POSIX calls take it: a timeout, or a deadline since the
 // clock's epoch.
 timespec toTimespec(std::chrono::nanoseconds d);
+// poll() until the deadline on the given clock's time, to the microsecond where the system
+// allows; a signal does not end it early. Returns poll()'s result.
+int pollUntil(const MonotonicClock &clock, ::pollfd *fds, int count, MonotonicClock::time_point deadline);
 #endif
 
 } // namespace quillon

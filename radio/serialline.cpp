@@ -1,7 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "serialline.h"
 
+#include <algorithm>
+
 namespace quillon {
+
+void SerialLine::waitForInput(MonotonicClock &clock, MonotonicClock::time_point deadline) {
+    clock.sleepUntil(std::min(deadline, clock.now() + kInputTick));
+}
 
 const char *lineErrorName(LineError error) {
     switch (error) {

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "replywait.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
@@ -43,6 +45,8 @@ inline constexpr int kInputBufferSize = 1024;
 inline constexpr int kOutputBufferSize = 512;
 inline constexpr qint16 kFirstPort = 1;
 inline constexpr qint16 kLastPort = 16;
+// Under a byte time at 4800 baud.
+inline constexpr std::chrono::milliseconds kInputTick{2};
 
 // The one serial line to the radio. Every caller goes through these eight operations so that
 // the program runs the same against a real port, a pseudo-terminal or the in-process radio.
@@ -63,6 +67,11 @@ public:
     virtual std::optional<qint16> BytesWaiting() = 0;
     // Every received byte not yet read (possibly none); nullopt when the read failed.
     virtual std::optional<QByteArray> ReadAll() = 0;
+
+    // Sleeps on `clock` until bytes arrive that the line has not yet taken in, or until the
+    // deadline: a reply is read the moment it is whole, with no looking on a tick. A line
+    // that cannot wait on its device looks again after kInputTick.
+    virtual void waitForInput(MonotonicClock &clock, MonotonicClock::time_point deadline);
 
     // The system's name of the device behind the configured port ("/dev/ttyUSB0", "COM3"),
     // for messages only; empty when there is none.

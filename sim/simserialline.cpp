@@ -179,6 +179,13 @@ std::optional<QByteArray> SimSerialLine::ReadAll() {
     return out;
 }
 
+void SimSerialLine::waitForInput(MonotonicClock &clock, MonotonicClock::time_point deadline) {
+    const auto next = static_cast<size_t>(arrived());
+    if (m_open && next < m_pending.size())
+        deadline = std::min(deadline, m_pending[next].at);
+    clock.sleepUntil(deadline);
+}
+
 std::vector<QByteArray> SimSerialLine::writes() const {
     std::vector<QByteArray> out;
     for (const Call &c : m_calls)

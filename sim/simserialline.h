@@ -60,6 +60,8 @@ public:
     LineError WriteBytes(const QByteArray &bytes) override;
     std::optional<qint16> BytesWaiting() override;
     std::optional<QByteArray> ReadAll() override;
+    // Sleeps until the next byte on its way arrives (not recorded as a call).
+    void waitForInput(MonotonicClock &clock, MonotonicClock::time_point deadline) override;
     QString deviceName() const override;
 
     const std::vector<Call> &calls() const { return m_calls; }
