@@ -6,6 +6,8 @@
 
 #include <QCoreApplication>
 
+#include <array>
+
 #if defined(__unix__) || defined(__APPLE__)
 #include <fcntl.h>
 #include <poll.h>
@@ -87,7 +89,18 @@ private:
     LineOwner &m_owner;
 };
 
-bool LineOwner::Context::stopping() const { return owner->m_stopped; }
+namespace {
+
+// The order in which the owner looks at its queues, by what it did last. Right after an operator
+// job the clients come before a poll; after a poll, a client's turn or an idle wait, the poll
+// comes first (the second request of a tick follows the first at once).
+enum Queue { OperatorJobs, Polls, Clients };
+constexpr std::array<std::array<Queue, 3>, 2> kOrder{{
+    {OperatorJobs, Clients, Polls}, // after an operator job
+    {OperatorJobs, Polls, Clients}, // after anything else, or after being idle
+}};
+
+} // namespace
 
 LineOwner::LineOwner(std::unique_ptr<SerialLine> line, MonotonicClock &clock)
     : m_line(std::move(line)), m_clock(clock), m_wait(m_clock) {
@@ -99,14 +112,15 @@ LineOwner::LineOwner(std::unique_ptr<SerialLine> line, MonotonicClock &clock)
 
 LineOwner::~LineOwner() { stop(); }
 
-void LineOwner::post(Priority priority, Job job) {
+bool LineOwner::post(Priority priority, Job job) {
     {
         std::lock_guard lock(m_mutex);
-        if (m_quit)
-            return;
+        if (m_stopped)
+            return false; // the job is destroyed here, on the caller's thread
         (priority == Priority::Operator ? m_operator : m_polls).push_back(std::move(job));
     }
     m_wake.notify_all();
+    return true;
 }
 
 void LineOwner::setClientWork(ClientWork work) {
@@ -135,12 +149,29 @@ bool LineOwner::isBusy() const {
     return m_running || !m_operator.empty() || !m_polls.empty();
 }
 
+bool LineOwner::drain(std::chrono::milliseconds limit) {
+    struct Marker {
+        std::mutex mutex;
+        std::condition_variable ran;
+        bool done = false;
+    };
+    auto marker = std::make_shared<Marker>();
+    if (!post(Priority::Poll, [marker](Context &) {
+            std::lock_guard lock(marker->mutex);
+            marker->done = true;
+            marker->ran.notify_all();
+        }))
+        return false;
+    std::unique_lock lock(marker->mutex);
+    return marker->ran.wait_for(lock, limit, [&] { return marker->done; });
+}
+
 void LineOwner::stop() {
-    if (m_stopped.exchange(true))
-        return;
     {
         std::lock_guard lock(m_mutex);
-        m_quit = true;
+        if (m_stopped)
+            return;
+        m_stopped = true;
     }
     m_clock.runOut();
     m_wake.notify_all();
@@ -151,53 +182,57 @@ bool LineOwner::takeNext(Job &job, Turn &turn) {
     std::unique_lock lock(m_mutex);
     // The last job is over: idle while waiting for the next one.
     m_running = false;
-    const auto ready = [this] {
-        return m_quit || !m_operator.empty() || !m_polls.empty() || (m_clientWork && m_clientMayHaveWork);
-    };
+    const auto clientsWaiting = [this] { return m_clientWork && m_clientMayHaveWork; };
+    const auto ready = [&] { return m_stopped || !m_operator.empty() || !m_polls.empty() || clientsWaiting(); };
     // The clients' turn before a poll is for what waited behind the operator's job, not for a
     // tick that comes after the line has been idle.
     if (!ready())
-        m_clientsFirst = false;
+        m_last = Turn::Idle;
     m_wake.wait(lock, ready);
-    if (m_quit)
+    if (m_stopped)
         return false;
-    const bool clientsWaiting = m_clientWork && m_clientMayHaveWork;
-    if (!m_operator.empty()) {
-        job = std::move(m_operator.front());
-        m_operator.pop_front();
-        turn = Turn::Operator;
-    } else if (!m_polls.empty() && !(m_clientsFirst && clientsWaiting)) {
-        job = std::move(m_polls.front());
-        m_polls.pop_front();
-        turn = Turn::Poll;
-    } else {
-        // Cleared before the work runs: input that arrives while it runs sets it again.
-        m_clientMayHaveWork = false;
-        turn = Turn::Client;
+    for (const Queue pick : kOrder[m_last == Turn::Operator ? 0 : 1]) {
+        if (pick == OperatorJobs && !m_operator.empty()) {
+            job = std::move(m_operator.front());
+            m_operator.pop_front();
+            turn = Turn::Operator;
+            break;
+        }
+        if (pick == Polls && !m_polls.empty()) {
+            job = std::move(m_polls.front());
+            m_polls.pop_front();
+            turn = Turn::Poll;
+            break;
+        }
+        if (pick == Clients && clientsWaiting()) {
+            // Cleared before the work runs: input that arrives while it runs sets it again.
+            m_clientMayHaveWork = false;
+            turn = Turn::Client;
+            break;
+        }
     }
-    // Only right after the operator's job; never between the two requests of one poll.
-    m_clientsFirst = false;
+    m_last = turn;
     m_running = true;
     return true;
 }
 
-void LineOwner::serveClients(Context &context, ClientTurn turn) {
+void LineOwner::serveClients(Context &context, Wire wire) {
     ClientWork work;
     {
         std::lock_guard lock(m_mutex);
-        if (!m_clientWork || (turn == ClientTurn::NoWire && !m_clientMayHaveWork))
+        if (!m_clientWork || (wire == Wire::No && !m_clientMayHaveWork))
             return;
         work = m_clientWork;
         m_inClientTurn = true;
     }
-    const bool served = work(context, turn);
+    const bool served = work(context, wire);
     work = nullptr;
     {
         std::lock_guard lock(m_mutex);
         m_inClientTurn = false;
         // After a full turn that served something there may be more; a turn without the wire
         // leaves what needs it waiting.
-        if (turn == ClientTurn::Full)
+        if (wire == Wire::Yes)
             m_clientMayHaveWork = m_clientMayHaveWork || served;
     }
     m_wake.notify_all();
@@ -229,30 +264,30 @@ void LineOwner::keepLineUp(Context &context) {
 }
 
 void LineOwner::run() {
-    Context context{*m_line, m_clock, m_wait, this};
+    Context context{*m_line, m_clock, m_wait};
     Job job;
-    Turn turn = Turn::Client;
+    Turn turn = Turn::Idle;
     while (takeNext(job, turn)) {
         keepLineUp(context);
         if (turn == Turn::Client) {
             // One block at a time, then the window's jobs come first again.
-            serveClients(context, ClientTurn::Full);
+            serveClients(context, Wire::Yes);
             continue;
         }
         job(context);
         job = nullptr;
-        serveClients(context, ClientTurn::NoWire);
-        if (turn == Turn::Operator) {
-            std::lock_guard lock(m_mutex);
-            m_clientsFirst = true;
-        }
+        serveClients(context, Wire::No);
     }
+    std::deque<Job> operatorJobs, polls;
     {
         std::lock_guard lock(m_mutex);
         m_running = false;
-        m_operator.clear();
-        m_polls.clear();
+        operatorJobs.swap(m_operator);
+        polls.swap(m_polls);
     }
+    // Jobs not run are destroyed here, outside the lock: what they hold may wake someone.
+    operatorJobs.clear();
+    polls.clear();
     // Closed where it was used; then the line's objects go back to the thread that will delete
     // them.
     if (m_line->IsOpen())

@@ -42,19 +42,27 @@ private:
 #endif
 };
 
+// May a piece of client work put a block on the wire? No: only what needs no exchange (a read
+// answered from the replies just stored).
+enum class Wire { Yes, No };
+
 // The one owner of the radio line. Every exchange with the radio runs here, one at a time and
 // never cut, on a thread of the owner's own: the design's waits keep their exact length whatever
 // the window's thread is doing (painting, a menu, a screen reader asking), and the window never
-// waits for the radio. The transports already work without an event loop, so they run here as
-// they are; the owner alone decides what goes on the wire next:
-// - operator jobs first (a click's FilterSelect and its re-read, the search),
-// - then the window's polls,
-// - then the sharing clients' blocks, which the client work serves one at a time, in turn.
-// Two exceptions serve the clients sooner, at no cost to the window: after each of the window's
-// jobs the clients' reads that its reply has made fresh are answered (nothing goes on the wire
-// then), and right after an operator job the clients have one turn before a poll, so that a read
-// the operator's select made stale is not held behind both of the window's status requests (a
-// poll may wait as long for a client's exchange already on the wire when its tick comes).
+// waits for the radio.
+//
+// The thread runs no event loop, and nothing on it needs one: the lines are plain descriptors
+// (a termios port, a socket, a Win32 handle) that it waits on directly, so a reply is read the
+// moment it is whole, nothing is ever posted to this thread, and an idle owner sleeps on one
+// condition variable. (A Qt object here would queue events that no loop delivers.)
+//
+// What goes on the wire next, by what the owner did last (kOrder in lineowner.cpp):
+//   after an operator job (a click, the search):  operator, clients, poll
+//   after anything else, or after being idle:     operator, poll, clients
+// so a read the operator's select made stale is not held behind both of the window's status
+// requests (a poll may wait as long for a client's exchange already on the wire when its tick
+// comes), and the two requests of one tick are never split. After each of the window's jobs
+// the clients' reads that its reply made fresh are answered without the wire.
 // A lost line (an adapter unplugged, a serial server gone) is taken again here too: at most
 // once per the line's reopenInterval() a new try, and nothing but the probe goes to the device
 // until it answers as the radio.
@@ -67,22 +75,20 @@ public:
         SerialLine &line;
         MonotonicClock &clock;
         ReplyWait &wait;
-        bool stopping() const;
-        const LineOwner *owner;
     };
     using Job = std::function<void(Context &)>;
-    // Full: serves one of the clients' waiting blocks on the wire; NoWire: serves only what needs
-    // no wire. False when nothing was served.
-    enum class ClientTurn { Full, NoWire };
-    using ClientWork = std::function<bool(Context &, ClientTurn)>;
+    // Serves one of the clients' waiting blocks (Wire::No: only what needs no wire). False when
+    // nothing was served.
+    using ClientWork = std::function<bool(Context &, Wire)>;
 
     LineOwner(std::unique_ptr<SerialLine> line, MonotonicClock &clock);
     ~LineOwner();
     LineOwner(const LineOwner &) = delete;
     LineOwner &operator=(const LineOwner &) = delete;
 
-    // Queues a job behind the others of its priority.
-    void post(Priority priority, Job job);
+    // Queues a job behind the others of its priority. False once the owner has stopped: the job
+    // is destroyed without running, as are jobs still queued at stop().
+    bool post(Priority priority, Job job);
     // Installed once sharing starts; called whenever nothing of the window's waits. Call
     // clientWorkArrived() when it may have something new. Withdrawing it (an empty one) waits
     // for a client's turn in progress to end.
@@ -92,24 +98,27 @@ public:
     // Ends every wait at once, lets the job in progress finish, closes the line if it is open and
     // ends the thread. Jobs still queued are not run. Safe to call more than once.
     void stop();
-    bool isStopped() const { return m_stopped; }
 
-    // A job queued or running (for tests, which must let the owner finish before they look).
+    // A job queued or running.
     bool isBusy() const;
+    // Returns once every job queued before it has run and the owner has come round to a job of
+    // its own (for tests, which must let the owner finish before they look); false if the owner
+    // stopped or the limit passed first.
+    bool drain(std::chrono::milliseconds limit = std::chrono::seconds(30));
     // The line itself, for what only the window's thread does before the owner starts or after it
     // stops (tests, the line's name in messages). Never for I/O while the owner runs.
     SerialLine &line() const { return *m_line; }
     MonotonicClock &clock() { return m_clock; }
 
-    // How often a job was run, for the tests.
+    // How often a lost line was tried again, for the tests.
     int reopenTries() const { return m_reopenTries; }
 
 private:
     class Thread;
     void run();
-    enum class Turn { Operator, Poll, Client };
+    enum class Turn { Operator, Poll, Client, Idle };
     bool takeNext(Job &job, Turn &turn);
-    void serveClients(Context &context, ClientTurn turn);
+    void serveClients(Context &context, Wire wire);
     void keepLineUp(Context &context);
 
     std::unique_ptr<SerialLine> m_line;
@@ -123,11 +132,10 @@ private:
     std::deque<Job> m_polls;
     ClientWork m_clientWork;
     bool m_clientMayHaveWork = false;
-    bool m_clientsFirst = false; // an operator job just ended: the clients' turn before a poll
-    bool m_running = false;      // a job in progress
+    Turn m_last = Turn::Idle; // what the owner did last: decides the order of the next pick
+    bool m_running = false;   // a job in progress
     bool m_inClientTurn = false;
-    bool m_quit = false;
-    std::atomic<bool> m_stopped{false};
+    bool m_stopped = false;
 
     MonotonicClock::time_point m_lastReopen{};
     bool m_triedReopen = false;

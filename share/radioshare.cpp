@@ -94,10 +94,10 @@ RadioShare::RadioShare(LineOwner &owner, QObject *parent)
             this, [this, id = mailbox->id] { cutOff(id); }, Qt::QueuedConnection);
         return true;
     });
-    m_owner.setClientWork([hub](LineOwner::Context &, LineOwner::ClientTurn turn) {
+    m_owner.setClientWork([hub](LineOwner::Context &, Wire turn) {
         const std::shared_ptr<ShareHub> h = hub.lock();
         return h &&
-               h->serveNext(turn == LineOwner::ClientTurn::Full ? ShareHub::Wire::Yes : ShareHub::Wire::No);
+               h->serveNext(turn == Wire::Yes ? ShareHub::Wire::Yes : ShareHub::Wire::No);
     });
 }
 

@@ -335,10 +335,10 @@ void tst_Radio::shouldGiveTheClientsTheirTurnsInOrder() {
     QStringList log;
     int clientBlocks = 0;
     std::atomic<int> fullTurns{0};
-    owner.setClientWork([&](LineOwner::Context &, LineOwner::ClientTurn turn) {
+    owner.setClientWork([&](LineOwner::Context &, Wire turn) {
         std::lock_guard lock(mutex);
-        fullTurns += turn == LineOwner::ClientTurn::Full;
-        if (turn == LineOwner::ClientTurn::NoWire) {
+        fullTurns += turn == Wire::Yes;
+        if (turn == Wire::No) {
             log << QStringLiteral("~");
             return false;
         }
