@@ -11,7 +11,7 @@
 #include "filters/filtertable.h"
 #include "radio/commandblock.h"
 #include "radio/porttable.h"
-#include "radio/qtserialline.h"
+#include "radio/posixserialline.h"
 #include "radio/tcpserialline.h"
 #include "share/radioshare.h"
 #include "sim/networkpeers.h"
@@ -120,7 +120,7 @@ Figures run(State state, int seconds) {
     if (viaSer2net)
         line = std::make_unique<TcpSerialLine>(QStringLiteral("127.0.0.1"), ser2netPort);
     else
-        line = std::make_unique<QtSerialLine>(PortTable(QStringList{radio.devicePath()}));
+        line = std::make_unique<PosixSerialLine>(PortTable(QStringList{radio.devicePath()}));
     auto window = std::make_unique<frmQuillon>(platform, std::move(line));
     if (viaSer2net)
         window->setSearchPlan(onlyPort(QStringLiteral("127.0.0.1:%1").arg(ser2netPort)));

@@ -8,7 +8,7 @@
 
 #include "filters/lamps.h"
 #include "radio/porttable.h"
-#include "radio/qtserialline.h"
+#include "radio/posixserialline.h"
 #include "sim/cputime.h"
 #include "sim/ptyradioserver.h"
 #include "ui/frmquillon.h"
@@ -50,7 +50,7 @@ QString peakRss() {
 }
 
 std::unique_ptr<frmQuillon> makeWindow(Platform &platform, const QStringList &ports) {
-    return std::make_unique<frmQuillon>(platform, std::make_unique<QtSerialLine>(PortTable(ports)));
+    return std::make_unique<frmQuillon>(platform, std::make_unique<PosixSerialLine>(PortTable(ports)));
 }
 
 // Child: start the window against the given ports; print when it is shown (or when the search
@@ -296,14 +296,14 @@ void benchUnplug(int seconds) {
     window->close();
 
     // What one look for a missing device costs a poll.
-    QtSerialLine line(PortTable({link}));
+    PosixSerialLine line(PortTable({link}));
     line.Configure(1);
     line.OpenPort();
     back->unplug();
     line.ReadAll();
     std::vector<double> looks;
     for (int i = 0; i < 6; ++i) {
-        QTest::qWait(int(QtSerialLine::kLookInterval.count()) + 10);
+        QTest::qWait(int(PosixSerialLine::kLookInterval.count()) + 10);
         const qint64 l0 = nowNs();
         line.reopen();
         looks.push_back(double(nowNs() - l0) / 1e3);

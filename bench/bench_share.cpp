@@ -10,7 +10,7 @@
 
 #include "filters/lamps.h"
 #include "radio/porttable.h"
-#include "radio/qtserialline.h"
+#include "radio/posixserialline.h"
 #include "share/peerowner.h"
 #include "share/radioshare.h"
 #include "share/replystore.h"
@@ -135,7 +135,7 @@ struct Station {
             r.setSubFilterByte(0x33);
         });
         window = std::make_unique<frmQuillon>(
-            platform, std::make_unique<QtSerialLine>(PortTable(QStringList{radio.devicePath()})));
+            platform, std::make_unique<PosixSerialLine>(PortTable(QStringList{radio.devicePath()})));
         if (!window->Form_Load())
             return false;
         share = std::make_unique<RadioShare>(window->lineOwner());

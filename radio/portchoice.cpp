@@ -9,7 +9,7 @@
 #if defined(Q_OS_WIN)
 #include "win32serialline.h"
 #else
-#include "qtserialline.h"
+#include "posixserialline.h"
 #endif
 
 namespace quillon {
@@ -114,8 +114,8 @@ std::unique_ptr<SerialLine> lineFor(const PortChoice &choice, const std::functio
     return std::make_unique<Win32SerialLine>();
 #else
     if (choice.kind == PortChoice::Kind::Device)
-        return std::make_unique<QtSerialLine>(PortTable(QStringList{choice.device}));
-    return std::make_unique<QtSerialLine>(systemTable());
+        return std::make_unique<PosixSerialLine>(PortTable(QStringList{choice.device}));
+    return std::make_unique<PosixSerialLine>(systemTable());
 #endif
 }
 

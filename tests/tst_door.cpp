@@ -7,7 +7,7 @@
 
 #include "radio/lineowner.h"
 #include "radio/porttable.h"
-#include "radio/qtserialline.h"
+#include "radio/posixserialline.h"
 #include "share/catcommands.h"
 #include "share/peerowner.h"
 #include "share/radioshare.h"
@@ -62,7 +62,7 @@ struct Station {
         if (!radio.start())
             return false;
         owner = std::make_unique<LineOwner>(
-            std::make_unique<QtSerialLine>(PortTable(QStringList{radio.devicePath()})),
+            std::make_unique<PosixSerialLine>(PortTable(QStringList{radio.devicePath()})),
             SystemClock::instance());
         // Opened where the line is used, as the search does.
         std::atomic<int> opened{-1};

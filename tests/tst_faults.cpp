@@ -10,7 +10,7 @@
 #include "filters/lamps.h"
 #include "radio/discovery.h"
 #include "radio/porttable.h"
-#include "radio/qtserialline.h"
+#include "radio/posixserialline.h"
 #include "sim/cputime.h"
 #include "sim/ptyradioserver.h"
 
@@ -341,7 +341,7 @@ struct LiveWindow {
         platform.realClock = true;
         window = std::make_unique<frmQuillon>(
             platform, std::make_unique<CountingLine>(
-                          std::make_unique<QtSerialLine>(PortTable(QStringList{path})), closes));
+                          std::make_unique<PosixSerialLine>(PortTable(QStringList{path})), closes));
         QVERIFY(window->Form_Load());
         window->show();
         window->Timer1_Timer();
@@ -688,7 +688,7 @@ void tst_Faults::shouldIdleWhileUnpluggedAndFollowTheRadioOncePluggedBackIn() {
             QVERIFY2(!blocks.empty(), "the device at the path was never looked at");
             for (const PtyRadioServer::WireBlock &b : blocks)
                 QVERIFY2(b.block == probeBlock(), "a request other than the probe went to another device");
-            const qint64 looks = there.elapsed() / QtSerialLine::kLookInterval.count() + 1;
+            const qint64 looks = there.elapsed() / PosixSerialLine::kLookInterval.count() + 1;
             QVERIFY2(
                 qint64(blocks.size()) <= looks,
                 qPrintable(QStringLiteral("%1 probes in %2 ms").arg(blocks.size()).arg(there.elapsed())));
@@ -842,7 +842,7 @@ void tst_Faults::shouldFindTheRadioPastPortsThatAreNotIt() {
 
         TestPlatform platform;
         platform.realClock = true;
-        frmQuillon window(platform, std::make_unique<QtSerialLine>(PortTable(table)));
+        frmQuillon window(platform, std::make_unique<PosixSerialLine>(PortTable(table)));
         QCOMPARE(window.Form_Load(), found != 0);
         if (found == 0) {
             QCOMPARE(platform.messages,
@@ -963,7 +963,7 @@ static int runSearchChild(const char *devices) {
     char name[] = "tst_faults-search";
     char *argv[] = {name, nullptr};
     QCoreApplication app(argc, argv);
-    QtSerialLine line(PortTable(QString::fromLocal8Bit(devices).split(QLatin1Char(':'))));
+    PosixSerialLine line(PortTable(QString::fromLocal8Bit(devices).split(QLatin1Char(':'))));
     ReplyWait wait;
     qint16 PortNum = 0;
     QByteArray RxData;

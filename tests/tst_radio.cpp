@@ -13,8 +13,15 @@
 #include "testutil.h"
 // The Windows build has no pseudo-terminals; its real line is tested in tst_win32line.
 #if !defined(QUILLON_NO_PTY)
-#include "radio/qtserialline.h"
+#include "radio/posixserialline.h"
+#include "radio/replyread.h"
 #include "sim/ptyradioserver.h"
+
+#include <QFile>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include <QTest>
@@ -99,6 +106,12 @@ private slots:
     void shouldDeliverWrittenBytesBeforeClose();
     void shouldExchangeWithVirtualRadio();
     void shouldFailIoAfterUnplug();
+    void shouldRefuseADeviceAnotherProgramHolds_data();
+    void shouldRefuseADeviceAnotherProgramHolds();
+    void shouldWaitForNewInputOrTheDeadline_data();
+    void shouldWaitForNewInputOrTheDeadline();
+    void shouldReadAWholeReplyWithoutLookingOnATick_data();
+    void shouldReadAWholeReplyWithoutLookingOnATick();
 #endif
 };
 
@@ -469,7 +482,7 @@ void tst_Radio::shouldFailOpenWithoutDevice() {
     QFETCH(int, port);
     QFETCH(LineError, expected);
     START_PTY_SERVER(server);
-    QtSerialLine line(PortTable({device == "pty" ? server.devicePath() : device}));
+    PosixSerialLine line(PortTable({device == "pty" ? server.devicePath() : device}));
     QCOMPARE(line.Configure(qint16(port)), LineError::None);
     QCOMPARE(line.ClearBuffers(), LineError::None);
     QCOMPARE(line.OpenPort(), expected);
@@ -486,8 +499,8 @@ void tst_Radio::shouldFailOpenWithoutDevice() {
 
 void tst_Radio::shouldRefuseSecondOpenOfSameDevice() {
     START_PTY_SERVER(server);
-    QtSerialLine first(PortTable({server.devicePath()}));
-    QtSerialLine second(PortTable({server.devicePath()}));
+    PosixSerialLine first(PortTable({server.devicePath()}));
+    PosixSerialLine second(PortTable({server.devicePath()}));
     first.Configure(1);
     QCOMPARE(first.OpenPort(), LineError::None);
     second.Configure(1);
@@ -500,7 +513,7 @@ void tst_Radio::shouldRefuseSecondOpenOfSameDevice() {
 
 void tst_Radio::shouldReadNothingAfterClear() {
     START_PTY_SERVER(server);
-    QtSerialLine line(PortTable({server.devicePath()}));
+    PosixSerialLine line(PortTable({server.devicePath()}));
     line.Configure(1);
     QCOMPARE(line.OpenPort(), LineError::None);
     server.sendUnsolicited(hex("0102030405060708"));
@@ -516,7 +529,7 @@ void tst_Radio::shouldReadNothingAfterClear() {
 void tst_Radio::shouldPassAllByteValuesOut() {
     START_PTY_SERVER(server);
     server.withRadio([](VirtualRadio &r) { r.setFault(RadioFault::Silent); });
-    QtSerialLine line(PortTable({server.devicePath()}));
+    PosixSerialLine line(PortTable({server.devicePath()}));
     line.Configure(1);
     QCOMPARE(line.OpenPort(), LineError::None);
     const QByteArray all = allByteValues();
@@ -529,7 +542,7 @@ void tst_Radio::shouldPassAllByteValuesOut() {
 
 void tst_Radio::shouldPassAllByteValuesIn() {
     START_PTY_SERVER(server);
-    QtSerialLine line(PortTable({server.devicePath()}));
+    PosixSerialLine line(PortTable({server.devicePath()}));
     line.Configure(1);
     QCOMPARE(line.OpenPort(), LineError::None);
     const QByteArray all = allByteValues();
@@ -540,7 +553,7 @@ void tst_Radio::shouldPassAllByteValuesIn() {
 void tst_Radio::shouldDeliverWrittenBytesBeforeClose() {
     START_PTY_SERVER(server);
     server.withRadio([](VirtualRadio &r) { r.setFault(RadioFault::Silent); });
-    QtSerialLine line(PortTable({server.devicePath()}));
+    PosixSerialLine line(PortTable({server.devicePath()}));
     line.Configure(1);
     QCOMPARE(line.OpenPort(), LineError::None);
     QByteArray sent;
@@ -560,7 +573,7 @@ void tst_Radio::shouldExchangeWithVirtualRadio() {
         r.setMainFilterByte(0x91);
         r.setSubFilterByte(0x33);
     });
-    QtSerialLine line(PortTable({server.devicePath()}));
+    PosixSerialLine line(PortTable({server.devicePath()}));
     ReplyWait wait;
     QCOMPARE(line.Configure(1), LineError::None);
     QCOMPARE(line.ClearBuffers(), LineError::None);
@@ -606,7 +619,7 @@ void tst_Radio::shouldExchangeWithVirtualRadio() {
 
 void tst_Radio::shouldFailIoAfterUnplug() {
     START_PTY_SERVER(server);
-    QtSerialLine line(PortTable({server.devicePath()}));
+    PosixSerialLine line(PortTable({server.devicePath()}));
     line.Configure(1);
     QCOMPARE(line.OpenPort(), LineError::None);
     server.unplug();
@@ -615,6 +628,232 @@ void tst_Radio::shouldFailIoAfterUnplug() {
     QCOMPARE(line.BytesWaiting(), std::nullopt);
     QCOMPARE(line.ClosePort(), LineError::None);
     QVERIFY(!line.IsOpen());
+}
+
+namespace {
+
+// The system's time; counts how a wait was made: sleeps (a look on a tick) and waits on a
+// descriptor.
+class CountingClock final : public MonotonicClock {
+public:
+    time_point now() const override { return SystemClock::instance().now(); }
+    void sleepUntil(time_point deadline) override {
+        ++sleeps;
+        SystemClock::instance().sleepUntil(deadline);
+    }
+    bool waitReadable(int fd, time_point deadline) override {
+        ++waits;
+        return MonotonicClock::waitReadable(fd, deadline);
+    }
+    int sleeps = 0;
+    int waits = 0;
+};
+
+// Counts every look at the line's input; the waits go to the real line.
+class LookCountingLine final : public ForwardingLine {
+public:
+    explicit LookCountingLine(SerialLine &inner) : ForwardingLine(inner), m_line(inner) {}
+    std::optional<qint16> BytesWaiting() override {
+        ++looks;
+        return m_line.BytesWaiting();
+    }
+    std::optional<QByteArray> ReadAll() override {
+        ++looks;
+        return m_line.ReadAll();
+    }
+    void waitForInput(MonotonicClock &clock, MonotonicClock::time_point deadline) override {
+        m_line.waitForInput(clock, deadline);
+    }
+    int looks = 0;
+
+private:
+    SerialLine &m_line;
+};
+
+// A lock file as minicom and QSerialPort leave it, removed again when the test ends. Another
+// program's file of that name (the machine may be shared) is left alone.
+class LockFile {
+public:
+    LockFile(const QString &device, pid_t pid) {
+        QString name = device;
+        name.remove(0, 5).replace(QLatin1Char('/'), QLatin1Char('_')); // "/dev/pts/3" -> "pts_3"
+        m_file.setFileName(QStringLiteral("/var/lock/LCK..") + name);
+        m_made = m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly);
+        if (m_made)
+            m_file.write(QByteArray::number(pid).rightJustified(10, ' ') + '\n');
+        m_file.close();
+    }
+    ~LockFile() {
+        if (m_made)
+            m_file.remove();
+    }
+    bool made() const { return m_made; }
+
+private:
+    QFile m_file;
+    bool m_made = false;
+};
+
+// The pid of a process that has ended.
+pid_t endedProcess() {
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(0);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return pid;
+}
+
+} // namespace
+
+void tst_Radio::shouldRefuseADeviceAnotherProgramHolds_data() {
+    QTest::addColumn<QString>("holder");
+    QTest::addColumn<LineError>("expected");
+    QTest::newRow("another line on it") << "line" << LineError::PortInUse;
+    QTest::newRow("a running program's lock file") << "live lock" << LineError::PortInUse;
+    // A program that died leaves its lock file behind; it holds nothing.
+    QTest::newRow("an ended program's lock file") << "stale lock" << LineError::None;
+    // A program that takes no hold (rigctld does not) cannot keep the radio's line from us.
+    QTest::newRow("a plain open") << "plain" << LineError::None;
+}
+
+void tst_Radio::shouldRefuseADeviceAnotherProgramHolds() {
+    QFETCH(QString, holder);
+    QFETCH(LineError, expected);
+    START_PTY_SERVER(server);
+    PosixSerialLine other(PortTable({server.devicePath()}));
+    std::unique_ptr<LockFile> lock;
+    int plain = -1;
+    if (holder == "line") {
+        other.Configure(1);
+        QCOMPARE(other.OpenPort(), LineError::None);
+    } else if (holder == "plain") {
+        plain = ::open(QFile::encodeName(server.devicePath()).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(plain >= 0);
+    } else {
+        lock = std::make_unique<LockFile>(server.devicePath(),
+                                          holder == "live lock" ? ::getpid() : endedProcess());
+        if (!lock->made())
+            QSKIP("cannot make the lock file in /var/lock");
+    }
+    PosixSerialLine line(PortTable({server.devicePath()}));
+    line.Configure(1);
+    QCOMPARE(line.OpenPort(), expected);
+    QCOMPARE(line.IsOpen(), expected == LineError::None);
+    if (plain >= 0)
+        ::close(plain);
+}
+
+void tst_Radio::shouldWaitForNewInputOrTheDeadline_data() {
+    QTest::addColumn<int>("sendAfterMs"); // -1: nothing comes during the wait
+    QTest::addColumn<int>("takenIn");     // bytes that came and were taken in before the wait
+    QTest::addColumn<bool>("unplugged");
+    QTest::addColumn<int>("deadlineMs");
+    QTest::addColumn<int>("earliestMs");
+    QTest::addColumn<int>("latestMs");
+    QTest::addColumn<int>("ticks"); // looks on a tick instead of a wait on the device
+    // The ends are far apart so that a loaded machine cannot blur them.
+    QTest::newRow("bytes come after 50 ms") << 50 << 0 << false << 3000 << 40 << 1500 << 0;
+    QTest::newRow("nothing comes") << -1 << 0 << false << 200 << 195 << 1500 << 0;
+    // What the line took in already is no reason to wake.
+    QTest::newRow("only bytes already taken in") << -1 << 8 << false << 200 << 195 << 1500 << 0;
+    QTest::newRow("taken in, then more come") << 50 << 8 << false << 3000 << 40 << 1500 << 0;
+    // A full buffer with more waiting in the system: one tick, not a spin on the descriptor.
+    QTest::newRow("buffer full") << -1 << kInputBufferSize + 100 << false << 3000 << 0 << 1500 << 1;
+    QTest::newRow("device unplugged") << -1 << 0 << true << 3000 << 0 << 1500 << 0;
+}
+
+void tst_Radio::shouldWaitForNewInputOrTheDeadline() {
+    QFETCH(int, sendAfterMs);
+    QFETCH(int, takenIn);
+    QFETCH(bool, unplugged);
+    QFETCH(int, deadlineMs);
+    QFETCH(int, earliestMs);
+    QFETCH(int, latestMs);
+    QFETCH(int, ticks);
+    START_PTY_SERVER(server);
+    server.withRadio([](VirtualRadio &r) { r.setFault(RadioFault::Silent); });
+    PosixSerialLine line(PortTable({server.devicePath()}));
+    line.Configure(1);
+    QCOMPARE(line.OpenPort(), LineError::None);
+    if (takenIn > 0) {
+        server.sendUnsolicited(QByteArray(takenIn, '\x5a'));
+        const int expect = std::min(takenIn, kInputBufferSize);
+        const auto until = std::chrono::steady_clock::now() + 5s;
+        while (line.BytesWaiting().value_or(0) < expect && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(2ms);
+        QCOMPARE(line.BytesWaiting(), std::optional<qint16>(qint16(expect)));
+        std::this_thread::sleep_for(20ms); // the rest of them reach the device too
+    }
+    if (unplugged)
+        server.unplug();
+    const QByteArray later = hex("0102030405");
+    std::thread sender;
+    if (sendAfterMs >= 0)
+        sender = std::thread([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(sendAfterMs));
+            server.sendUnsolicited(later);
+        });
+    CountingClock clock;
+    const auto start = clock.now();
+    line.waitForInput(clock, start + std::chrono::milliseconds(deadlineMs));
+    const auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(clock.now() - start).count();
+    if (sender.joinable())
+        sender.join();
+    QVERIFY2(tookMs >= earliestMs && tookMs <= latestMs, qPrintable(QStringLiteral("%1 ms").arg(tookMs)));
+    QCOMPARE(clock.sleeps, ticks);
+    QVERIFY(clock.waits <= 1);
+    if (sendAfterMs >= 0) {
+        // What woke it is there to read, after what was taken in before.
+        const QByteArray expect = QByteArray(takenIn, '\x5a') + later;
+        QCOMPARE(readUntil(line, int(expect.size())), expect);
+    }
+    if (unplugged)
+        QCOMPARE(line.ReadAll(), std::nullopt);
+}
+
+void tst_Radio::shouldReadAWholeReplyWithoutLookingOnATick_data() {
+    QTest::addColumn<int>("chunkMs");   // the adapter's latency timer; 0: each byte as it comes
+    QTest::addColumn<int>("latencyMs"); // before the radio's reply starts
+    QTest::addColumn<bool>("probe");    // the probe, counted where it waits; else the main status, read
+    QTest::addColumn<int>("mostLooks");
+    // 16 bytes take 37 ms at 4800 baud 8N2: at most four deliveries of a 16 ms latency timer.
+    // A look every 2 ms would be about 20.
+    QTest::newRow("USB adapter, main status") << 16 << 5 << false << 6;
+    // Each byte wakes the reader once, the 60 ms before the first one not at all (30 looks on
+    // a tick).
+    QTest::newRow("slow radio, byte by byte") << 0 << 60 << false << 18;
+    // Counting leaves the bytes where they are: they must not wake the wait again.
+    QTest::newRow("USB adapter, probe counted") << 16 << 40 << true << 5;
+}
+
+void tst_Radio::shouldReadAWholeReplyWithoutLookingOnATick() {
+    QFETCH(int, chunkMs);
+    QFETCH(int, latencyMs);
+    QFETCH(bool, probe);
+    QFETCH(int, mostLooks);
+    START_PTY_SERVER(server);
+    server.setChunkPeriod(std::chrono::milliseconds(chunkMs));
+    server.withRadio([&](VirtualRadio &r) { r.setLatency(std::chrono::milliseconds(latencyMs)); });
+    PosixSerialLine real(PortTable({server.devicePath()}));
+    LookCountingLine line(real);
+    line.Configure(1);
+    QCOMPARE(line.OpenPort(), LineError::None);
+    ReplyWait wait;
+    ReplyRead how;
+    how.length = probe ? 5 : 16;
+    how.wait = probe ? kProbeDelay : kMainStatusDelay;
+    how.countOnly = probe;
+    QCOMPARE(probe ? SendProbe(line) : SendStatusMain(line), LineError::None);
+    wait.MarkTime();
+    const ReplyResult r = readReply(line, wait, how);
+    QVERIFY(!r.failed);
+    QVERIFY(r.whole);
+    if (probe)
+        QCOMPARE(r.waiting, std::optional<qsizetype>(5));
+    else
+        QCOMPARE(r.bytes.size(), 16);
+    QVERIFY2(line.looks <= mostLooks, qPrintable(QStringLiteral("%1 looks").arg(line.looks)));
 }
 #endif
 

@@ -5,7 +5,7 @@
 #include "testutil.h"
 
 #include "radio/porttable.h"
-#include "radio/qtserialline.h"
+#include "radio/posixserialline.h"
 #include "sim/ptyradioserver.h"
 
 #include <QAbstractButton>
@@ -271,7 +271,8 @@ void tst_Selection::shouldWorkThroughTheRealAdapterOnAPty() {
     });
     TestPlatform platform;
     platform.realClock = true;
-    frmQuillon window(platform, std::make_unique<QtSerialLine>(PortTable(QStringList{server.devicePath()})));
+    frmQuillon window(platform,
+                      std::make_unique<PosixSerialLine>(PortTable(QStringList{server.devicePath()})));
     QVERIFY(window.Form_Load());
     QCOMPARE(window.PortNum, qint16(1));
     QCOMPARE(platform.beeps, 1);

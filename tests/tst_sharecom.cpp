@@ -5,7 +5,7 @@
 #include "testrig.h"
 
 #include "radio/porttable.h"
-#include "radio/qtserialline.h"
+#include "radio/posixserialline.h"
 #include "sim/ptyradioserver.h"
 #include "ui/options.h"
 #include "ui/runquillon.h"
@@ -186,7 +186,7 @@ void tst_ShareCom::shouldServeTheSerialPortOrSayWhyNot() {
         {QStringLiteral("--share"), QStringLiteral("--share-port"), QStringLiteral("0"),
          QStringLiteral("--share-link"), scratch.filePath(QStringLiteral("link")),
          QStringLiteral("--share-com"), port},
-        std::make_unique<QtSerialLine>(PortTable({cable.a, radio.devicePath()})), platform,
+        std::make_unique<PosixSerialLine>(PortTable({cable.a, radio.devicePath()})), platform,
         [&](frmQuillon &window) {
             ran = true;
             QTRY_COMPARE_WITH_TIMEOUT(litOn(window), radioLamps(), 3000);

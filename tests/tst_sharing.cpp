@@ -6,7 +6,7 @@
 
 #include "filters/lamps.h"
 #include "radio/porttable.h"
-#include "radio/qtserialline.h"
+#include "radio/posixserialline.h"
 #include "share/radioshare.h"
 #include "sim/ptyradioserver.h"
 
@@ -74,7 +74,7 @@ struct SharedStation {
         });
         platform.realClock = true;
         window = std::make_unique<frmQuillon>(
-            platform, std::make_unique<QtSerialLine>(PortTable(QStringList{radio.devicePath()})));
+            platform, std::make_unique<PosixSerialLine>(PortTable(QStringList{radio.devicePath()})));
         if (!window->Form_Load())
             return false;
         share = std::make_unique<RadioShare>(window->lineOwner());

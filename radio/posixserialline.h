@@ -4,23 +4,33 @@
 #include "porttable.h"
 #include "serialline.h"
 
-#include <QSerialPort>
+#include <QByteArray>
+#include <QString>
 
 #include <chrono>
 
+#include <termios.h>
+
 namespace quillon {
 
-// The program's serial line on a real (or pseudo-terminal) device, through QSerialPort.
-// Works without an event loop: writes are pushed out at once, counts and reads first pull in
-// whatever the operating system holds.
+// The program's serial line on a real (or pseudo-terminal) device, with plain POSIX calls. It
+// lives on the line owner's thread, which runs no event loop: nothing here needs one, and a
+// reply is waited for with poll() on the descriptor.
+//
+// Input is taken in from the device into a buffer of at most kInputBufferSize bytes; the rest
+// waits in the operating system. The descriptor therefore becomes readable again only with
+// bytes not yet taken in, so that waitForInput() never wakes for what the caller has already
+// seen.
 //
 // A device that goes away while open (a USB adapter unplugged) is let go at once, so that a
 // hung-up descriptor cannot keep waking anything; the line is lost (open, with failing I/O)
 // until reopen() finds the same device path back. Writes never wait longer than kWriteLimit.
-class QtSerialLine final : public SerialLine {
+class PosixSerialLine final : public SerialLine {
 public:
-    explicit QtSerialLine(PortTable table);
-    ~QtSerialLine() override;
+    explicit PosixSerialLine(PortTable table);
+    ~PosixSerialLine() override;
+    PosixSerialLine(const PosixSerialLine &) = delete;
+    PosixSerialLine &operator=(const PosixSerialLine &) = delete;
 
     LineError Configure(qint16 PortNum) override;
     LineError ClearBuffers() override;
@@ -30,12 +40,12 @@ public:
     LineError WriteBytes(const QByteArray &bytes) override;
     std::optional<qint16> BytesWaiting() override;
     std::optional<QByteArray> ReadAll() override;
+    void waitForInput(MonotonicClock &clock, MonotonicClock::time_point deadline) override;
     QString deviceName() const override;
     bool isLost() const override { return m_lost; }
     LineError reopen() override;
     void letGo() override;
     std::chrono::milliseconds reopenInterval() const override { return kLookInterval; }
-    void moveToThread(QThread *thread) override;
 
     // How long a write may take to leave before it fails.
     static constexpr std::chrono::milliseconds kWriteLimit{100};
@@ -49,11 +59,15 @@ private:
     bool hungUp() const;
     bool writable() const;
     void lose(const char *why);
+    void closeDescriptor(bool restore);
+    LineError failWrite(const char *what, int error);
 
     PortTable m_table;
-    QSerialPort m_port;
     qint16 m_portNum = 0;
     QString m_device; // as the port table names it: "/dev/ttyUSB0"
+    int m_fd = -1;
+    termios m_saved{};  // the device's settings before we opened it, restored on close
+    QByteArray m_input; // taken in from the device, not yet read; at most kInputBufferSize
     bool m_lost = false;
     bool m_stuck = false; // the last write could not leave in time
 };
