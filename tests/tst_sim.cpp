@@ -3,11 +3,20 @@
 
 #include "sim/knobs.h"
 #include "sim/manualclock.h"
+#include "sim/ptyradioserver.h"
 #include "sim/simserialline.h"
 #include "sim/virtualradio.h"
 #include "testutil.h"
 
+#include <QFile>
 #include <QTest>
+
+#if defined(Q_OS_UNIX)
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+#endif
 
 using namespace quillon;
 using namespace quillon::sim;
@@ -41,6 +50,8 @@ private slots:
     void shouldNotOverlapBackToBackReplies();
     void shouldHearRequestOnlyAfterItsAirTime_data();
     void shouldHearRequestOnlyAfterItsAirTime();
+    void shouldAnswerOnPtyOnlyAfterAirTime_data();
+    void shouldAnswerOnPtyOnlyAfterAirTime();
     void shouldHandOverInChunksLikeAUsbAdapter();
     void shouldKeepLateBytesThroughClear();
     void shouldOpenOnlyWhatIsThere_data();
@@ -532,6 +543,54 @@ void tst_Sim::shouldHearRequestOnlyAfterItsAirTime() {
     line.waitForInput(clock, again + 1s);
     QCOMPARE(clock.now(), again + (first - start));
     QCOMPARE(line.BytesWaiting(), std::optional<qint16>(1));
+}
+
+void tst_Sim::shouldAnswerOnPtyOnlyAfterAirTime_data() {
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("latencyMs");
+    QTest::newRow("probe, no delay") << toBytes(probeBlock()) << 0;
+    QTest::newRow("status main") << toBytes(statusBlock(kStatusMain)) << 10;
+}
+
+void tst_Sim::shouldAnswerOnPtyOnlyAfterAirTime() {
+#if defined(Q_OS_UNIX)
+    QFETCH(QByteArray, request);
+    QFETCH(int, latencyMs);
+    using Clock = std::chrono::steady_clock;
+    PtyRadioServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    server.withRadio([&](VirtualRadio &r) { r.setLatency(std::chrono::milliseconds(latencyMs)); });
+    const int fd = ::open(QFile::encodeName(server.devicePath()).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(fd >= 0);
+    termios tio{};
+    ::tcgetattr(fd, &tio);
+    ::cfmakeraw(&tio);
+    ::tcsetattr(fd, TCSANOW, &tio);
+
+    const Clock::time_point written = Clock::now();
+    QCOMPARE(::write(fd, request.constData(), size_t(request.size())), ssize_t(request.size()));
+    pollfd pfd{fd, POLLIN, 0};
+    const int ready = ::poll(&pfd, 1, 3000); // generous: the machine may be busy
+    const Clock::time_point firstByte = Clock::now();
+    char c = 0;
+    const bool gotByte = ready == 1 && ::read(fd, &c, 1) == 1;
+    ::close(fd);
+    QVERIFY2(gotByte, "no reply within 3 s");
+
+    // The pty hands the radio the block at once; the wire would not.
+    const auto least =
+        VirtualRadio::kBlockAirTime + std::chrono::milliseconds(latencyMs) + VirtualRadio::kByteTime;
+    QVERIFY2(firstByte - written >= least,
+             qPrintable(
+                 QStringLiteral("first byte after %1 us, the wire allows no less than %2 us")
+                     .arg(std::chrono::duration_cast<std::chrono::microseconds>(firstByte - written).count())
+                     .arg(least.count())));
+    const std::vector<PtyRadioServer::WireBlock> blocks = server.receivedBlocks();
+    QCOMPARE(blocks.size(), size_t(1));
+    QVERIFY(blocks[0].when - written >= VirtualRadio::kBlockAirTime);
+#else
+    QSKIP("no pseudo-terminals here");
+#endif
 }
 
 void tst_Sim::shouldKeepLateBytesThroughClear() {
