@@ -39,6 +39,7 @@ struct PtyRadioServer::Impl {
     QString error;
     std::thread thread;
     std::deque<WireByte> outgoing; // in time order
+    RequestWire incoming;          // read from the pty, not yet through the radio's UART
     ReplyTransmitter transmitter;
     std::vector<WireBlock> blocks;
     QByteArray raw;
@@ -47,6 +48,7 @@ struct PtyRadioServer::Impl {
     void closeMasterLocked();
     void serve();
     void takeIn(const char *data, qsizetype n, Clock::time_point now);
+    void hear(Clock::time_point now);
 };
 
 #if defined(Q_OS_UNIX)
@@ -64,18 +66,23 @@ void PtyRadioServer::Impl::closeMasterLocked() {
         ::close(master);
     master = -1;
     outgoing.clear();
+    incoming.reset(Clock::now());
     unplugRequested = false;
     changed.notify_all();
 }
 
-// Called with the lock held.
+// Called with the lock held. The pty hands over a write at once; the radio gets it later.
 void PtyRadioServer::Impl::takeIn(const char *data, qsizetype n, Clock::time_point now) {
     raw.append(data, n);
-    const size_t before = radio.received().size();
-    const std::vector<SimReply> replies = radio.feed(QByteArrayView(data, n));
-    for (size_t i = before; i < radio.received().size(); ++i)
-        blocks.push_back(WireBlock{now, radio.received()[i]});
-    for (const WireByte &b : transmitter.schedule(replies, now))
+    incoming.write(QByteArrayView(data, n), now);
+}
+
+// Called with the lock held: the radio acts on what has come through its UART by now.
+void PtyRadioServer::Impl::hear(Clock::time_point now) {
+    const auto onBlock = [this](const CommandBlock &block, Clock::time_point at) {
+        blocks.push_back(WireBlock{at, block});
+    };
+    for (const WireByte &b : hearArrived(radio, transmitter, incoming.takeArrived(now), onBlock))
         outgoing.push_back(b);
 }
 
@@ -89,11 +96,14 @@ void PtyRadioServer::Impl::serve() {
         pollfd fds[2] = {{wake[0], POLLIN, 0},
                          {master, static_cast<short>(POLLIN | (wantOut ? POLLOUT : 0)), 0}};
         const nfds_t nfds = master >= 0 ? 2 : 1;
+        // Wake for the next reply byte due (unless waiting for room) or the next request byte in.
+        std::optional<Clock::time_point> wakeAt = incoming.nextArrival();
+        if (!outgoing.empty() && !wantOut)
+            wakeAt = wakeAt ? std::min(*wakeAt, outgoing.front().at) : outgoing.front().at;
         timespec timeout{};
         timespec *timeoutPtr = nullptr;
-        if (master >= 0 && !outgoing.empty() && !wantOut) {
-            const auto wait = std::max(Clock::duration::zero(), outgoing.front().at - Clock::now());
-            timeout = toTimespec(wait);
+        if (master >= 0 && wakeAt) {
+            timeout = toTimespec(std::max(Clock::duration::zero(), *wakeAt - Clock::now()));
             timeoutPtr = &timeout;
         }
 
@@ -124,9 +134,11 @@ void PtyRadioServer::Impl::serve() {
             }
         }
 
+        const Clock::time_point now = Clock::now();
+        hear(now);
+
         // Send every reply byte whose time has come.
         wantOut = false;
-        const Clock::time_point now = Clock::now();
         QByteArray due;
         for (const WireByte &o : outgoing) {
             if (o.at > now)

@@ -13,11 +13,14 @@
 namespace quillon::sim {
 
 // Serves the virtual radio on a pseudo-terminal, on a thread of its own, so that the program's
-// real serial adapter can talk to it. Replies leave at 4800 baud's pace.
+// real serial adapter can talk to it. Requests reach the radio, and replies leave it, at
+// 4800 baud's pace.
 class PtyRadioServer {
 public:
     struct WireBlock {
-        std::chrono::steady_clock::time_point when; // when the block's last byte arrived
+        // When the block's last byte was in at the radio: it reads what the program wrote
+        // only at the wire's pace.
+        std::chrono::steady_clock::time_point when;
         CommandBlock block;
     };
 

@@ -25,9 +25,11 @@ void SimSerialLine::attachMute(qint16 portNum) { m_slots[portNum] = Slot{Kind::M
 void SimSerialLine::unplug() {
     if (!m_open)
         return;
+    hearRadio(m_clock.now());
     m_unplugged = true;
     m_slots.erase(m_port);
     m_pending.clear();
+    m_toRadio.reset(m_clock.now()); // what was still on its way is lost with the cable
 }
 
 void SimSerialLine::injectInput(const QByteArray &bytes, MonotonicClock::time_point at) {
@@ -42,6 +44,18 @@ void SimSerialLine::enqueue(WireByte b) {
     const auto pos = std::upper_bound(m_pending.begin(), m_pending.end(), b.at,
                                       [](auto t, const WireByte &p) { return t < p.at; });
     m_pending.insert(pos, b);
+}
+
+// The radio takes in what has reached it by `upTo`, and its replies are put on their way.
+void SimSerialLine::hearRadio(MonotonicClock::time_point upTo) {
+    if (m_toRadio.empty())
+        return;
+    const std::vector<WireByte> in = m_toRadio.takeArrived(upTo);
+    const Slot s = slot(m_port);
+    if (!m_open || s.kind != Kind::Radio || !s.radio)
+        return;
+    for (const WireByte &b : hearArrived(*s.radio, m_transmitter, in))
+        enqueue(b);
 }
 
 SimSerialLine::Slot SimSerialLine::slot(qint16 port) const {
@@ -86,6 +100,7 @@ LineError SimSerialLine::Configure(qint16 PortNum) {
 
 LineError SimSerialLine::ClearBuffers() {
     if (m_open && !deviceGone()) {
+        hearRadio(m_clock.now());
         settle();
         m_pending.erase(m_pending.begin(), m_pending.begin() + arrived());
     }
@@ -109,6 +124,7 @@ LineError SimSerialLine::OpenPort() {
         m_open = true;
         m_unplugged = false;
         m_pending.clear();
+        m_toRadio.reset(m_clock.now());
         m_transmitter.reset(m_clock.now());
         ++m_openCount;
     }
@@ -126,6 +142,15 @@ LineError SimSerialLine::ClosePort() {
         record(Op::ClosePort, {}, LineError::NotOpen);
         return LineError::NotOpen;
     }
+    // The port drains its output on close: the radio still gets what was written, and its
+    // answers go nowhere.
+    hearRadio(m_clock.now());
+    const Slot s = slot(m_port);
+    QByteArray unheard;
+    for (const WireByte &b : m_toRadio.takeArrived(MonotonicClock::time_point::max()))
+        unheard.append(b.byte);
+    if (!unheard.isEmpty() && s.kind == Kind::Radio && s.radio)
+        s.radio->feed(unheard);
     m_open = false;
     m_unplugged = false;
     m_pending.clear();
@@ -147,8 +172,8 @@ LineError SimSerialLine::WriteBytes(const QByteArray &bytes) {
     const Slot s = slot(m_port);
     if (s.kind != Kind::Radio)
         return result;
-    for (const WireByte &b : m_transmitter.schedule(s.radio->feed(bytes), m_clock.now()))
-        enqueue(b);
+    hearRadio(m_clock.now());
+    m_toRadio.write(bytes, m_clock.now());
     return result;
 }
 
@@ -157,6 +182,7 @@ std::optional<qint16> SimSerialLine::BytesWaiting() {
         record(Op::BytesWaiting, {}, m_open ? LineError::ReadFailed : LineError::NotOpen);
         return std::nullopt;
     }
+    hearRadio(m_clock.now());
     settle();
     const int n = arrived();
     record(Op::BytesWaiting);
@@ -168,6 +194,7 @@ std::optional<QByteArray> SimSerialLine::ReadAll() {
         record(Op::ReadAll, {}, m_open ? LineError::ReadFailed : LineError::NotOpen);
         return std::nullopt;
     }
+    hearRadio(m_clock.now());
     settle();
     const int n = arrived();
     QByteArray out;
@@ -180,10 +207,23 @@ std::optional<QByteArray> SimSerialLine::ReadAll() {
 }
 
 void SimSerialLine::waitForInput(MonotonicClock &clock, MonotonicClock::time_point deadline) {
-    const auto next = static_cast<size_t>(arrived());
-    if (m_open && next < m_pending.size())
-        deadline = std::min(deadline, m_pending[next].at);
-    clock.sleepUntil(deadline);
+    for (;;) {
+        hearRadio(m_clock.now());
+        auto until = deadline;
+        const auto next = static_cast<size_t>(arrived());
+        if (m_open && next < m_pending.size())
+            until = std::min(until, m_pending[next].at);
+        // A request still on its way may bring a reply before that: wake when the radio has it,
+        // then sleep on until its first byte (which comes a delay and a byte time later).
+        const std::optional<MonotonicClock::time_point> request = m_toRadio.nextArrival();
+        if (!m_open || !request || *request >= until) {
+            clock.sleepUntil(until);
+            return;
+        }
+        clock.sleepUntil(*request);
+        if (clock.now() < *request)
+            return; // woken early: the caller looks again
+    }
 }
 
 std::vector<QByteArray> SimSerialLine::writes() const {

@@ -19,10 +19,15 @@ namespace quillon::sim {
 //   (OpenFailed), as the home control refused to change ports while open.
 // - ClearBuffers on a closed port succeeds (nothing is waiting); on an open one it drops what
 //   has arrived, while bytes still on the wire arrive later (that is how late replies happen).
-// - A reply byte n (1-based) becomes readable at write time + the radio's delay + n byte times;
-//   a reply never overtakes one still being sent.
+// - A written byte reaches the radio one byte time after it was written or after the byte
+//   before it, whichever is later; the radio acts on a block only once its last byte is in.
+//   Reply byte n (1-based) becomes readable at that moment + the radio's delay + n byte times;
+//   a reply never overtakes one still being sent. The radio takes in what has reached it when
+//   the line is next used, so a test that reads or turns the radio's knobs directly should
+//   use the line (BytesWaiting will do) once the request's air time is past.
 // - At most kInputBufferSize bytes wait unread; later arrivals beyond that are lost (overrun).
-// - Closing drops everything pending, in flight or not.
+// - Closing drops all input pending, in flight or not; what was written still reaches the
+//   radio, as a port drains its output on close.
 // - After unplug() (or when the radio's fault is Unplugged) the port stays open as far as
 //   IsOpen is concerned, as a handle to a vanished device does, but writes fail (WriteFailed),
 //   counts and reads fail (nullopt, recorded as ReadFailed), and the port number is missing
@@ -87,6 +92,7 @@ private:
     void settle();
     bool deviceGone() const;
     void enqueue(WireByte b);
+    void hearRadio(MonotonicClock::time_point upTo);
 
     MonotonicClock &m_clock;
     std::map<qint16, Slot> m_slots;
@@ -95,6 +101,7 @@ private:
     bool m_open = false;
     bool m_unplugged = false;
     std::vector<WireByte> m_pending; // sorted by arrival
+    RequestWire m_toRadio;
     ReplyTransmitter m_transmitter;
     mutable std::vector<Call> m_calls;
     int m_openCount = 0;

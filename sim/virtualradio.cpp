@@ -120,6 +120,50 @@ std::vector<WireByte> ReplyTransmitter::schedule(const std::vector<SimReply> &re
     return out;
 }
 
+void RequestWire::reset(std::chrono::steady_clock::time_point now) {
+    m_bytes.clear();
+    m_free = now;
+}
+
+void RequestWire::write(QByteArrayView bytes, std::chrono::steady_clock::time_point at) {
+    // A byte starts when it is written or when the one before it is through, whichever is later.
+    for (char c : bytes) {
+        m_free = std::max(m_free, at) + VirtualRadio::kByteTime;
+        m_bytes.push_back(WireByte{m_free, c});
+    }
+}
+
+std::optional<std::chrono::steady_clock::time_point> RequestWire::nextArrival() const {
+    if (m_bytes.empty())
+        return std::nullopt;
+    return m_bytes.front().at;
+}
+
+std::vector<WireByte> RequestWire::takeArrived(std::chrono::steady_clock::time_point now) {
+    std::vector<WireByte> out;
+    while (!m_bytes.empty() && m_bytes.front().at <= now) {
+        out.push_back(m_bytes.front());
+        m_bytes.pop_front();
+    }
+    return out;
+}
+
+std::vector<WireByte>
+hearArrived(VirtualRadio &radio, ReplyTransmitter &transmitter, const std::vector<WireByte> &arrived,
+            const std::function<void(const CommandBlock &, std::chrono::steady_clock::time_point)> &onBlock) {
+    std::vector<WireByte> out;
+    for (const WireByte &in : arrived) {
+        const size_t before = radio.received().size();
+        const std::vector<SimReply> replies = radio.feed(QByteArrayView(&in.byte, 1));
+        if (onBlock)
+            for (size_t i = before; i < radio.received().size(); ++i)
+                onBlock(radio.received()[i], in.at);
+        for (const WireByte &b : transmitter.schedule(replies, in.at))
+            out.push_back(b);
+    }
+    return out;
+}
+
 VirtualRadio::VirtualRadio()
     : m_main(makeRecord(0x06, 14'250'000, 0x01, 0x11)) // 14.250 MHz USB, 2.4K in both IFs
       ,

@@ -9,6 +9,9 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -71,6 +74,26 @@ private:
     std::chrono::microseconds m_chunkPeriod{0};
 };
 
+// The program's side of the cable: what it writes leaves its UART back to back at the line's
+// pace, and the radio takes in a byte only once its stop bits are through. Bytes written to a
+// pseudo-terminal arrive there at once; this holds them back as the wire would.
+class RequestWire {
+public:
+    // The line was (re)opened: nothing is on its way.
+    void reset(std::chrono::steady_clock::time_point now);
+    // Bytes the program wrote at `at`.
+    void write(QByteArrayView bytes, std::chrono::steady_clock::time_point at);
+    // When the next byte is complete at the radio; nothing if none is on its way.
+    std::optional<std::chrono::steady_clock::time_point> nextArrival() const;
+    // The bytes complete at the radio by `now`, taken off the wire, each with when it was in.
+    std::vector<WireByte> takeArrived(std::chrono::steady_clock::time_point now);
+    bool empty() const { return m_bytes.empty(); }
+
+private:
+    std::deque<WireByte> m_bytes;                   // in arrival order
+    std::chrono::steady_clock::time_point m_free{}; // when the last byte written is in
+};
+
 // A request and what the radio gave back for it, faults included: what the radio "reported".
 struct SimAnswer {
     CommandBlock request;
@@ -84,8 +107,12 @@ struct SimAnswer {
 // and ignored. VFO A is the main receiver (first record), VFO B the sub receiver.
 class VirtualRadio {
 public:
-    // 4800 baud, 1 start + 8 data + 2 stop bits.
-    static constexpr std::chrono::microseconds kByteTime{2292};
+    // 4800 baud, 1 start + 8 data + 2 stop bits: a byte is on the wire for 2.29 ms, either way.
+    static constexpr int kBaud = 4800;
+    static constexpr int kBitsPerByte = 1 + 8 + 2;
+    static constexpr std::chrono::microseconds kByteTime{(1'000'000 * kBitsPerByte + kBaud / 2) / kBaud};
+    // How long a request block takes to reach the radio once the program starts writing it.
+    static constexpr std::chrono::microseconds kBlockAirTime = kByteTime * std::tuple_size_v<CommandBlock>;
 
     static constexpr quint8 kOpSplit = 0x01;     // P4: 0 off, 1 on
     static constexpr quint8 kOpSetFreqA = 0x0A;  // P1..P4: frequency / 10 Hz, packed BCD, low byte first
@@ -174,5 +201,12 @@ private:
     std::vector<CommandBlock> m_received;
     std::vector<SimAnswer> m_answers;
 };
+
+// Gives the radio the bytes that have come in, one at a time as each arrived, and schedules its
+// answers on `transmitter` from the moment the block's last byte was in. `onBlock` hears of
+// every block completed, with that moment. Returns the reply bytes, in time order.
+std::vector<WireByte> hearArrived(
+    VirtualRadio &radio, ReplyTransmitter &transmitter, const std::vector<WireByte> &arrived,
+    const std::function<void(const CommandBlock &, std::chrono::steady_clock::time_point)> &onBlock = {});
 
 } // namespace quillon::sim

@@ -3,11 +3,20 @@
 
 #include "sim/knobs.h"
 #include "sim/manualclock.h"
+#include "sim/ptyradioserver.h"
 #include "sim/simserialline.h"
 #include "sim/virtualradio.h"
 #include "testutil.h"
 
+#include <QFile>
 #include <QTest>
+
+#if defined(Q_OS_UNIX)
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+#endif
 
 using namespace quillon;
 using namespace quillon::sim;
@@ -39,6 +48,10 @@ private slots:
     void shouldDeliverReplyAtWirePace_data();
     void shouldDeliverReplyAtWirePace();
     void shouldNotOverlapBackToBackReplies();
+    void shouldHearRequestOnlyAfterItsAirTime_data();
+    void shouldHearRequestOnlyAfterItsAirTime();
+    void shouldAnswerOnPtyOnlyAfterAirTime_data();
+    void shouldAnswerOnPtyOnlyAfterAirTime();
     void shouldHandOverInChunksLikeAUsbAdapter();
     void shouldKeepLateBytesThroughClear();
     void shouldOpenOnlyWhatIsThere_data();
@@ -420,7 +433,7 @@ void tst_Sim::shouldDeliverReplyAtWirePace() {
     QCOMPARE(line.OpenPort(), LineError::None);
 
     QCOMPARE(line.WriteBytes(request), LineError::None);
-    const auto last = 7ms + VirtualRadio::kByteTime * length;
+    const auto last = VirtualRadio::kBlockAirTime + 7ms + VirtualRadio::kByteTime * length;
     clock.advance(last - 1us);
     QCOMPARE(line.BytesWaiting(), std::optional<qint16>(qint16(length - 1)));
     clock.advance(1us);
@@ -470,13 +483,114 @@ void tst_Sim::shouldNotOverlapBackToBackReplies() {
     line.OpenPort();
     SendStatusSub(line); // 32 bytes
     SendProbe(line);     // must wait until the 32 bytes are out
-    clock.advance(5ms + VirtualRadio::kByteTime * 36);
+    clock.advance(VirtualRadio::kBlockAirTime + 5ms + VirtualRadio::kByteTime * 36);
     QCOMPARE(line.BytesWaiting(), std::optional<qint16>(36));
     clock.advance(VirtualRadio::kByteTime);
     const std::optional<QByteArray> got = line.ReadAll();
     QVERIFY(got.has_value());
     QCOMPARE(got->size(), 37);
     QCOMPARE(got->right(5), hex("0220020393"));
+}
+
+void tst_Sim::shouldHearRequestOnlyAfterItsAirTime_data() {
+    QTest::addColumn<QByteArray>("written"); // in one write; the last block is the one answered
+    QTest::addColumn<int>("length");         // of the reply to the last block
+    QTest::addColumn<int>("latencyMs");
+    QTest::newRow("probe") << toBytes(probeBlock()) << 5 << 5;
+    QTest::newRow("status main") << toBytes(statusBlock(kStatusMain)) << 16 << 5;
+    QTest::newRow("status main and sub, no delay") << toBytes(statusBlock(kStatusMainAndSub)) << 32 << 0;
+    QTest::newRow("meter") << hex("00000000f7") << 5 << 12;
+    // The second block waits for the first to be through: ten byte times to the radio.
+    QTest::newRow("status behind a filter select")
+        << toBytes(filterSelectBlock(2, 3)) + toBytes(statusBlock(kStatusMain)) << 16 << 5;
+}
+
+void tst_Sim::shouldHearRequestOnlyAfterItsAirTime() {
+    QFETCH(QByteArray, written);
+    QFETCH(int, length);
+    QFETCH(int, latencyMs);
+    ManualClock clock;
+    VirtualRadio radio;
+    radio.setLatency(std::chrono::milliseconds(latencyMs));
+    SimSerialLine line(clock);
+    line.attachRadio(1, &radio);
+    QCOMPARE(line.Configure(1), LineError::None);
+    QCOMPARE(line.OpenPort(), LineError::None);
+    const auto blocks = size_t(written.size() / 5);
+
+    const auto start = clock.now();
+    QCOMPARE(line.WriteBytes(written), LineError::None);
+    const auto heard = start + VirtualRadio::kBlockAirTime * qsizetype(blocks);
+    clock.advance(heard - start - 1us);
+    QCOMPARE(line.BytesWaiting(), std::optional<qint16>(0));
+    QCOMPARE(radio.received().size(), blocks - 1); // the last block is not all in yet
+    clock.advance(1us);
+    QCOMPARE(line.BytesWaiting(), std::optional<qint16>(0));
+    QCOMPARE(radio.received().size(), blocks);
+
+    // Then the radio's delay, then one byte time for the first byte to cross back.
+    const auto first = heard + std::chrono::milliseconds(latencyMs) + VirtualRadio::kByteTime;
+    clock.advance(first - clock.now() - 1us);
+    QCOMPARE(line.BytesWaiting(), std::optional<qint16>(0));
+    clock.advance(1us);
+    QCOMPARE(line.BytesWaiting(), std::optional<qint16>(1));
+    clock.advance(VirtualRadio::kByteTime * (length - 1));
+    QCOMPARE(line.ReadAll().value_or(QByteArray()).size(), length);
+
+    // A reader waiting for input from the moment it wrote wakes with the first reply byte.
+    const auto again = clock.now();
+    QCOMPARE(line.WriteBytes(written), LineError::None);
+    line.waitForInput(clock, again + 1s);
+    QCOMPARE(clock.now(), again + (first - start));
+    QCOMPARE(line.BytesWaiting(), std::optional<qint16>(1));
+}
+
+void tst_Sim::shouldAnswerOnPtyOnlyAfterAirTime_data() {
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("latencyMs");
+    QTest::newRow("probe, no delay") << toBytes(probeBlock()) << 0;
+    QTest::newRow("status main") << toBytes(statusBlock(kStatusMain)) << 10;
+}
+
+void tst_Sim::shouldAnswerOnPtyOnlyAfterAirTime() {
+#if defined(Q_OS_UNIX)
+    QFETCH(QByteArray, request);
+    QFETCH(int, latencyMs);
+    using Clock = std::chrono::steady_clock;
+    PtyRadioServer server;
+    QVERIFY2(server.start(), qPrintable(server.errorString()));
+    server.withRadio([&](VirtualRadio &r) { r.setLatency(std::chrono::milliseconds(latencyMs)); });
+    const int fd = ::open(QFile::encodeName(server.devicePath()).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(fd >= 0);
+    termios tio{};
+    ::tcgetattr(fd, &tio);
+    ::cfmakeraw(&tio);
+    ::tcsetattr(fd, TCSANOW, &tio);
+
+    const Clock::time_point written = Clock::now();
+    QCOMPARE(::write(fd, request.constData(), size_t(request.size())), ssize_t(request.size()));
+    pollfd pfd{fd, POLLIN, 0};
+    const int ready = ::poll(&pfd, 1, 3000); // generous: the machine may be busy
+    const Clock::time_point firstByte = Clock::now();
+    char c = 0;
+    const bool gotByte = ready == 1 && ::read(fd, &c, 1) == 1;
+    ::close(fd);
+    QVERIFY2(gotByte, "no reply within 3 s");
+
+    // The pty hands the radio the block at once; the wire would not.
+    const auto least =
+        VirtualRadio::kBlockAirTime + std::chrono::milliseconds(latencyMs) + VirtualRadio::kByteTime;
+    QVERIFY2(firstByte - written >= least,
+             qPrintable(
+                 QStringLiteral("first byte after %1 us, the wire allows no less than %2 us")
+                     .arg(std::chrono::duration_cast<std::chrono::microseconds>(firstByte - written).count())
+                     .arg(least.count())));
+    const std::vector<PtyRadioServer::WireBlock> blocks = server.receivedBlocks();
+    QCOMPARE(blocks.size(), size_t(1));
+    QVERIFY(blocks[0].when - written >= VirtualRadio::kBlockAirTime);
+#else
+    QSKIP("no pseudo-terminals here");
+#endif
 }
 
 void tst_Sim::shouldKeepLateBytesThroughClear() {
@@ -558,6 +672,7 @@ void tst_Sim::shouldFailIoAfterUnplug() {
     line.Configure(1);
     line.OpenPort();
     SendProbe(line);
+    clock.advance(VirtualRadio::kBlockAirTime); // the probe is in before the cable goes
     line.unplug();
     clock.advance(100ms);
     QVERIFY(line.IsOpen());
@@ -605,7 +720,10 @@ void tst_Sim::shouldDropPendingInputOnClose() {
     line.OpenPort();
     SendStatusSub(line);
     clock.advance(1ms);
+    // Closed while a filter select is still on the wire: the port drains it to the radio.
+    QCOMPARE(line.WriteBytes(toBytes(filterSelectBlock(2, 3))), LineError::None);
     line.ClosePort();
+    QCOMPARE(radio.mainFilterByte() & 0x07, 4); // 250 Hz in the 455 kHz IF
     line.OpenPort();
     clock.advance(1s);
     QCOMPARE(line.ReadAll(), std::optional<QByteArray>(QByteArray()));
