@@ -18,7 +18,9 @@
 #include <QTest>
 #include <QTimer>
 
+#include <atomic>
 #include <set>
+#include <thread>
 
 using namespace quillon;
 using namespace quillon::testing;
@@ -94,6 +96,8 @@ private slots:
     void shouldNotPollWhileFailureMessageIsUp();
     void shouldShowThePlainMessageBoxWithItsCause();
     void shouldUnloadExactlyOnce();
+    void shouldEndTheSearchQuietlyWhenTheOwnerStops_data();
+    void shouldEndTheSearchQuietlyWhenTheOwnerStops();
 };
 
 void tst_MainWindow::shouldLayOutEveryControlAsDesigned_data() {
@@ -585,6 +589,53 @@ void tst_MainWindow::shouldUnloadExactlyOnce() {
         rig.window->close();
         QCOMPARE(rig.line->closeCount(), closes);
     }
+}
+
+void tst_MainWindow::shouldEndTheSearchQuietlyWhenTheOwnerStops_data() {
+    QTest::addColumn<bool>("queued"); // false: stopped before the search is asked for
+    QTest::newRow("stopped before the search is asked for") << false;
+    QTest::newRow("stopped while the search waits behind another job") << true;
+}
+
+// The owner drops jobs once stopped and never runs those still queued then: the window's wait for
+// its search must end all the same, with the search taken as not found and nothing told.
+void tst_MainWindow::shouldEndTheSearchQuietlyWhenTheOwnerStops() {
+    QFETCH(bool, queued);
+    Rig rig; // a radio is there: a search that ran would find it
+    LineOwner &owner = rig.window->lineOwner();
+    std::atomic<bool> holding{false};
+    if (queued) {
+        owner.post(LineOwner::Priority::Operator, [&](LineOwner::Context &c) {
+            holding = true;
+            while (!c.stopping())
+                std::this_thread::sleep_for(1ms);
+        });
+        QTRY_VERIFY(holding);
+        // Runs in the window's wait, once the search has been posted behind the job above.
+        QTimer::singleShot(0, rig.window.get(), [&] { owner.stop(); });
+    } else {
+        owner.stop();
+    }
+    // A wait that never ends cannot be timed from outside it: this ends every loop, and says so.
+    bool gaveUp = false;
+    QTimer bound;
+    bound.setSingleShot(true);
+    connect(&bound, &QTimer::timeout, [&] {
+        gaveUp = true;
+        QCoreApplication::exit(1);
+    });
+    bound.start(10000);
+    const bool found = rig.window->Form_Load();
+    bound.stop();
+    QVERIFY2(!gaveUp, "the window still waited for a search the owner will never run");
+    QVERIFY(!found);
+    QVERIFY(rig.window->isUnloaded());
+    QVERIFY(!rig.window->isBusy());
+    QVERIFY(!rig.window->timer()->isActive());
+    QCOMPARE(rig.platform.messages, QStringList());
+    QCOMPARE(rig.platform.beeps, 0);
+    QVERIFY(!rig.line->IsOpen());
+    QVERIFY(rig.line->writes().empty());
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -6,18 +6,31 @@
 
 #include "radio/commandblock.h"
 #include "radio/portchoice.h"
+#include "radio/tcpserialline.h"
 #include "sim/cputime.h"
 #include "sim/networkpeers.h"
 #include "sim/ptyradioserver.h"
 #include "ui/options.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QTest>
 
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <set>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace quillon;
 using namespace quillon::testing;
+using namespace std::chrono_literals;
 using sim::PtyRadioServer;
 using sim::RadioFault;
 using sim::Ser2net;
@@ -37,6 +50,52 @@ qsizetype countOf(const std::vector<PtyRadioServer::WireBlock> &blocks, const Co
                          [&](const PtyRadioServer::WireBlock &b) { return b.block == block; });
 }
 
+// A listening socket on 127.0.0.1, on a port of the system's choosing.
+struct LoopbackServer {
+    LoopbackServer() {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof a;
+        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr *>(&a), length) != 0 ||
+            ::listen(listener, 1) != 0 ||
+            ::getsockname(listener, reinterpret_cast<sockaddr *>(&a), &length) != 0)
+            return;
+        port = ntohs(a.sin_port);
+    }
+    ~LoopbackServer() {
+        for (const int fd : {peer, listener})
+            if (fd >= 0)
+                ::close(fd);
+    }
+    bool accept() {
+        peer = ::accept(listener, nullptr, nullptr);
+        return peer >= 0;
+    }
+    bool send(int count) const {
+        const QByteArray bytes(count, '\x5a');
+        return ::send(peer, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
+    }
+    int listener = -1;
+    int peer = -1;
+    quint16 port = 0;
+};
+
+// A resolver that answers only once told to, as one whose name server does not answer.
+std::mutex g_lookupMutex;
+std::condition_variable g_lookupAnswer;
+bool g_mayAnswer = false;
+std::atomic<int> g_lookupsAsked{0};
+
+int answerWhenTold(const char *host, const char *service, const addrinfo *hints, addrinfo **found) {
+    Q_UNUSED(host);
+    ++g_lookupsAsked;
+    std::unique_lock lock(g_lookupMutex);
+    g_lookupAnswer.wait(lock, [] { return g_mayAnswer; });
+    return ::getaddrinfo("127.0.0.1", service, hints, found);
+}
+
 } // namespace
 
 class tst_Remote : public QObject {
@@ -45,6 +104,9 @@ class tst_Remote : public QObject {
 private slots:
     void shouldUseOnlyTheChosenPort_data();
     void shouldUseOnlyTheChosenPort();
+    void shouldWaitForInputUntilNewBytesCome_data();
+    void shouldWaitForInputUntilNewBytesCome();
+    void shouldNotHoldTheCloseOnALookupThatHangs();
 };
 
 void tst_Remote::shouldUseOnlyTheChosenPort_data() {
@@ -213,6 +275,103 @@ void tst_Remote::shouldUseOnlyTheChosenPort() {
         QVERIFY2(other->receivedBytes().isEmpty(), "a port the user did not choose was written to");
     window.close();
     QVERIFY(!window.serialLine().IsOpen());
+}
+
+void tst_Remote::shouldWaitForInputUntilNewBytesCome_data() {
+    QTest::addColumn<int>("before");   // bytes the server sends once connected, before the wait
+    QTest::addColumn<bool>("takenIn"); // the line counts them (so takes them in) before it waits
+    QTest::addColumn<int>("later");    // bytes the server sends 200 ms into the wait; -1: it closes
+    QTest::addColumn<int>("deadlineMs");
+    QTest::addColumn<double>("minMs"); // how long the wait may take
+    QTest::addColumn<double>("maxMs");
+    QTest::addColumn<int>("waiting"); // what the line counts afterwards; -1: it has failed
+
+    QTest::newRow("new bytes wake it") << 0 << false << 5 << 3000 << 150.0 << 1500.0 << 5;
+    QTest::newRow("bytes not yet taken in: at once") << 5 << false << 0 << 3000 << 0.0 << 150.0 << 5;
+    QTest::newRow("bytes taken in do not wake it") << 5 << true << 0 << 400 << 390.0 << 2000.0 << 5;
+    QTest::newRow("nothing comes: until the deadline") << 0 << false << 0 << 400 << 390.0 << 2000.0 << 0;
+    QTest::newRow("the server closes: at once") << 0 << false << -1 << 3000 << 150.0 << 1500.0 << -1;
+    // More waits in the system than the buffer holds: the socket stays readable, the wait may not.
+    QTest::newRow("buffer full: a tick, no spin")
+        << 2 * kInputBufferSize << true << 0 << 400 << 1.0 << 100.0 << kInputBufferSize;
+}
+
+// The reads of a reply sleep in waitForInput between bytes: it must end when bytes come that the
+// line has not taken in, and only then (or at the deadline), or the reader spins or is late.
+void tst_Remote::shouldWaitForInputUntilNewBytesCome() {
+    QFETCH(int, before);
+    QFETCH(bool, takenIn);
+    QFETCH(int, later);
+    QFETCH(int, deadlineMs);
+    QFETCH(double, minMs);
+    QFETCH(double, maxMs);
+    QFETCH(int, waiting);
+
+    LoopbackServer server;
+    QVERIFY(server.port != 0);
+    TcpSerialLine line(QStringLiteral("127.0.0.1"), server.port);
+    QCOMPARE(line.OpenPort(), LineError::None);
+    QVERIFY(server.accept());
+    if (before > 0)
+        QVERIFY(server.send(before));
+    if (takenIn)
+        QTRY_COMPARE(line.BytesWaiting(), std::optional<qint16>(qint16(std::min(before, kInputBufferSize))));
+
+    std::thread peer([&] {
+        if (later == 0)
+            return;
+        std::this_thread::sleep_for(200ms);
+        if (later > 0)
+            server.send(later);
+        else
+            ::shutdown(server.peer, SHUT_RDWR);
+    });
+    MonotonicClock &clock = SystemClock::instance();
+    QElapsedTimer timer;
+    timer.start();
+    line.waitForInput(clock, clock.now() + std::chrono::milliseconds(deadlineMs));
+    const double tookMs = double(timer.nsecsElapsed()) / 1e6;
+    peer.join();
+    QVERIFY2(tookMs >= minMs && tookMs <= maxMs,
+             qPrintable(QStringLiteral("the wait took %1 ms").arg(tookMs)));
+    const std::optional<qint16> counted = line.BytesWaiting();
+    if (waiting < 0)
+        QVERIFY2(!counted, "the line did not fail once the server had closed");
+    else
+        QCOMPARE(counted, std::optional<qint16>(qint16(waiting)));
+}
+
+// The system's resolver cannot be stopped while it waits for a name server: the open gives up at
+// its limit, the line goes at once, and the lookup's thread is joined once it ends, never left to
+// run on past the program.
+void tst_Remote::shouldNotHoldTheCloseOnALookupThatHangs() {
+    QElapsedTimer timer;
+    {
+        auto line = std::make_unique<TcpSerialLine>(QStringLiteral("radio.example"), 4000, &answerWhenTold);
+        timer.start();
+        QCOMPARE(line->OpenPort(), LineError::TimedOut);
+        const qint64 took = timer.elapsed();
+        QVERIFY2(took >= TcpSerialLine::kConnectLimit.count() - 50 &&
+                     took < TcpSerialLine::kConnectLimit.count() + 1500,
+                 qPrintable(QStringLiteral("the open took %1 ms").arg(took)));
+        QCOMPARE(g_lookupsAsked.load(), 1);
+        QVERIFY(!line->IsOpen());
+        timer.restart();
+        line.reset();
+        QVERIFY2(timer.elapsed() < 500,
+                 qPrintable(QStringLiteral("the line took %1 ms to go").arg(timer.elapsed())));
+    }
+    // Still looking up: the program's end waits only as long as it is told, and says so.
+    timer.restart();
+    QVERIFY(!TcpSerialLine::endLookups(200ms));
+    QVERIFY2(timer.elapsed() >= 190 && timer.elapsed() < 1500,
+             qPrintable(QStringLiteral("the end waited %1 ms").arg(timer.elapsed())));
+    {
+        const std::lock_guard lock(g_lookupMutex);
+        g_mayAnswer = true;
+    }
+    g_lookupAnswer.notify_all();
+    QVERIFY(TcpSerialLine::endLookups(5000ms));
 }
 
 int main(int argc, char **argv) {

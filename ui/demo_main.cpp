@@ -47,5 +47,5 @@ int main(int argc, char *argv[]) {
     const int status = quillon::runQuillon(
         app, quillon::lineFor(options.port, [&] { return quillon::PortTable(devices); }), platform, options);
     server.stop();
-    return status;
+    return quillon::endProgram(status);
 }

@@ -27,6 +27,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <memory>
+#include <mutex>
 
 namespace quillon {
 
@@ -237,33 +239,84 @@ bool frmQuillon::Form_Load() {
 }
 
 void frmQuillon::FindMp() {
-    struct Outcome {
+    // The search's result, and the window's wait for it. The job fills the result on the owner's
+    // thread; `over` says it is done with it, whether it ran or not.
+    struct Search {
+        std::mutex mutex;
+        QEventLoop *loop = nullptr;
+        bool over = false;
+        bool ran = false;
         bool found = false;
         qint16 port = 0;
         QByteArray rx;
         SearchReport report;
     };
-    auto outcome = std::make_shared<Outcome>();
+    // The job's function is destroyed however the job ends: once it has run, when post() drops it
+    // (the owner has stopped), or when stop() clears the queue. So this ends the window's wait in
+    // each case; it is posted under the lock, which the window holds while it lets go of its loop.
+    struct EndsTheWait {
+        explicit EndsTheWait(std::shared_ptr<Search> s) : search(std::move(s)) {}
+        EndsTheWait(const EndsTheWait &) = delete;
+        EndsTheWait &operator=(const EndsTheWait &) = delete;
+        std::shared_ptr<Search> search;
+        ~EndsTheWait() {
+            const std::lock_guard lock(search->mutex);
+            search->over = true;
+            if (search->loop)
+                QMetaObject::invokeMethod(search->loop, &QEventLoop::quit, Qt::QueuedConnection);
+        }
+    };
+    auto search = std::make_shared<Search>();
     QEventLoop searching;
+    search->loop = &searching;
     ++m_outstanding;
-    m_owner->post(LineOwner::Priority::Operator, [this, outcome, plan = m_plan,
-                                                  &searching](LineOwner::Context &c) {
-        outcome->rx = m_lineRxData;
-        outcome->found = searchForRadio(c.line, c.wait, outcome->port, outcome->rx, &outcome->report, plan);
-        m_lineRxData = outcome->rx;
-        QMetaObject::invokeMethod(&searching, &QEventLoop::quit, Qt::QueuedConnection);
-    });
+    m_owner->post(
+        LineOwner::Priority::Operator,
+        [this, search, plan = m_plan, ends = std::make_shared<EndsTheWait>(search)](LineOwner::Context &c) {
+            QByteArray rx = m_lineRxData;
+            qint16 port = 0;
+            SearchReport report;
+            const bool found = searchForRadio(c.line, c.wait, port, rx, &report, plan);
+            m_lineRxData = rx;
+            const std::lock_guard lock(search->mutex);
+            search->ran = true;
+            search->found = found;
+            search->port = port;
+            search->rx = rx;
+            search->report = std::move(report);
+        });
     // The search waits on the owner's thread; this one goes on handling events.
-    searching.exec();
+    bool over = false;
+    {
+        const std::lock_guard lock(search->mutex);
+        over = search->over;
+    }
+    if (!over)
+        searching.exec();
+    {
+        const std::lock_guard lock(search->mutex);
+        search->loop = nullptr;
+        over = search->over;
+    }
+    // Only the program's end quits every loop before the job is over: stopping the owner ends
+    // the search at once (or drops it), and nothing of it runs after this.
+    if (!over)
+        Form_Unload();
     --m_outstanding;
-    PortNum = outcome->port;
-    RxData = outcome->rx;
-    if (outcome->found) {
+    // A search cut short or never run because the owner stopped: the program is closing, and
+    // there is nothing to tell.
+    if (m_owner->isStopped()) {
+        Form_Unload();
+        return;
+    }
+    PortNum = search->port;
+    RxData = search->rx;
+    if (search->found) {
         m_platform.beep();
         return;
     }
     m_platform.showMessage(QStringLiteral("I couldn't find the FT-1000MP on any COM port"),
-                           QStringLiteral("Quillon"), searchFailureCause(outcome->report, m_plan.chosen));
+                           QStringLiteral("Quillon"), searchFailureCause(search->report, m_plan.chosen));
     Form_Unload();
 }
 

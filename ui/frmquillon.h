@@ -54,7 +54,8 @@ public:
     void setSearchPlan(SearchPlan plan) { m_plan = std::move(plan); }
     // Runs the search for the radio (the window's events go on meanwhile; it is not shown yet);
     // true when found. On failure the message has been shown and the window unloaded; it must
-    // not be shown.
+    // not be shown. Should the owner stop first (the program closing), it returns false at once,
+    // unloaded, with no message.
     bool Form_Load();
     // Stops the line's owner, which closes the line if it is open. Runs once, whichever way the
     // window goes.

@@ -14,5 +14,5 @@ int main(int argc, char *argv[]) {
     quillon::DesktopPlatform platform;
     // The system's port table is made only when a search or a COM number needs it.
     auto line = quillon::lineFor(options.port, [] { return quillon::PortTable::fromSystem(); });
-    return quillon::runQuillon(app, std::move(line), platform, options);
+    return quillon::endProgram(quillon::runQuillon(app, std::move(line), platform, options));
 }

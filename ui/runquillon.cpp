@@ -6,9 +6,13 @@
 #include "platform.h"
 
 #include "radio/porttable.h"
+#include "radio/tcpserialline.h"
 #include "share/radioshare.h"
 
 #include <QApplication>
+
+#include <cstdio>
+#include <cstdlib>
 
 namespace quillon {
 
@@ -34,7 +38,7 @@ int runQuillon(QApplication &app, std::unique_ptr<SerialLine> line, Platform &pl
     if (!window.Form_Load())
         return 1;
     // Only once the radio is found: a client has nothing to talk to before. Declared after the
-    // window, so it goes before the window closes the line.
+    // window, whose line's owner it uses, so it goes first; the owner is stopped before that.
     std::unique_ptr<RadioShare> share;
     if (options.share) {
         share = std::make_unique<RadioShare>(window.lineOwner());
@@ -66,6 +70,19 @@ int runQuillon(QApplication &app, std::unique_ptr<SerialLine> line, Platform &pl
     window.showCentred();
     const int status = app.exec();
     window.setShare(nullptr);
+    // The loop may end with the window still open (the session ending, say). Stopping the owner
+    // first ends its waits at once, so the share's withdrawal never waits for a client's exchange.
+    window.Form_Unload();
+    return status;
+}
+
+int endProgram(int status) {
+    // A name lookup an open gave up on may still wait for a name server. It may not run on while
+    // the program's statics go: a little more time, then the process ends with it.
+    if (!TcpSerialLine::endLookups(TcpSerialLine::kExitLookupLimit)) {
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
     return status;
 }
 

@@ -23,4 +23,8 @@ void setApplicationIdentity();
 int runQuillon(QApplication &app, std::unique_ptr<SerialLine> line, Platform &platform,
                const Options &options = {});
 
+// The last step of main(): returns status once nothing the program started still runs; should a
+// name lookup outlast a short wait, the process ends there with status.
+int endProgram(int status);
+
 } // namespace quillon
