@@ -4,6 +4,7 @@
 // - client latency: a client's block in -> on the radio's wire, and -> the reply's first byte;
 // - the longest gap between the window's polls while two clients ask as fast as they can;
 // - the window thread's CPU while two clients ask once a second;
+// - a client flooding blocks: Quillon's memory, the window's polls and another client's reads;
 // - the door: finding a connection's owner (on the window's thread, once per connection), and a
 //   client's reads while another floods it with blocks the radio does not know.
 #include "benchutil.h"
@@ -30,8 +31,10 @@
 #include <QTimer>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -464,6 +467,123 @@ void benchJunkFlood() {
     std::printf("  replies lost: %d; junk blocks on the wire: %d\n", lost, junkOnWire);
 }
 
+// Quillon's resident memory, from /proc/self/statm.
+double residentMiB() {
+    std::FILE *f = std::fopen("/proc/self/statm", "r");
+    long pages = 0, resident = 0;
+    if (f) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(f);
+    }
+    return double(resident) * double(::sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+}
+
+// One client floods 256 MiB of one block as fast as the share takes it (for at most `seconds`),
+// while another reads the flags every 100 ms and the window polls. Quillon's memory, the
+// window's cadence and thread, and the other client's reads, against their bounds.
+void benchFlood(const char *what, const QByteArray &block, int seconds) {
+    Station s;
+    if (!s.start())
+        return;
+    runEventLoop(2000);
+    const double idle = residentMiB();
+    double peak = idle;
+    std::atomic<bool> stop{false};
+    std::atomic<qint64> sent{0};
+    constexpr qint64 kFlood = qint64(256) << 20;
+    std::thread flood([&] {
+        Client c(s.share->port());
+        const QByteArray chunk = block.repeated(65535 / 5 + 1).left(65535 / 5 * 5);
+        ::fcntl(c.fd(), F_SETFL, ::fcntl(c.fd(), F_GETFL) | O_NONBLOCK);
+        char sink[4096];
+        qint64 offset = 0; // into chunk: blocks stay whole however the system cuts the writes
+        while (!stop && sent < kFlood) {
+            pollfd p{c.fd(), POLLIN | POLLOUT, 0};
+            if (::poll(&p, 1, 50) <= 0)
+                continue;
+            if (p.revents & POLLIN)
+                while (::recv(c.fd(), sink, sizeof sink, 0) > 0) {
+                }
+            if (p.revents & POLLOUT) {
+                const ssize_t n =
+                    ::send(c.fd(), chunk.constData() + offset, size_t(chunk.size() - offset), MSG_NOSIGNAL);
+                if (n > 0) {
+                    sent += n;
+                    offset = (offset + n) % chunk.size();
+                }
+            }
+        }
+    });
+    std::vector<Client::Times> reads;
+    std::thread reader([&] {
+        Client c(s.share->port());
+        while (!stop && c.ok()) {
+            reads.push_back(c.ask(kFlags, 5));
+            std::this_thread::sleep_for(100ms);
+        }
+    });
+    std::vector<double> gaps;
+    steady_clock::time_point lastPoll{};
+    QObject::connect(s.window->timer(), &QTimer::timeout, s.window.get(), [&] {
+        const auto now = steady_clock::now();
+        if (lastPoll != steady_clock::time_point{})
+            gaps.push_back(duration<double, std::milli>(now - lastPoll).count());
+        lastPoll = now;
+    });
+    // A 5 ms timer on the window's thread: how late it fires is how long the thread was held.
+    double held = 0;
+    QElapsedTimer sinceTick;
+    sinceTick.start();
+    QTimer probe;
+    probe.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        held = std::max(held, double(sinceTick.nsecsElapsed()) / 1e6 - 5.0);
+        sinceTick.restart();
+        static int k = 0;
+        if (++k % 20 == 0)
+            peak = std::max(peak, residentMiB());
+    });
+    probe.start(5);
+    QElapsedTimer t;
+    t.start();
+    while (sent < kFlood && t.elapsed() < seconds * 1000)
+        runEventLoop(100);
+    peak = std::max(peak, residentMiB());
+    probe.stop();
+    stop = true;
+    flood.join();
+    reader.join();
+    std::vector<double> readMs;
+    int lost = 0;
+    for (const Client::Times &r : reads) {
+        if (r.whole)
+            readMs.push_back(duration<double, std::milli>(r.first - r.sent).count());
+        else
+            ++lost;
+    }
+    const double gapMin = gaps.empty() ? 0 : *std::min_element(gaps.begin(), gaps.end());
+    const double gapMax = gaps.empty() ? 0 : *std::max_element(gaps.begin(), gaps.end());
+    const double readMax = readMs.empty() ? 0 : *std::max_element(readMs.begin(), readMs.end());
+    const auto verdict = [](bool ok) { return ok ? "ok" : "MISSED"; };
+    std::printf(
+        "a client flooding %s (%s) for %.1f s: sent %.1f MiB of 256, Quillon took in %.2f MiB in all\n", what,
+        qPrintable(QString::fromLatin1(block.toHex(' '))), t.elapsed() / 1000.0, double(sent) / (1 << 20),
+        double(s.share->inputTaken()) / (1 << 20));
+    std::printf("  resident memory %.1f MiB idle, at most %.2f MiB above (bound 4 MiB: %s); one client's "
+                "input held at most %lld bytes\n",
+                idle, peak - idle, verdict(peak - idle <= 4.0), qlonglong(s.share->mostInputHeld()));
+    std::printf("  window's polls every %.0f to %.0f ms (bound 500 +- 20: %s), %zu polls; its thread held at "
+                "most %.1f ms (bound 20: %s)\n",
+                gapMin, gapMax, verdict(!gaps.empty() && gapMin >= 480 && gapMax <= 520), gaps.size() + 1,
+                held, verdict(held <= 20));
+    std::printf("  another client's flag reads: %zu, median %.1f ms, max %.1f ms, lost %d (bound: every read "
+                "within 150 ms: %s)\n",
+                reads.size(), percentile(readMs, 0.5), readMax, lost,
+                verdict(lost == 0 && !readMs.empty() && readMax <= 150));
+    std::fflush(stdout);
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -472,6 +592,10 @@ int main(int argc, char *argv[]) {
     const int seconds = qEnvironmentVariableIntValue("QUILLON_BENCH_SECONDS") > 0
                             ? qEnvironmentVariableIntValue("QUILLON_BENCH_SECONDS")
                             : 20;
+    benchFlood("set blocks", QByteArray::fromHex("0000000005"), seconds);
+    benchFlood("reads", QByteArray::fromHex("0000000210"), seconds);
+    if (qEnvironmentVariableIsSet("QUILLON_BENCH_FLOOD_ONLY"))
+        return 0;
     // QUILLON_BENCH_STORE_ONLY: just the figures for many clients (a quicker run).
     if (!qEnvironmentVariableIsSet("QUILLON_BENCH_STORE_ONLY")) {
         benchOwnerLookup();

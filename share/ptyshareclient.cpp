@@ -3,11 +3,14 @@
 
 #include "logging.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -72,6 +75,33 @@ bool prepareLinkFolder(const QString &folder, QString *error) {
     return true;
 }
 
+// Points link at device. An old link is replaced in one step: the new one is made beside it
+// under a name of its own and renamed over it, so that there is never a moment without a link
+// (a program opening it then would fail) nor one in which another could put its own in place.
+bool placeLink(const QByteArray &device, const QString &link, QString *error) {
+    const QFileInfo where(link);
+    for (int attempt = 0;; ++attempt) {
+        const QString temporary =
+            where.absolutePath() + QStringLiteral("/.%1.%2-%3")
+                                       .arg(where.fileName())
+                                       .arg(QCoreApplication::applicationPid())
+                                       .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+        const QByteArray path = QFile::encodeName(temporary);
+        if (::symlink(device.constData(), path.constData()) != 0) {
+            if (errno == EEXIST && attempt < 10)
+                continue;
+            *error = QStringLiteral("%1: %2").arg(link, QString::fromLocal8Bit(std::strerror(errno)));
+            return false;
+        }
+        if (::rename(path.constData(), QFile::encodeName(link).constData()) != 0) {
+            *error = QStringLiteral("%1: %2").arg(link, QString::fromLocal8Bit(std::strerror(errno)));
+            ::unlink(path.constData());
+            return false;
+        }
+        return true;
+    }
+}
+
 } // namespace
 
 bool PtyShareClient::open(const QString &link, QString *error) {
@@ -101,15 +131,12 @@ bool PtyShareClient::open(const QString &link, QString *error) {
         return fail(m_device);
 
     const QFileInfo old(link);
-    if (old.isSymLink() || old.exists()) {
-        if (!old.isSymLink()) {
-            *error = QStringLiteral("%1 exists and is not a link").arg(link);
-            return false;
-        }
-        QFile::remove(link);
+    if (old.exists() && !old.isSymLink()) {
+        *error = QStringLiteral("%1 exists and is not a link").arg(link);
+        return false;
     }
-    if (::symlink(device.constData(), QFile::encodeName(link).constData()) != 0)
-        return fail(link);
+    if (!placeLink(device, link, error))
+        return false;
     m_link = link;
 
     m_notifier = new QSocketNotifier(m_master, QSocketNotifier::Read);
@@ -117,19 +144,23 @@ bool PtyShareClient::open(const QString &link, QString *error) {
     return true;
 }
 
-QByteArray PtyShareClient::takeInput() {
-    QByteArray in;
-    char buf[512];
-    for (;;) {
-        const ssize_t n = ::read(m_master, buf, sizeof buf);
-        if (n > 0) {
-            in.append(buf, n);
+QByteArray PtyShareClient::readInput(qsizetype most) {
+    QByteArray in(most, Qt::Uninitialized);
+    qsizetype got = 0;
+    while (got < most) {
+        const ssize_t n = ::read(m_master, in.data() + got, static_cast<size_t>(most - got));
+        if (n > 0)
+            got += n;
+        else if (n < 0 && errno == EINTR)
             continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        break; // nothing more (EAGAIN)
+        else
+            break; // nothing more (EAGAIN)
     }
+    in.truncate(got);
+    // The notifier fires as long as the terminal holds input: it stays off while what is left
+    // waits for room, which the next call makes.
+    if (m_notifier)
+        m_notifier->setEnabled(got < most);
     return in;
 }
 

@@ -12,7 +12,7 @@ namespace quillon {
 // The radio on a pseudo-terminal, for programs that only take a device path (flrig). Whoever
 // has the device open is the client. A link at a fixed path names it, since the device's own
 // number changes from run to run.
-class PtyShareClient final : public QObject, public ShareClient {
+class PtyShareClient final : public QObject, public ShareSource {
     Q_OBJECT
 public:
     PtyShareClient() = default;
@@ -23,7 +23,7 @@ public:
     QString link() const { return m_link; }
     QString devicePath() const { return m_device; }
 
-    QByteArray takeInput() override;
+    QByteArray readInput(qsizetype most) override;
     void deliver(const QByteArray &bytes) override;
     bool isConnected() const override { return m_master >= 0; }
     QString name() const override { return QStringLiteral("pseudo-terminal %1").arg(m_device); }

@@ -17,6 +17,7 @@
 
 #include <QHostAddress>
 #include <QPointer>
+#include <QScopedValueRollback>
 #include <QSignalBlocker>
 #include <QTcpServer>
 
@@ -32,17 +33,36 @@ class PtyShareClient {};
 
 // A client as the owner's thread sees it: its input handed over from the window's thread, its
 // replies handed back there. The client itself is only ever touched on the window's thread.
+// It holds at most ShareHub::kMaxHeldInput bytes; what a client sends beyond that stays with the
+// system until the owner has taken these.
 class RadioShare::Mailbox final : public ShareClient {
 public:
     Mailbox(RadioShare *share, QString name, quint64 id, bool cuttable)
         : id(id), cuttable(cuttable), m_share(share), m_name(std::move(name)) {}
 
-    const quint64 id;    // a reply still on its way finds its client by this, or nobody
-    const bool cuttable; // a connection, which the door may close (not a device)
+    const quint64 id;        // a reply still on its way finds its client by this, or nobody
+    const bool cuttable;     // a connection, which the door may close (not a device)
+    bool takeQueued = false; // window's thread only: a takeFrom is on its way
+    bool taking = false;     // window's thread only: in takeFrom
 
-    void post(const QByteArray &bytes) {
+    qsizetype room() const {
+        std::lock_guard lock(m_mutex);
+        return ShareHub::kMaxHeldInput - m_input.size();
+    }
+    // Returns how much it holds now.
+    qsizetype post(const QByteArray &bytes) {
         std::lock_guard lock(m_mutex);
         m_input += bytes;
+        return m_input.size();
+    }
+    // The client has more than fits: once the owner has taken what is here, the window's thread
+    // is asked to come back for the rest. False when the owner took it meanwhile (room again).
+    bool holdBack() {
+        std::lock_guard lock(m_mutex);
+        if (m_input.size() < ShareHub::kMaxHeldInput)
+            return false;
+        m_heldBack = true;
+        return true;
     }
     // Nothing of the client's is waiting, here or in the hub: a read may be answered before
     // the hub sees it without overtaking anything the client sent before.
@@ -53,10 +73,27 @@ public:
     void close() { m_connected = false; }
 
     QByteArray takeInput() override {
-        std::lock_guard lock(m_mutex);
-        if (!m_input.isEmpty())
-            m_caughtUp = false;
-        return std::exchange(m_input, {});
+        QByteArray in;
+        bool heldBack = false;
+        {
+            std::lock_guard lock(m_mutex);
+            if (!m_input.isEmpty())
+                m_caughtUp = false;
+            in = std::exchange(m_input, {});
+            heldBack = std::exchange(m_heldBack, false);
+        }
+        // Posted, never run here: the owner's thread touches no client.
+        if (heldBack) {
+            RadioShare *share = m_share;
+            QMetaObject::invokeMethod(
+                m_share,
+                [share, id = id] {
+                    if (ShareSource *client = share->clientOf(id))
+                        share->takeFrom(client);
+                },
+                Qt::QueuedConnection);
+        }
+        return in;
     }
     void caughtUp() override {
         std::lock_guard lock(m_mutex);
@@ -77,6 +114,7 @@ private:
     mutable std::mutex m_mutex;
     QByteArray m_input;
     bool m_caughtUp = true;
+    bool m_heldBack = false;
     std::atomic<bool> m_connected{true};
 };
 
@@ -247,7 +285,7 @@ QString RadioShare::ptyLink() const {
 #endif
 }
 
-bool RadioShare::attach(ShareClient *client) {
+bool RadioShare::attach(ShareSource *client) {
     if (clientCount() >= ShareHub::kMaxClients) {
         qCInfo(lcShare).noquote() << "refused" << client->name() << "- already" << ShareHub::kMaxClients
                                   << "clients";
@@ -264,35 +302,103 @@ bool RadioShare::attach(ShareClient *client) {
     return true;
 }
 
-void RadioShare::takeFrom(ShareClient *client) {
+void RadioShare::takeFrom(ShareSource *client) {
     const auto it = m_mailboxes.find(client);
     if (it == m_mailboxes.end())
         return;
-    const QByteArray bytes = answerAtOnce(client, *it->second, client->takeInput());
-    if (bytes.isEmpty())
+    Mailbox &mailbox = *it->second;
+    // A socket's look for input may announce it from inside the read below: that call would post
+    // past the room this one counted on. This one takes it; the other comes back later.
+    if (mailbox.taking) {
+        takeLater(mailbox.id);
         return;
-    it->second->post(bytes);
-    m_owner.clientWorkArrived();
+    }
+    mailbox.takeQueued = false;
+    const QScopedValueRollback taking(mailbox.taking, true);
+    QByteArray reply; // the one write to the client this turn
+    bool posted = false;
+    for (int blocks = 0;;) {
+        qsizetype room = mailbox.room();
+        if (room == 0) {
+            if (!mailbox.holdBack())
+                continue;
+            // Tells the client it will be asked again: a terminal stops announcing meanwhile.
+            client->readInput(0);
+            break;
+        }
+        // Whole blocks while there is room for them: a client that sends whole blocks stays
+        // in step, and its reads can be answered at once.
+        if (room >= 5)
+            room -= room % 5;
+        const QByteArray bytes = client->readInput(room);
+        m_inputTaken += bytes.size();
+        const QByteArray rest = mailbox.isCaughtUp() ? answerAtOnce(bytes, &reply) : bytes;
+        if (!rest.isEmpty()) {
+            m_mostInputHeld = std::max(m_mostInputHeld, mailbox.post(rest));
+            posted = true;
+        }
+        if (bytes.size() < room)
+            break; // all it sent so far; the next comes announced
+        blocks += int(bytes.size() / 5) + 1;
+        if (blocks >= kBlocksPerTurn) {
+            takeLater(mailbox.id);
+            break;
+        }
+    }
+    if (posted)
+        m_owner.clientWorkArrived();
+    if (!reply.isEmpty()) {
+        client->deliver(reply);
+        ++m_answeredAtOnce;
+    }
 }
 
-QByteArray RadioShare::answerAtOnce(ShareClient *client, Mailbox &mailbox, QByteArray bytes) {
-    if (bytes.size() < 5 || !mailbox.isCaughtUp())
-        return bytes;
-    while (bytes.size() >= 5) {
-        CommandBlock block;
-        for (int k = 0; k < 5; ++k)
-            block[k] = static_cast<quint8>(bytes.at(k));
-        // The next read goes to the hub, and with it all that follows, in order.
-        if (!ReplyStore::keeps(block))
+void RadioShare::takeLater(quint64 mailbox) {
+    ShareSource *client = clientOf(mailbox);
+    if (!client || std::exchange(m_mailboxes[client]->takeQueued, true))
+        return;
+    QMetaObject::invokeMethod(
+        this,
+        [this, mailbox] {
+            if (ShareSource *c = clientOf(mailbox))
+                takeFrom(c);
+        },
+        Qt::QueuedConnection);
+}
+
+QByteArray RadioShare::answerAtOnce(QByteArray bytes, QByteArray *reply) {
+    qsizetype used = 0;
+    const auto now = m_owner.clock().now();
+    // Only the radio's own reads the store keeps are settled here; anything else, and all that
+    // follows it, goes to the hub in order, through its door.
+    const auto keptAt = [&](qsizetype at) {
+        return bytes.size() - at >= 5 && ReplyStore::keeps(ShareHub::blockAt(bytes, at));
+    };
+    // A reply still to be written this turn has one of the radio's reads behind it now.
+    if (keptAt(0))
+        reply->clear();
+    while (keptAt(used)) {
+        const bool last = bytes.size() - used < 10;
+        if (!last && !keptAt(used + 5))
+            break; // what follows is for the door to judge, and with it whether this read stands
+        QByteArray stored;
+        const ShareHub::ReadRule rule =
+            ShareHub::ruleFor(ShareHub::blockAt(bytes, used), !last, m_store.get(), now, &stored);
+        if (rule == ShareHub::ReadRule::FromStore)
+            *reply = std::move(stored);
+        else if (rule != ShareHub::ReadRule::Superseded)
             break;
-        const std::optional<QByteArray> stored = m_store->fresh(block, m_owner.clock().now());
-        if (!stored)
-            break;
-        client->deliver(*stored);
-        ++m_answeredAtOnce;
-        bytes.remove(0, 5);
+        used += 5;
     }
+    bytes.remove(0, used);
     return bytes;
+}
+
+ShareSource *RadioShare::clientOf(quint64 mailbox) const {
+    for (const auto &[client, box] : m_mailboxes)
+        if (box->id == mailbox)
+            return client;
+    return nullptr;
 }
 
 void RadioShare::cutOff(quint64 mailbox) {
@@ -309,12 +415,8 @@ void RadioShare::cutOff(quint64 mailbox) {
 }
 
 void RadioShare::deliverTo(quint64 mailbox, const QByteArray &bytes) {
-    for (const auto &[client, box] : m_mailboxes) {
-        if (box->id == mailbox) {
-            client->deliver(bytes);
-            return;
-        }
-    }
+    if (ShareSource *client = clientOf(mailbox))
+        client->deliver(bytes);
 }
 
 void RadioShare::acceptConnections(QTcpServer *server) {
@@ -349,7 +451,7 @@ void RadioShare::acceptConnections(QTcpServer *server) {
     }
 }
 
-void RadioShare::clientGone(ShareClient *client, QObject *object) {
+void RadioShare::clientGone(ShareSource *client, QObject *object) {
     // Forgotten at once; the object itself goes once control is back in the event loop, since
     // this may run inside one of its own socket's calls.
     // Both the error and the disconnection announce it; only the first counts.
@@ -360,7 +462,7 @@ void RadioShare::clientGone(ShareClient *client, QObject *object) {
     if (it != m_mailboxes.end()) {
         // What it sent last still reaches the hub, which keeps its sets and drops its reads.
         std::shared_ptr<Mailbox> mailbox = it->second;
-        mailbox->post(client->takeInput());
+        mailbox->post(client->readInput(mailbox->room()));
         mailbox->close();
         m_mailboxes.erase(it);
         std::weak_ptr<ShareHub> hub = m_hub;

@@ -48,6 +48,13 @@ public:
     const std::shared_ptr<ReplyStore> &store() const { return m_store; }
     // Reads answered from the store as they came in, without waiting for the line's owner.
     int answeredAtOnce() const { return m_answeredAtOnce; }
+    // The most of one client's input taken in and waiting for the line's owner at any moment
+    // (at most ShareHub::kMaxHeldInput), and how much of all clients' input was taken in.
+    qsizetype mostInputHeld() const { return m_mostInputHeld; }
+    qint64 inputTaken() const { return m_inputTaken; }
+    // A client's blocks one turn of the window's event loop reads at most; the rest wait for
+    // the next turn, so that a flood of them never holds the window.
+    static constexpr int kBlocksPerTurn = 64;
 
     // A port given to --share-com that is not served, and why, in a sentence that names it.
     struct PortProblem {
@@ -65,12 +72,19 @@ private:
     bool listenOnLoopback(quint16 port, QString *error);
     void acceptConnections(QTcpServer *server);
     // Hands a client to the hub; false when kMaxClients are already there.
-    bool attach(ShareClient *client);
-    void takeFrom(ShareClient *client);
-    // Answers the leading reads of `bytes` from the store while they are fresh and nothing of the
-    // client's waits before them; returns the rest, for the hub.
-    QByteArray answerAtOnce(ShareClient *client, Mailbox &mailbox, QByteArray bytes);
-    void clientGone(ShareClient *client, QObject *object);
+    bool attach(ShareSource *client);
+    // Takes in what the client sent, as much as its mailbox has room for and at most
+    // kBlocksPerTurn blocks; leaves the rest with the system, and comes back for it once the
+    // owner has taken the mailbox's bytes, or in the next turn.
+    void takeFrom(ShareSource *client);
+    // takeFrom in a later turn of the event loop; once, however often asked.
+    void takeLater(quint64 mailbox);
+    // The reads at the front of `bytes` that ShareHub's rule settles without the radio, while
+    // nothing of the client's waits before them: superseded ones dropped, the last one's fresh
+    // reply (if any) put in *reply. Returns the rest, for the hub.
+    QByteArray answerAtOnce(QByteArray bytes, QByteArray *reply);
+    void clientGone(ShareSource *client, QObject *object);
+    ShareSource *clientOf(quint64 mailbox) const;
     void deliverTo(quint64 mailbox, const QByteArray &bytes);
     // A connection the door refused: closed, and forgotten.
     void cutOff(quint64 mailbox);
@@ -78,9 +92,11 @@ private:
     LineOwner &m_owner;
     std::shared_ptr<ReplyStore> m_store = std::make_shared<ReplyStore>();
     int m_answeredAtOnce = 0;
+    qsizetype m_mostInputHeld = 0;
+    qint64 m_inputTaken = 0;
     // Used on the owner's thread only, from the jobs and the client work given to it.
     std::shared_ptr<ShareHub> m_hub;
-    std::map<ShareClient *, std::shared_ptr<Mailbox>> m_mailboxes;
+    std::map<ShareSource *, std::shared_ptr<Mailbox>> m_mailboxes;
     quint64 m_lastMailbox = 0;
     std::vector<QTcpServer *> m_servers;
     std::unique_ptr<PtyShareClient> m_pty;

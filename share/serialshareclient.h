@@ -18,7 +18,7 @@ namespace quillon {
 // baud, 8 data bits, no parity, 2 stop bits) with DTR and RTS off; the other end's modem lines
 // and breaks are ignored. A port that goes away while open (an adapter pulled) is let go at once
 // and opened again when it is back.
-class SerialShareClient final : public QObject, public ShareClient {
+class SerialShareClient final : public QObject, public ShareSource {
     Q_OBJECT
 public:
     SerialShareClient();
@@ -30,7 +30,7 @@ public:
     bool open(const QString &port, QString *why);
     QString port() const { return m_name; }
 
-    QByteArray takeInput() override;
+    QByteArray readInput(qsizetype most) override;
     void deliver(const QByteArray &bytes) override;
     bool isConnected() const override;
     QString name() const override { return QStringLiteral("serial port %1").arg(m_name); }

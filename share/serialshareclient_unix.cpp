@@ -29,6 +29,8 @@ struct SerialShareClient::Port {
 SerialShareClient::SerialShareClient() : m_port(std::make_unique<Port>()) {
     QSerialPort &serial = m_port->serial;
     connect(&serial, &QSerialPort::readyRead, this, &SerialShareClient::inputArrived);
+    // Beyond this a flooding program's bytes stay in the port's own buffer.
+    serial.setReadBufferSize(kInputBufferSize);
     // Queued: the port must not close under Qt's own call. Only a vanished device counts; a
     // modem-line call a pseudo-terminal refuses is no reason to stop serving.
     connect(
@@ -120,7 +122,7 @@ void SerialShareClient::lose(const char *why) {
 
 bool SerialShareClient::isConnected() const { return m_port->serial.isOpen(); }
 
-QByteArray SerialShareClient::takeInput() {
+QByteArray SerialShareClient::readInput(qsizetype most) {
     QSerialPort &serial = m_port->serial;
     if (!serial.isOpen())
         return {};
@@ -128,12 +130,12 @@ QByteArray SerialShareClient::takeInput() {
         lose("hung up");
         return {};
     }
-    // While the window waits for the radio no event loop runs: pull in what the system holds, a
-    // buffer's worth at a time, so that a program flooding its end cannot keep us here.
-    while (serial.bytesAvailable() < kInputBufferSize && serial.waitForReadyRead(0)) {
+    // Pull in what the system holds even while no event loop has looked; Qt's buffer is bounded,
+    // so a program flooding its end cannot keep us here.
+    while (serial.bytesAvailable() < most && serial.waitForReadyRead(0)) {
     }
     serial.clearError(); // the timeout of the last look
-    return serial.readAll();
+    return serial.read(most);
 }
 
 void SerialShareClient::deliver(const QByteArray &bytes) {

@@ -140,11 +140,12 @@ void SerialShareClient::lose(const char *why) {
 
 bool SerialShareClient::isConnected() const { return m_port->isOpen(); }
 
-QByteArray SerialShareClient::takeInput() {
+QByteArray SerialShareClient::readInput(qsizetype most) {
     Port &p = *m_port;
     QByteArray in;
-    // A buffer's worth at a time, so that a program flooding its end cannot keep us here.
-    while (p.isOpen() && in.size() < kInputBufferSize) {
+    // What is not asked for stays in the port's input queue, and a program flooding its end
+    // cannot keep us here.
+    while (p.isOpen() && in.size() < most) {
         // Also clears a break or a framing error, which would otherwise be reported again.
         DWORD errors = 0;
         COMSTAT status{};
@@ -155,7 +156,8 @@ QByteArray SerialShareClient::takeInput() {
         }
         if (status.cbInQue == 0)
             break;
-        QByteArray chunk(qsizetype(std::min<DWORD>(status.cbInQue, kInputBufferSize)), Qt::Uninitialized);
+        QByteArray chunk(qsizetype(std::min<DWORD>(status.cbInQue, DWORD(most - in.size()))),
+                         Qt::Uninitialized);
         DWORD got = 0;
         ResetEvent(p.readOv.hEvent);
         if (!ReadFile(p.handle, chunk.data(), DWORD(chunk.size()), nullptr, &p.readOv) &&

@@ -37,14 +37,31 @@ constexpr auto kPartialLimit = 500ms;
 
 QString hex(const CommandBlock &block) { return QString::fromLatin1(toBytes(block).toHex(' ')); }
 
-CommandBlock blockAt(const QByteArray &bytes, qsizetype at) {
+} // namespace
+
+QByteArray ShareSource::takeInput() { return readInput(ShareHub::kMaxHeldInput); }
+
+CommandBlock ShareHub::blockAt(QByteArrayView bytes, qsizetype at) {
     CommandBlock block;
     for (int k = 0; k < 5; ++k)
         block[k] = static_cast<quint8>(bytes.at(at + k));
     return block;
 }
 
-} // namespace
+ShareHub::ReadRule ShareHub::ruleFor(const CommandBlock &block, bool moreBehind, const ReplyStore *store,
+                                     MonotonicClock::time_point now, QByteArray *reply) {
+    if (expectedReplyLength(block) == 0)
+        return ReadRule::NoReply;
+    if (moreBehind)
+        return ReadRule::Superseded;
+    if (store && ReplyStore::keeps(block)) {
+        if (std::optional<QByteArray> stored = store->fresh(block, now)) {
+            *reply = std::move(*stored);
+            return ReadRule::FromStore;
+        }
+    }
+    return ReadRule::NeedsRadio;
+}
 
 bool ShareHub::addClient(ShareClient *client) {
     if (clientCount() >= kMaxClients) {
@@ -120,15 +137,18 @@ bool ShareHub::take(Peer &peer, const QByteArray &in) {
          (verdict = admit(peer, QByteArrayView(peer.partial).sliced(used))) != DoorVerdict::Wait; used += 5) {
         if (verdict == DoorVerdict::Refuse)
             return true;
-        if (verdict == DoorVerdict::Pass)
-            peer.queue.push_back(blockAt(peer.partial, used));
+        if (verdict != DoorVerdict::Pass)
+            continue;
+        // Cut as they are parsed: however much came at once, no more than the last few wait.
+        peer.queue.push_back(blockAt(peer.partial, used));
+        if (peer.queue.size() > kMaxQueued) {
+            qCDebug(lcShare).noquote() << peer.name << "flooding: dropped" << hex(peer.queue.front());
+            peer.queue.pop_front();
+            ++m_counts.dropped;
+        }
+        m_counts.mostQueued = std::max(m_counts.mostQueued, peer.queue.size());
     }
     peer.partial.remove(0, used);
-    while (peer.queue.size() > kMaxQueued) {
-        qCDebug(lcShare).noquote() << peer.name << "flooding: dropped" << hex(peer.queue.front());
-        peer.queue.pop_front();
-        ++m_counts.dropped;
-    }
     return true;
 }
 
@@ -186,20 +206,20 @@ ShareHub::Served ShareHub::serveBlock(Peer &peer, const CommandBlock &block, boo
         ++m_counts.dropped;
         return Served::Free;
     }
-    // A client that sent another block before this one's turn has given up waiting for its reply
-    // (Hamlib repeats a request after its timeout): a reply now would answer the wrong request.
-    if (length != 0 && !peer.queue.empty()) {
+    QByteArray stored;
+    switch (ruleFor(block, !peer.queue.empty(), m_store.get(), m_clock.now(), &stored)) {
+    case ReadRule::Superseded:
         qCDebug(lcShare).noquote() << who << "superseded" << hex(block);
         ++m_counts.dropped;
         return Served::Free;
-    }
-    if (m_store && ReplyStore::keeps(block)) {
-        if (const std::optional<QByteArray> stored = m_store->fresh(block, m_clock.now())) {
-            if (peer.client && peer.client->isConnected())
-                peer.client->deliver(*stored);
-            ++m_counts.fromStore;
-            return Served::Free;
-        }
+    case ReadRule::FromStore:
+        if (peer.client && peer.client->isConnected())
+            peer.client->deliver(stored);
+        ++m_counts.fromStore;
+        return Served::Free;
+    case ReadRule::NoReply:
+    case ReadRule::NeedsRadio:
+        break;
     }
     if (!mayUseWire)
         return Served::NeedsWire;

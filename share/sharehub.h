@@ -33,6 +33,17 @@ public:
     virtual void caughtUp() {}
 };
 
+// A client whose unread input stays in the system's buffer (the socket's, the terminal's, the
+// port's) until it is taken, so that one sending faster than it is served is held back by the
+// system pushing back on it, not by Quillon's memory growing.
+class ShareSource : public ShareClient {
+public:
+    // At most `most` bytes of what the client sent. When that many come back more may be
+    // waiting, and the client need not announce them again until the next call.
+    virtual QByteArray readInput(qsizetype most) = 0;
+    QByteArray takeInput() final;
+};
+
 // Puts the clients' command blocks on the radio's one line, one exchange at a time, and hands
 // each reply to the client that asked, and to nobody else. Only whole five-byte blocks go on
 // the wire, so one client's junk or half a block can never shift the radio's framing for the
@@ -42,6 +53,20 @@ public:
     static constexpr int kMaxClients = 8;
     // Blocks a client may have waiting; a flood beyond that costs it its oldest blocks.
     static constexpr std::size_t kMaxQueued = 8;
+    // The most of a client's input taken in and not yet cut into blocks: the queue's worth and
+    // the start of one more block (44 bytes). More stays with the system until there is room.
+    static constexpr qsizetype kMaxHeldInput = qsizetype(kMaxQueued) * 5 + 4;
+
+    // The one rule for a client's block that asks for a reply. With more of the client's blocks
+    // taken in behind it, the client has given up on it (Hamlib repeats a request after its
+    // timeout) and a reply would answer the wrong request: it is superseded. Otherwise a fresh
+    // reply in the store answers it (put in *reply) without the wire. The hub serves every block
+    // by it, and the share answers reads as they come by it.
+    enum class ReadRule { NoReply, Superseded, FromStore, NeedsRadio };
+    static ReadRule ruleFor(const CommandBlock &block, bool moreBehind, const ReplyStore *store,
+                            MonotonicClock::time_point now, QByteArray *reply);
+    // The block at `at` in bytes (at least five bytes from there).
+    static CommandBlock blockAt(QByteArrayView bytes, qsizetype at);
 
     // With a store, fresh replies answer the clients' reads without the wire, and every reply that
     // comes whole goes into it.
@@ -74,10 +99,11 @@ public:
 
     // Counters, for the log and the tests.
     struct Counts {
-        int forwarded = 0; // blocks put on the wire
-        int delivered = 0; // replies handed over whole
-        int dropped = 0;   // blocks or replies let go (superseded, incomplete, flood, pacing)
-        int fromStore = 0; // reads answered with a fresh reply from the store
+        int forwarded = 0;          // blocks put on the wire
+        int delivered = 0;          // replies handed over whole
+        int dropped = 0;            // blocks or replies let go (superseded, incomplete, flood, pacing)
+        int fromStore = 0;          // reads answered with a fresh reply from the store
+        std::size_t mostQueued = 0; // the most blocks one client had waiting at once
     };
     const Counts &counts() const { return m_counts; }
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "tcpshareclient.h"
 
+#include "radio/serialline.h"
+
 #include <QHostAddress>
 
 namespace quillon {
@@ -10,6 +12,9 @@ TcpShareClient::TcpShareClient(QTcpSocket *socket, const QString &who, QObject *
     m_socket->setParent(this);
     // Replies are a few bytes each and a client waits for every one of them.
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    // Qt would otherwise take in all a flooding client sends; beyond this it stays in the
+    // system's socket buffer, and TCP holds the sender back.
+    m_socket->setReadBufferSize(kInputBufferSize);
     m_name = QStringLiteral("TCP client %1 port %2")
                  .arg(m_socket->peerAddress().toString())
                  .arg(m_socket->peerPort());
@@ -17,7 +22,7 @@ TcpShareClient::TcpShareClient(QTcpSocket *socket, const QString &who, QObject *
         m_name += QStringLiteral(" (%1)").arg(who);
 }
 
-QByteArray TcpShareClient::takeInput() {
+QByteArray TcpShareClient::readInput(qsizetype most) {
     // A closed socket has nothing left to give (Qt read it all before it said so).
     if (!m_socket->isOpen())
         return {};
@@ -25,7 +30,7 @@ QByteArray TcpShareClient::takeInput() {
     if (m_socket->isValid() && m_socket->state() == QAbstractSocket::ConnectedState &&
         m_socket->bytesAvailable() == 0)
         m_socket->waitForReadyRead(0);
-    return m_socket->readAll();
+    return m_socket->read(most);
 }
 
 void TcpShareClient::deliver(const QByteArray &bytes) {

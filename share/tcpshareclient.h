@@ -8,12 +8,12 @@
 namespace quillon {
 
 // A client on a TCP connection; owns the socket.
-class TcpShareClient final : public QObject, public ShareClient {
+class TcpShareClient final : public QObject, public ShareSource {
     Q_OBJECT
 public:
     // `who`: the program at the other end ("rigctl, pid 4242"), where known, for the log.
     explicit TcpShareClient(QTcpSocket *socket, const QString &who = {}, QObject *parent = nullptr);
-    QByteArray takeInput() override;
+    QByteArray readInput(qsizetype most) override;
     void deliver(const QByteArray &bytes) override;
     bool isConnected() const override;
     QString name() const override { return m_name; }

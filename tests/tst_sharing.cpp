@@ -7,12 +7,16 @@
 #include "filters/lamps.h"
 #include "radio/porttable.h"
 #include "radio/posixserialline.h"
+#include "share/ptyshareclient.h"
 #include "share/radioshare.h"
 #include "sim/ptyradioserver.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -28,6 +32,15 @@
 #include <atomic>
 #include <set>
 #include <thread>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace quillon;
 using namespace quillon::sim;
@@ -88,6 +101,11 @@ struct SharedStation {
         return true;
     }
     QString tcp() const { return QStringLiteral("127.0.0.1:%1").arg(share->port()); }
+    quint32 mainFrequency() {
+        quint32 hz = 0;
+        radio.withRadio([&](VirtualRadio &r) { hz = r.mainFrequency(); });
+        return hz;
+    }
     Lamps radioLamps() {
         quint8 main = 0, sub = 0;
         radio.withRadio([&](VirtualRadio &r) {
@@ -116,6 +134,66 @@ QStringList rigctl(const QStringList &args, int *status) {
     return QString::fromLocal8Bit(p.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
+// A program at the other end of a plain descriptor (a loopback socket, the pseudo-terminal): it
+// writes all of `bytes` as fast as the system takes them and reads what comes back, until
+// `until`.
+struct Flooder {
+    int fd = -1;
+    std::atomic<qint64> written{0};
+    std::atomic<qint64> receivedBytes{0};
+    std::atomic<bool> stop{false};
+    QByteArray received; // once the thread has been joined
+    std::thread thread;
+
+    bool connectTcp(quint16 port) {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    }
+    bool openDevice(const QString &path) {
+        fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY);
+        return fd >= 0;
+    }
+    void start(QByteArray bytes, std::chrono::steady_clock::time_point until) {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        thread = std::thread([this, bytes = std::move(bytes), until] {
+            char buf[4096];
+            while (!stop && std::chrono::steady_clock::now() < until) {
+                pollfd p{fd, short(POLLIN | (written < bytes.size() ? POLLOUT : 0)), 0};
+                if (::poll(&p, 1, 20) <= 0)
+                    continue;
+                if (p.revents & POLLIN) {
+                    const ssize_t n = ::read(fd, buf, sizeof buf);
+                    if (n > 0) {
+                        received.append(buf, n);
+                        receivedBytes += n;
+                    }
+                }
+                if ((p.revents & POLLOUT) && written < bytes.size()) {
+                    const ssize_t n = ::write(fd, bytes.constData() + written,
+                                              size_t(std::min<qint64>(bytes.size() - written, 65536)));
+                    if (n > 0)
+                        written += n;
+                }
+            }
+        });
+    }
+    void join() {
+        stop = true;
+        if (thread.joinable())
+            thread.join();
+    }
+    ~Flooder() {
+        if (thread.joinable())
+            thread.join();
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
 } // namespace
 
 class tst_Sharing : public QObject {
@@ -127,6 +205,10 @@ private slots:
     void shouldRoundTripHamlibClients();
     void shouldAnswerTwoBusyClientsRightWhileTheOperatorClicks();
     void shouldPutAClickOnTheWireAtOnceWhileClientsReadFlatOut();
+    void shouldHoldOnlyABoundedPartOfAFlood_data();
+    void shouldHoldOnlyABoundedPartOfAFlood();
+    void shouldReplaceTheLinkInOneStep_data();
+    void shouldReplaceTheLinkInOneStep();
 };
 
 void tst_Sharing::initTestCase() {
@@ -387,6 +469,159 @@ void tst_Sharing::shouldPutAClickOnTheWireAtOnceWhileClientsReadFlatOut() {
     // that waited for the clients' turns (seven exchanges) would take several times this.
     QVERIFY2(waits[waits.size() / 2] < 150, "clicks waited for the clients");
     QVERIFY2(waits.back() < 400, "a click waited for the clients");
+}
+
+void tst_Sharing::shouldHoldOnlyABoundedPartOfAFlood_data() {
+    QTest::addColumn<QString>("via");      // tcp or pty
+    QTest::addColumn<QByteArray>("block"); // what the flood repeats
+    QTest::addColumn<QByteArray>("last");  // and ends with
+    QTest::addColumn<int>("reply");        // the length of the reply to `last`
+    const QByteArray selectVfoA = QByteArray::fromHex("0000000005");
+    const QByteArray setFrequency = QByteArray::fromHex("007440010a"); // VFO A to 14.074 MHz
+    const QByteArray readMain = QByteArray::fromHex("0000000210");
+    for (const char *via : {"tcp", "pty"}) {
+        QTest::newRow(qPrintable(QStringLiteral("sets over %1").arg(via)))
+            << QString::fromLatin1(via) << selectVfoA << setFrequency << 0;
+        QTest::newRow(qPrintable(QStringLiteral("reads over %1").arg(via)))
+            << QString::fromLatin1(via) << readMain << readMain << 16;
+    }
+}
+
+// A program floods the share far beyond what it holds (kMaxHeldInput bytes): no more than that
+// is ever taken in at once, the rest waits with the system, the flood's last block is still
+// served (a set reaches the radio, a read is answered) while the reads before it are superseded,
+// and another program's reads are answered as ever meanwhile.
+void tst_Sharing::shouldHoldOnlyABoundedPartOfAFlood() {
+    QFETCH(QString, via);
+    QFETCH(QByteArray, block);
+    QFETCH(QByteArray, last);
+    QFETCH(int, reply);
+    SharedStation s;
+    QVERIFY(s.start());
+    // 16 KiB: some 370 times what the share holds; sets leave at the radio's pace.
+    const int count = 16 * 1024 / 5;
+    const QByteArray flood = block.repeated(count - 1) + last;
+    Flooder f;
+    QVERIFY(via == QLatin1String("tcp") ? f.connectTcp(s.share->port()) : f.openDevice(s.share->ptyLink()));
+    const auto until = std::chrono::steady_clock::now() + 30s;
+    f.start(flood, until);
+
+    // Another program reads the flags once a while; each read is answered within Hamlib's
+    // patience and a little more.
+    QTcpSocket other;
+    other.connectToHost(QHostAddress::LocalHost, s.share->port());
+    QVERIFY(other.waitForConnected(3000));
+    int answered = 0;
+    double slowest = 0;
+    const auto lastServed = [&] {
+        if (f.written < flood.size())
+            return false;
+        if (reply == 0)
+            return s.mainFrequency() == 14074000u;
+        return f.receivedBytes >= reply;
+    };
+    while (!(lastServed() && answered >= 3) && std::chrono::steady_clock::now() < until) {
+        QElapsedTimer t;
+        t.start();
+        other.write(QByteArray::fromHex("00000000fa"));
+        QByteArray got;
+        QVERIFY2(runUntil(
+                     [&] {
+                         got += other.readAll();
+                         return got.size() >= 5;
+                     },
+                     1500ms),
+                 "another program's read went unanswered during the flood");
+        QCOMPARE(got.size(), 5);
+        slowest = std::max(slowest, double(t.elapsed()));
+        ++answered;
+        QTest::qWait(50);
+    }
+    QCOMPARE(f.written.load(), qint64(flood.size()));
+    QVERIFY2(lastServed(), "the flood's last block was not served");
+    // A reply still on its way to a read superseded meanwhile would show now.
+    QTest::qWait(200);
+    f.join();
+    qInfo("%d blocks over %s: held at most %lld bytes at once; another program's reads: %d, slowest %.0f ms; "
+          "%lld reply bytes to the flood",
+          count, qPrintable(via), qlonglong(s.share->mostInputHeld()), answered, slowest,
+          qlonglong(f.received.size()));
+    QVERIFY2(s.share->mostInputHeld() <= ShareHub::kMaxHeldInput,
+             qPrintable(QStringLiteral("held %1 bytes at once").arg(s.share->mostInputHeld())));
+    if (reply > 0) {
+        QCOMPARE(f.received.size() % reply, 0);
+        // A read with more of the client's reads behind it is superseded: one reply at most for
+        // each eight reads taken in together.
+        QVERIFY2(
+            f.received.size() / reply <= count / 8 + 1,
+            qPrintable(QStringLiteral("%1 replies to %2 reads").arg(f.received.size() / reply).arg(count)));
+    }
+}
+
+// --share-link over an old link of ours replaces it in one step (rename over it); what is no
+// link is left alone, and the share refuses to start.
+void tst_Sharing::shouldReplaceTheLinkInOneStep_data() {
+    QTest::addColumn<QString>("before"); // what is at the link's path: nothing, link, file
+    QTest::addColumn<bool>("starts");
+    QTest::newRow("nothing there") << QStringLiteral("nothing") << true;
+    QTest::newRow("an old link") << QStringLiteral("link") << true;
+    QTest::newRow("a dangling link") << QStringLiteral("dangling") << true;
+    QTest::newRow("a file of someone's") << QStringLiteral("file") << false;
+}
+
+void tst_Sharing::shouldReplaceTheLinkInOneStep() {
+    QFETCH(QString, before);
+    QFETCH(bool, starts);
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("ft1000mp"));
+    const QString oldTarget = dir.filePath(QStringLiteral("old-device"));
+    QFile(oldTarget).open(QIODevice::WriteOnly);
+    if (before == QLatin1String("link"))
+        QVERIFY(QFile::link(oldTarget, link));
+    else if (before == QLatin1String("dangling"))
+        QVERIFY(QFile::link(dir.filePath(QStringLiteral("gone")), link));
+    else if (before == QLatin1String("file")) {
+        QFile file(link);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("a user's own file");
+    }
+    // A watcher looks at the path all the while: a link replaced in one step never leaves it
+    // empty. Each new terminal replaces the last one's link, many times over, so that a gap
+    // would be seen.
+    std::atomic<bool> watching{true};
+    std::atomic<int> missing{0};
+    const QByteArray path = QFile::encodeName(link);
+    std::thread watcher([&] {
+        struct stat st {};
+        while (watching)
+            missing += ::lstat(path.constData(), &st) != 0;
+    });
+    std::unique_ptr<PtyShareClient> last;
+    QString error;
+    bool started = true;
+    for (int i = 0; i < (starts ? 200 : 1) && started; ++i) {
+        auto next = std::make_unique<PtyShareClient>();
+        started = next->open(link, &error);
+        last = std::move(next); // the one before goes, and leaves the link that is not its own
+    }
+    watching = false;
+    watcher.join();
+    QCOMPARE(started, starts);
+    if (!starts) {
+        QVERIFY2(error.contains(link), qPrintable(error));
+        QFile file(link);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("a user's own file"));
+        return;
+    }
+    QCOMPARE(QFileInfo(link).symLinkTarget(), last->devicePath());
+    if (before != QLatin1String("nothing"))
+        QCOMPARE(missing.load(), 0);
+    // Nothing of the step is left beside it.
+    QCOMPARE(
+        QDir(dir.path())
+            .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System, QDir::Name),
+        (QStringList{QStringLiteral("ft1000mp"), QStringLiteral("old-device")}));
 }
 
 QTEST_MAIN(tst_Sharing)
