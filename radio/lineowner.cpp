@@ -144,6 +144,11 @@ void LineOwner::clientWorkArrived() {
     m_wake.notify_all();
 }
 
+bool LineOwner::isStopped() const {
+    std::lock_guard lock(m_mutex);
+    return m_stopped;
+}
+
 bool LineOwner::isBusy() const {
     std::lock_guard lock(m_mutex);
     return m_running || !m_operator.empty() || !m_polls.empty();

@@ -98,6 +98,7 @@ public:
     // Ends every wait at once, lets the job in progress finish, closes the line if it is open and
     // ends the thread. Jobs still queued are not run. Safe to call more than once.
     void stop();
+    bool isStopped() const;
 
     // A job queued or running.
     bool isBusy() const;

@@ -605,9 +605,9 @@ void tst_MainWindow::shouldEndTheSearchQuietlyWhenTheOwnerStops() {
     LineOwner &owner = rig.window->lineOwner();
     std::atomic<bool> holding{false};
     if (queued) {
-        owner.post(LineOwner::Priority::Operator, [&](LineOwner::Context &c) {
+        owner.post(LineOwner::Priority::Operator, [&](LineOwner::Context &) {
             holding = true;
-            while (!c.stopping())
+            while (!owner.isStopped())
                 std::this_thread::sleep_for(1ms);
         });
         QTRY_VERIFY(holding);

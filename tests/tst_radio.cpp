@@ -13,10 +13,12 @@
 #include "testutil.h"
 // The Windows build has no pseudo-terminals; its real line is tested in tst_win32line.
 #if !defined(QUILLON_NO_PTY)
+#include "radio/portchoice.h"
 #include "radio/posixserialline.h"
 #include "radio/replyread.h"
 #include "sim/ptyradioserver.h"
 
+#include <QCoreApplication>
 #include <QFile>
 
 #include <fcntl.h>
@@ -106,6 +108,8 @@ private slots:
     void shouldDeliverWrittenBytesBeforeClose();
     void shouldExchangeWithVirtualRadio();
     void shouldFailIoAfterUnplug();
+    void shouldPostNothingToTheOwnersThread_data();
+    void shouldPostNothingToTheOwnersThread();
     void shouldRefuseADeviceAnotherProgramHolds_data();
     void shouldRefuseADeviceAnotherProgramHolds();
     void shouldWaitForNewInputOrTheDeadline_data();
@@ -857,5 +861,78 @@ void tst_Radio::shouldReadAWholeReplyWithoutLookingOnATick() {
 }
 #endif
 
-QTEST_GUILESS_MAIN(tst_Radio)
+// Counts the events delivered to the objects of one thread. The owner's thread runs no event
+// loop: an event posted there is never delivered and is held until the thread ends (the memory
+// of a program left running grows by it), so the test delivers them by hand and counts.
+class CountingApp final : public QCoreApplication {
+public:
+    using QCoreApplication::QCoreApplication;
+    bool notify(QObject *receiver, QEvent *event) override {
+        if (receiver && receiver->thread() == watched.load())
+            ++delivered;
+        return QCoreApplication::notify(receiver, event);
+    }
+    std::atomic<QThread *> watched{nullptr};
+    std::atomic<int> delivered{0};
+};
+
+#if !defined(QUILLON_NO_PTY)
+void tst_Radio::shouldPostNothingToTheOwnersThread_data() {
+    QTest::addColumn<bool>("waitOut"); // the fixed wait slept in one go, or a wait for the whole reply
+    QTest::addColumn<bool>("silent");  // the radio does not answer: every wait runs to its end
+    QTest::newRow("shared reads, the radio answering") << false << false;
+    QTest::newRow("shared reads, the radio silent") << false << true;
+    QTest::newRow("fixed waits") << true << false;
+}
+
+void tst_Radio::shouldPostNothingToTheOwnersThread() {
+    QFETCH(bool, waitOut);
+    QFETCH(bool, silent);
+    START_PTY_SERVER(server);
+    if (silent)
+        server.withRadio([](VirtualRadio &r) { r.setFault(RadioFault::Silent); });
+    auto *app = static_cast<CountingApp *>(QCoreApplication::instance());
+    PortChoice choice;
+    choice.kind = PortChoice::Kind::Device;
+    choice.device = server.devicePath();
+    // The line the program itself would use for this port.
+    LineOwner owner(lineFor(choice, [] { return PortTable(); }), SystemClock::instance());
+    std::atomic<int> whole{0};
+    std::atomic<bool> opened{false};
+    owner.post(LineOwner::Priority::Operator, [&](LineOwner::Context &c) {
+        c.line.Configure(1);
+        opened = c.line.OpenPort() == LineError::None;
+    });
+    constexpr int kExchanges = 12;
+    for (int i = 0; i < kExchanges; ++i)
+        owner.post(LineOwner::Priority::Poll, [&](LineOwner::Context &c) {
+            SendStatusMain(c.line);
+            c.wait.MarkTime();
+            ReplyRead how;
+            how.length = 16;
+            how.wait = kMainStatusDelay;
+            how.waitOut = waitOut;
+            whole += readReply(c.line, c.wait, how).whole;
+        });
+    std::atomic<int> pending{-1};
+    owner.post(LineOwner::Priority::Poll, [&](LineOwner::Context &) {
+        app->delivered = 0;
+        app->watched = QThread::currentThread();
+        QCoreApplication::sendPostedEvents();
+        app->watched = nullptr;
+        pending = app->delivered.load();
+    });
+    QVERIFY(owner.drain());
+    QVERIFY(opened);
+    QCOMPARE(whole.load(), silent ? 0 : kExchanges);
+    QCOMPARE(pending.load(), 0);
+}
+#endif
+
+int main(int argc, char **argv) {
+    CountingApp app(argc, argv);
+    tst_Radio test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_radio.moc"
