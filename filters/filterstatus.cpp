@@ -58,10 +58,9 @@ bool exchange(SerialLine &line, ReplyWait &wait, QByteArray &RxData, const Statu
     // The drain made the line quiet before the request, so bytes that keep coming after a
     // partial reply are the rest of it; bytes that only start after an empty wait are not
     // trusted (they may be a much later answer, or noise).
-    how.finishQuiet = kFinishQuiet;
-    how.finishLimit = kFinishLimit;
+    how.quiet = kFinishQuiet;
+    how.limit = kFinishLimit;
     how.look = kTrailGap;
-    how.lookAfterFinish = kFinishQuiet;
     const ReplyResult read = readReply(line, wait, how);
     const std::optional<QByteArray> reply = read.failed ? std::nullopt : std::optional(read.bytes);
     const bool finished = read.finished;

@@ -194,6 +194,10 @@ LineError PosixSerialLine::openDevice() {
         ::ioctl(fd, TIOCNXCL);
         return give(LineError::OpenFailed, errorText(error));
     }
+    // What waits in the port came before anything was asked (a reply in flight when another
+    // program closed it, an adapter's buffer): read with the probe's reply it would be taken
+    // for the radio's, or make the radio's look wrong.
+    ::tcflush(fd, TCIFLUSH);
     m_fd = fd;
     m_saved = saved;
     m_input.clear();

@@ -71,12 +71,12 @@ void readUntilWhole(SerialLine &line, MonotonicClock &clock, MonotonicClock::tim
     }
 }
 
-// Reads on while the bytes of a reply that began keep coming (see finishQuiet).
+// Reads on while the bytes of a reply that began keep coming (see ReplyRead::quiet).
 void finish(SerialLine &line, MonotonicClock &clock, const ReplyRead &how, ReplyResult &r) {
-    const auto limit = clock.now() + how.finishLimit;
+    const auto limit = clock.now() + how.limit;
     auto lastByte = clock.now();
-    while (r.bytes.size() < *how.length && clock.now() < limit && clock.now() - lastByte < how.finishQuiet) {
-        line.waitForInput(clock, std::min(limit, lastByte + how.finishQuiet));
+    while (r.bytes.size() < *how.length && clock.now() < limit && clock.now() - lastByte < how.quiet) {
+        line.waitForInput(clock, std::min(limit, lastByte + how.quiet));
         const std::optional<QByteArray> more = line.ReadAll();
         if (!more)
             break;
@@ -112,14 +112,14 @@ ReplyResult readReply(SerialLine &line, ReplyWait &wait, const ReplyRead &how) {
     } else {
         readUntilWhole(line, clock, wait.StartTime() + how.wait, how, r);
     }
-    if (!how.countOnly && !r.failed && !r.gaveUp && how.finishQuiet.count() > 0 && !r.bytes.isEmpty() &&
+    if (!how.countOnly && !r.failed && !r.gaveUp && how.quiet.count() > 0 && !r.bytes.isEmpty() &&
         r.bytes.size() < *how.length)
         finish(line, clock, how, r);
     r.doneAt = clock.now();
     r.whole = isWhole(how, r);
     // Read, a reply longer than its length is no reply anyway; counted, more may be on the way.
     const bool lookNow = !how.lookOnlyWhenWhole || (how.countOnly ? r.whole : r.bytes.size() == *how.length);
-    const auto look = r.finished ? how.lookAfterFinish : how.look;
+    const auto look = r.finished ? how.quiet : how.look;
     if (!r.failed && !r.gaveUp && look.count() > 0 && lookNow) {
         clock.sleepUntil(clock.now() + look);
         // Counting, the count below sees what came; reading, it is read here.

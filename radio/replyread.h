@@ -28,19 +28,17 @@ struct ReplyRead {
     // Count the bytes where they wait rather than read them (the probe, which reads only when
     // exactly its reply waits); the count after the wait is the result's `waiting`.
     bool countOnly = false;
-    // A reply that began but is not whole when the wait ends is slow, not lost: read on while
-    // its bytes come at most finishQuiet apart, for at most finishLimit (0: not read on).
-    std::chrono::milliseconds finishQuiet{0};
-    std::chrono::milliseconds finishLimit{0};
-    // After the reply, one look this long after it for a byte more, which would mean something
-    // came with it (lookAfterFinish when it was read on); 0: no look. With lookOnlyWhenWhole
-    // only after a whole reply.
-    std::chrono::milliseconds look{0};
-    std::chrono::milliseconds lookAfterFinish{0};
-    bool lookOnlyWhenWhole = false;
-    // Unknown length only.
+    // How a reply's bytes may be apart. Unknown length: the reply ends on a pause this long, or at
+    // `limit` from the mark. Known length: a reply that began but is not whole when the wait ends
+    // is slow, not lost, and is read on while its bytes come at most this far apart, for at most
+    // `limit` after the wait (0: not read on).
     std::chrono::milliseconds quiet{0};
     std::chrono::nanoseconds limit{0};
+    // After the reply, one look this long after it for a byte more, which would mean something
+    // came with it (after a reply read on, `quiet` long); 0: no look. With lookOnlyWhenWhole
+    // only after a whole reply.
+    std::chrono::milliseconds look{0};
+    bool lookOnlyWhenWhole = false;
     // Asked after every read: true ends the read at once (a client that sent again has given up).
     std::function<bool()> giveUp;
     // Unknown length: every piece as it comes, to be handed on.

@@ -192,6 +192,10 @@ LineError Win32SerialLine::OpenPort() {
         return lineErrorFromOpenFailure(error);
     }
     m_stuck = false;
+    // What waits in the port came before anything was asked (a reply in flight when another
+    // program closed it, an adapter's buffer): read with the probe's reply it would be taken
+    // for the radio's, or make the radio's look wrong.
+    PurgeComm(asHandle(m_handle), PURGE_RXCLEAR);
     qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << "open";
     return LineError::None;
 }

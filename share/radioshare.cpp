@@ -134,8 +134,7 @@ RadioShare::RadioShare(LineOwner &owner, QObject *parent)
     });
     m_owner.setClientWork([hub](LineOwner::Context &, Wire turn) {
         const std::shared_ptr<ShareHub> h = hub.lock();
-        return h &&
-               h->serveNext(turn == Wire::Yes ? ShareHub::Wire::Yes : ShareHub::Wire::No);
+        return h && h->serveNext(turn == Wire::Yes ? ShareHub::Wire::Yes : ShareHub::Wire::No);
     });
 }
 

@@ -234,10 +234,17 @@ ShareHub::Served ShareHub::serveBlock(Peer &peer, const CommandBlock &block, boo
         qCDebug(lcShare).noquote() << who << hex(block) << "not sent:" << lineErrorName(error);
         return Served::OnWire;
     }
+    const auto written = m_clock.now();
     ++m_counts.forwarded;
     qCDebug(lcShare).noquote() << who << "sent" << hex(block);
-    if (length != 0)
+    if (length != 0) {
         relayReply(peer, block, length);
+        return Served::OnWire;
+    }
+    // A set has no reply to wait for, but its bytes take their time on the wire: a program
+    // sending sets back to back would otherwise fill the port's output queue, and every other
+    // program's read would wait behind seconds of them.
+    m_clock.sleepUntil(written + kByteTime * int(std::tuple_size_v<CommandBlock>));
     return Served::OnWire;
 }
 

@@ -13,6 +13,7 @@
 #include "testutil.h"
 // The Windows build has no pseudo-terminals; its real line is tested in tst_win32line.
 #if !defined(QUILLON_NO_PTY)
+#include "radio/discovery.h"
 #include "radio/portchoice.h"
 #include "radio/posixserialline.h"
 #include "radio/replyread.h"
@@ -108,6 +109,8 @@ private slots:
     void shouldDeliverWrittenBytesBeforeClose();
     void shouldExchangeWithVirtualRadio();
     void shouldFailIoAfterUnplug();
+    void shouldDiscardWhatWaitedBeforeTheProbe_data();
+    void shouldDiscardWhatWaitedBeforeTheProbe();
     void shouldPostNothingToTheOwnersThread_data();
     void shouldPostNothingToTheOwnersThread();
     void shouldRefuseADeviceAnotherProgramHolds_data();
@@ -877,6 +880,36 @@ public:
 };
 
 #if !defined(QUILLON_NO_PTY)
+// Bytes left in the port by an earlier program (a reply in flight when it closed) are no answer
+// to the probe: the radio is still found, and a device that never answers is never taken for it.
+void tst_Radio::shouldDiscardWhatWaitedBeforeTheProbe_data() {
+    QTest::addColumn<bool>("radioThere");
+    QTest::addColumn<QByteArray>("stale");
+    QTest::newRow("the radio, an old probe reply waiting") << true << hex("0220020393");
+    QTest::newRow("the radio, a status record waiting") << true << QByteArray(16, '\x11');
+    QTest::newRow("a silent device, an old probe reply waiting") << false << hex("0220020393");
+}
+
+void tst_Radio::shouldDiscardWhatWaitedBeforeTheProbe() {
+    QFETCH(bool, radioThere);
+    QFETCH(QByteArray, stale);
+    START_PTY_SERVER(server);
+    if (!radioThere)
+        server.withRadio([](VirtualRadio &r) { r.setFault(RadioFault::Silent); });
+    server.sendUnsolicited(stale);
+    PosixSerialLine line(PortTable({server.devicePath()}));
+    ReplyWait wait;
+    qint16 PortNum = 0;
+    QByteArray RxData;
+    SearchPlan plan;
+    plan.first = plan.last = 1;
+    QCOMPARE(searchForRadio(line, wait, PortNum, RxData, nullptr, plan), radioThere);
+    if (radioThere)
+        QVERIFY(isRadioReply(RxData));
+    if (line.IsOpen())
+        line.ClosePort();
+}
+
 void tst_Radio::shouldPostNothingToTheOwnersThread_data() {
     QTest::addColumn<bool>("waitOut"); // the fixed wait slept in one go, or a wait for the whole reply
     QTest::addColumn<bool>("silent");  // the radio does not answer: every wait runs to its end
