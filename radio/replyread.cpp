@@ -49,6 +49,13 @@ void readUnknown(SerialLine &line, MonotonicClock &clock, MonotonicClock::time_p
 void readUntilWhole(SerialLine &line, MonotonicClock &clock, MonotonicClock::time_point deadline,
                     const ReplyRead &how, ReplyResult &r) {
     while (clock.now() < deadline) {
+        // The rest of a reply that began cannot come faster than the wire carries it: sleep
+        // through the bytes still missing rather than wake for each one.
+        const qsizetype have = how.countOnly ? r.waiting.value_or(0) : r.bytes.size();
+        if (have > 0 && how.length && *how.length > have)
+            clock.sleepUntil(std::min<MonotonicClock::time_point>(
+                deadline,
+                clock.now() + std::chrono::nanoseconds(kLineByteTime) * int(*how.length - have - 1)));
         line.waitForInput(clock, deadline);
         if (how.countOnly) {
             r.waiting = line.BytesWaiting();

@@ -45,7 +45,9 @@ inline constexpr int kInputBufferSize = 1024;
 inline constexpr int kOutputBufferSize = 512;
 inline constexpr qint16 kFirstPort = 1;
 inline constexpr qint16 kLastPort = 16;
-// Under a byte time at 4800 baud.
+// One byte on the wire at 4800 baud: a start bit, 8 data bits, 2 stop bits.
+inline constexpr std::chrono::microseconds kLineByteTime{(1'000'000 * 11 + kBaudRate / 2) / kBaudRate};
+// Under a byte time.
 inline constexpr std::chrono::milliseconds kInputTick{2};
 
 // The one serial line to the radio. Every caller goes through these eight operations so that
