@@ -63,7 +63,18 @@ SimSerialLine::Slot SimSerialLine::slot(qint16 port) const {
     return it == m_slots.end() ? Slot{} : it->second;
 }
 
+std::vector<SimSerialLine::Call> SimSerialLine::calls() const {
+    std::lock_guard lock(m_callsMutex);
+    return m_calls;
+}
+
+void SimSerialLine::clearCalls() {
+    std::lock_guard lock(m_callsMutex);
+    m_calls.clear();
+}
+
 void SimSerialLine::record(Op op, QByteArray data, LineError result) const {
+    std::lock_guard lock(m_callsMutex);
     m_calls.push_back(Call{op, m_port, std::move(data), result});
 }
 
@@ -228,7 +239,7 @@ void SimSerialLine::waitForInput(MonotonicClock &clock, MonotonicClock::time_poi
 
 std::vector<QByteArray> SimSerialLine::writes() const {
     std::vector<QByteArray> out;
-    for (const Call &c : m_calls)
+    for (const Call &c : calls())
         if (c.op == Op::WriteBytes && c.result == LineError::None)
             out.push_back(c.data);
     return out;

@@ -6,6 +6,7 @@
 #include "virtualradio.h"
 
 #include <map>
+#include <mutex>
 #include <vector>
 
 namespace quillon::sim {
@@ -69,8 +70,9 @@ public:
     void waitForInput(MonotonicClock &clock, MonotonicClock::time_point deadline) override;
     QString deviceName() const override;
 
-    const std::vector<Call> &calls() const { return m_calls; }
-    void clearCalls() { m_calls.clear(); }
+    // A copy: the line's owner may be adding to them meanwhile.
+    std::vector<Call> calls() const;
+    void clearCalls();
     // The payload of every WriteBytes call that succeeded, in order (one entry per call).
     std::vector<QByteArray> writes() const;
     // All bytes written, concatenated.
@@ -103,6 +105,7 @@ private:
     std::vector<WireByte> m_pending; // sorted by arrival
     RequestWire m_toRadio;
     ReplyTransmitter m_transmitter;
+    mutable std::mutex m_callsMutex;
     mutable std::vector<Call> m_calls;
     int m_openCount = 0;
     int m_closeCount = 0;
