@@ -5,6 +5,8 @@
 
 #include "filters/filtertable.h"
 #include "radio/commandblock.h"
+#include "radio/lineowner.h"
+#include "share/radioshare.h"
 #include "ui/desktopplatform.h"
 
 #include <QAbstractButton>
@@ -100,6 +102,7 @@ private slots:
     void shouldEndTheSearchQuietlyWhenTheOwnerStops_data();
     void shouldEndTheSearchQuietlyWhenTheOwnerStops();
     void shouldKeepATickThatFallsDueDuringAPoll();
+    void shouldForgetSharedRepliesWhenItSelectsAFilter();
 };
 
 void tst_MainWindow::shouldLayOutEveryControlAsDesigned_data() {
@@ -656,6 +659,27 @@ void tst_MainWindow::shouldKeepATickThatFallsDueDuringAPoll() {
     QTRY_COMPARE_WITH_TIMEOUT(polls.size(), 2, 5000);
     QVERIFY(rig.settle());
     QCOMPARE(polls.size(), 2);
+}
+
+// The window's own select changes the record the sharing clients read: a stored copy from before
+// it would tell them of the old filter.
+void tst_MainWindow::shouldForgetSharedRepliesWhenItSelectsAFilter() {
+    Rig rig;
+    showActive(rig);
+    QVERIFY(rig.settle());
+    rig.window->timer()->stop();
+    RadioShare share(rig.window->lineOwner());
+    rig.window->setShare(&share);
+    const CommandBlock main = statusBlock(kStatusMain);
+    share.store()->put(main, QByteArray(16, '\0'), rig.platform.manualClock.now());
+    QVERIFY(share.store()->fresh(main, rig.platform.manualClock.now()));
+    rig.window->FilterPath = 2;
+    rig.window->FilterCode = 3;
+    rig.window->SwitchFilters();
+    QVERIFY(rig.window->lineOwner().drain(std::chrono::seconds(5)));
+    QCOMPARE(selects(rig), QList<QByteArray>{QByteArray::fromHex("020000038c")});
+    QVERIFY(!share.store()->fresh(main, rig.platform.manualClock.now()));
+    rig.window->setShare(nullptr);
 }
 
 QTEST_MAIN(tst_MainWindow)
