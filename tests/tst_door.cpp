@@ -27,6 +27,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <atomic>
 
 #include <fcntl.h>
@@ -129,10 +130,14 @@ private slots:
 
     void shouldJudgeAClientsBytesHoweverTheyArrive_data();
     void shouldJudgeAClientsBytesHoweverTheyArrive();
+    void shouldKnowTheLengthOfEachReply_data();
+    void shouldKnowTheLengthOfEachReply();
 
     void shouldRefuseTextBeforeAnyOfItReachesTheRadio_data();
     void shouldRefuseTextBeforeAnyOfItReachesTheRadio();
     void shouldRefuseAnotherUsersProgramAndNameTheUsersOwn();
+    void shouldRefuseAnotherUsersClientOnEitherAddress_data();
+    void shouldRefuseAnotherUsersClientOnEitherAddress();
     void shouldNotDelayAClientForAnothersJunk();
     void shouldListenOnLoopbackOnlyAndServeARawTerminal();
     void shouldNotShareWhenEitherAddressIsHeld_data();
@@ -172,9 +177,11 @@ void tst_Door::shouldJudgeAClientsBytesHoweverTheyArrive_data() {
     const char *wrong[] = {"11223344 99", "00000002 0f", "01000001 0f", "00000000 03", "00000000 10",
                            "00000005 10", "72000004 10", "00000072 02", "0000000c 0c", "0000000d 0c",
                            "99990000 0a", "0000a001 8a", "03000000 8c", "00000005 8c", "00100000 09",
-                           "80000000 fa", "80818080 f7", "00000100 0e"};
+                           "80000000 fa", "80818080 f7", "00000100 0e", "01000003 0a", "01000003 8a"};
     for (const char *block : wrong)
         QTest::newRow(block) << kFlags + hex(block) + kFlags << "pass drop pass";
+    // The radio tunes up to 30 MHz: the top of its range is a frequency, 10 Hz above it none.
+    QTest::newRow("30 MHz on either VFO") << kFlags + hex("000000030a 000000038a") << "pass pass pass";
     // A line's end in the opcode's place would be the VFO-A frequency.
     QTest::newRow("text with LF as its fifth byte") << kFlags + "abcd\n" + kFlags << "pass refuse";
 }
@@ -186,6 +193,31 @@ void tst_Door::shouldJudgeAClientsBytesHoweverTheyArrive() {
     QFETCH(QString, outcome);
     QCOMPARE(doorOutcome(stream, stream.size()), outcome);
     QCOMPARE(doorOutcome(stream, 1), outcome);
+}
+
+void tst_Door::shouldKnowTheLengthOfEachReply_data() {
+    QTest::addColumn<QByteArray>("block");
+    QTest::addColumn<int>("length"); // -1: not a command the door lets through
+    // A length one byte off leaves a byte behind for the next client, or cuts the reply short.
+    QTest::newRow("status: memory channel number") << hex("0000000110") << 1;
+    QTest::newRow("status: operating record") << hex("0000000210") << 16;
+    QTest::newRow("status: both VFOs") << hex("0000000310") << 32;
+    QTest::newRow("status: a memory record") << hex("0100000410") << 16;
+    QTest::newRow("status: the last memory record") << hex("7100000410") << 16;
+    QTest::newRow("status: the whole memory") << hex("0000000010") << -1;
+    QTest::newRow("read flags") << kFlags << 5;
+    QTest::newRow("read meter") << hex("00000000f7") << 5;
+    QTest::newRow("a set command") << hex("005042010a") << 0;
+    QTest::newRow("a filter select") << hex("020000038c") << 0;
+    QTest::newRow("no radio command") << hex("5566778899") << -1;
+}
+
+void tst_Door::shouldKnowTheLengthOfEachReply() {
+    QFETCH(QByteArray, block);
+    QFETCH(int, length);
+    CommandBlock b;
+    std::copy_n(block.begin(), 5, b.begin());
+    QCOMPARE(radioReplyLength(b).value_or(-1), length);
 }
 
 void tst_Door::shouldRefuseTextBeforeAnyOfItReachesTheRadio_data() {
@@ -221,8 +253,8 @@ void tst_Door::shouldRefuseTextBeforeAnyOfItReachesTheRadio() {
         QStringLiteral("%1 port %2").arg(client.localAddress().toString()).arg(client.localPort());
     client.write(sent);
     QTRY_COMPARE_WITH_TIMEOUT(client.state(), QAbstractSocket::UnconnectedState, 3000);
-    // Time for anything that slipped through to reach the wire.
-    QTest::qWait(300);
+    // Anything that slipped through has been served once the owner comes round to a job of its own.
+    QVERIFY(s.owner->drain(5s));
     QCOMPARE(s.radio.receivedBytes().toHex(' '), QByteArray());
     const QStringList refusals = logLines(QStringLiteral("refused"));
     QCOMPARE(refusals.size(), 1);
@@ -250,7 +282,7 @@ void tst_Door::shouldRefuseAnotherUsersProgramAndNameTheUsersOwn() {
     // Hamlib keeps trying on a closed connection.
     other.kill();
     other.waitForFinished();
-    QTest::qWait(300);
+    QVERIFY(s.owner->drain(5s));
     QCOMPARE(s.radio.receivedBytes().toHex(' '), QByteArray());
 
     QProcess own;
@@ -261,6 +293,55 @@ void tst_Door::shouldRefuseAnotherUsersProgramAndNameTheUsersOwn() {
     QCOMPARE(own.readAllStandardOutput().trimmed(), QByteArray("14250000"));
     QVERIFY2(!logLines(QStringLiteral("(rigctl, pid %1) connected").arg(pid)).isEmpty(),
              qPrintable(g_log.join('\n')));
+}
+
+void tst_Door::shouldRefuseAnotherUsersClientOnEitherAddress_data() {
+    QTest::addColumn<QString>("address");
+    QTest::newRow("127.0.0.1") << QStringLiteral("127.0.0.1");
+    QTest::newRow("::1") << QStringLiteral("::1");
+}
+
+// A client of another account's is refused whichever loopback address it comes in on: the port
+// listens on both, and either would key the transmitter.
+void tst_Door::shouldRefuseAnotherUsersClientOnEitherAddress() {
+    QFETCH(QString, address);
+    if (qEnvironmentVariableIsSet("QUILLON_TEST_EMULATOR"))
+        QSKIP("the client is the host's python3, which a test under qemu-user cannot start");
+    // The system's own: a user's python3 may live where nobody cannot reach.
+    const QString python = QStringLiteral("/usr/bin/python3");
+    if (!QFileInfo(python).isExecutable())
+        QSKIP("/usr/bin/python3 is not installed");
+    if (::geteuid() != 0)
+        QSKIP("running a client as another user (nobody, through setpriv) takes root");
+    if (address.contains(u':') && !machineHasIpv6())
+        QSKIP("this machine has no ::1");
+    Station s;
+    QVERIFY(s.start());
+    // It asks for the flags and keeps the connection open until Quillon closes it.
+    const QString script = QStringLiteral("import socket, sys\n"
+                                          "c = socket.create_connection(('%1', %2))\n"
+                                          "c.sendall(bytes.fromhex('00000000fa 000000010f'))\n"
+                                          "c.settimeout(10)\n"
+                                          "try:\n"
+                                          "    got = c.recv(64)\n"
+                                          "except ConnectionResetError:\n"
+                                          "    got = b''\n"
+                                          "sys.exit(0 if got == b'' else 3)\n")
+                               .arg(address)
+                               .arg(s.share->port());
+    QProcess other;
+    other.start(QStringLiteral("setpriv"),
+                {QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                 QStringLiteral("--clear-groups"), QStringLiteral("--"), python, QStringLiteral("-c"),
+                 script});
+    QVERIFY(other.waitForStarted());
+    QTRY_COMPARE_WITH_TIMEOUT(other.state(), QProcess::NotRunning, 15000);
+    QCOMPARE(other.exitCode(), 0);
+    QVERIFY(s.owner->drain(5s));
+    QCOMPARE(s.radio.receivedBytes().toHex(' '), QByteArray());
+    const QStringList refusals = logLines(QStringLiteral("refused"));
+    QCOMPARE(refusals.size(), 1);
+    QVERIFY2(refusals[0].contains(QStringLiteral("nobody")), qPrintable(refusals[0]));
 }
 
 // One program floods the door with blocks the radio does not know while another reads the flags,
@@ -289,7 +370,7 @@ void tst_Door::shouldNotDelayAClientForAnothersJunk() {
     flood.stop();
     std::sort(waits.begin(), waits.end());
     QVERIFY2(waits[5] < 150, qPrintable(QString::number(waits[5])));
-    QTest::qWait(100);
+    QVERIFY(s.owner->drain(5s));
     // Only flags reads reach the radio (fewer than asked: a fresh reply is reused).
     const QByteArray wire = s.radio.receivedBytes();
     QVERIFY2(!wire.isEmpty() && wire == kFlags.repeated(wire.size() / 5), qPrintable(wire.toHex(' ')));
@@ -314,6 +395,10 @@ void tst_Door::shouldListenOnLoopbackOnlyAndServeARawTerminal() {
     QCOMPARE(tio.c_iflag & (ICRNL | INLCR | IGNCR | IXON | ISTRIP), tcflag_t(0));
     QCOMPARE(tio.c_oflag & OPOST, tcflag_t(0));
     QCOMPARE(tio.c_cflag & CSIZE, tcflag_t(CS8));
+    // Whoever can open the terminal can key the transmitter: it is the user's alone.
+    struct stat st {};
+    QCOMPARE(::stat(QFile::encodeName(s.share->ptyLink()).constData(), &st), 0);
+    QCOMPARE(QString::number(st.st_mode & 07777, 8), QStringLiteral("600"));
 }
 
 void tst_Door::shouldNotShareWhenEitherAddressIsHeld_data() {
@@ -347,22 +432,30 @@ void tst_Door::shouldLeaveTheLinkFolderAsItWas_data() {
     QTest::addColumn<QString>("folder");
     QTest::addColumn<int>("mode"); // -1: missing
     QTest::addColumn<bool>("used");
-    QTest::newRow("the user's own folder") << QStringLiteral("radio") << 0755 << true;
-    QTest::newRow("a private folder") << QStringLiteral("radio") << 0700 << true;
-    QTest::newRow("one every user may write to") << QStringLiteral("radio") << 0777 << false;
-    QTest::newRow("one like /tmp") << QStringLiteral("radio") << 01777 << false;
-    QTest::newRow("missing, two deep") << QStringLiteral("new/radio") << -1 << true;
+    QTest::addColumn<bool>("othersOwn"); // the folder belongs to nobody (uid 65534)
+    QTest::newRow("the user's own folder") << QStringLiteral("radio") << 0755 << true << false;
+    QTest::newRow("a private folder") << QStringLiteral("radio") << 0700 << true << false;
+    QTest::newRow("one every user may write to") << QStringLiteral("radio") << 0777 << false << false;
+    QTest::newRow("one like /tmp") << QStringLiteral("radio") << 01777 << false << false;
+    QTest::newRow("missing, two deep") << QStringLiteral("new/radio") << -1 << true << false;
+    // Its owner could swap the link for one of their own.
+    QTest::newRow("another user's folder") << QStringLiteral("radio") << 0755 << false << true;
 }
 
 void tst_Door::shouldLeaveTheLinkFolderAsItWas() {
     QFETCH(QString, folder);
     QFETCH(int, mode);
     QFETCH(bool, used);
+    QFETCH(bool, othersOwn);
+    if (othersOwn && ::geteuid() != 0)
+        QSKIP("giving a folder to another user takes root");
     QTemporaryDir scratch;
     const QString path = scratch.filePath(folder);
     const QByteArray encoded = QFile::encodeName(path);
     if (mode >= 0)
         QVERIFY(::mkdir(encoded.constData(), 0700) == 0 && ::chmod(encoded.constData(), mode_t(mode)) == 0);
+    if (othersOwn)
+        QCOMPARE(::chown(encoded.constData(), 65534, 65534), 0);
     auto modeOf = [](const QString &p) {
         struct stat st {};
         return ::stat(QFile::encodeName(p).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;

@@ -5,6 +5,8 @@
 
 #include "filters/filtertable.h"
 #include "radio/commandblock.h"
+#include "radio/lineowner.h"
+#include "share/radioshare.h"
 #include "ui/desktopplatform.h"
 
 #include <QAbstractButton>
@@ -15,6 +17,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
@@ -98,6 +101,8 @@ private slots:
     void shouldUnloadExactlyOnce();
     void shouldEndTheSearchQuietlyWhenTheOwnerStops_data();
     void shouldEndTheSearchQuietlyWhenTheOwnerStops();
+    void shouldKeepATickThatFallsDueDuringAPoll();
+    void shouldForgetSharedRepliesWhenItSelectsAFilter();
 };
 
 void tst_MainWindow::shouldLayOutEveryControlAsDesigned_data() {
@@ -636,6 +641,45 @@ void tst_MainWindow::shouldEndTheSearchQuietlyWhenTheOwnerStops() {
     QCOMPARE(rig.platform.beeps, 0);
     QVERIFY(!rig.line->IsOpen());
     QVERIFY(rig.line->writes().empty());
+}
+
+// A tick while a poll is still on its way is kept, once: the poll after a slow one follows at
+// once instead of a whole interval later (a gap in the lamps), and two late ticks are one poll.
+void tst_MainWindow::shouldKeepATickThatFallsDueDuringAPoll() {
+    Rig rig;
+    showActive(rig);
+    QVERIFY(rig.settle());
+    // Running, so a kept tick may follow, but never due by itself during the test.
+    rig.window->timer()->start(std::chrono::hours(1));
+    QSignalSpy polls(rig.window.get(), &frmQuillon::pollCompleted);
+    rig.window->Timer1_Timer();
+    // The first poll's replies reach the window only through its event loop: still on its way.
+    rig.window->Timer1_Timer();
+    rig.window->Timer1_Timer();
+    QTRY_COMPARE_WITH_TIMEOUT(polls.size(), 2, 5000);
+    QVERIFY(rig.settle());
+    QCOMPARE(polls.size(), 2);
+}
+
+// The window's own select changes the record the sharing clients read: a stored copy from before
+// it would tell them of the old filter.
+void tst_MainWindow::shouldForgetSharedRepliesWhenItSelectsAFilter() {
+    Rig rig;
+    showActive(rig);
+    QVERIFY(rig.settle());
+    rig.window->timer()->stop();
+    RadioShare share(rig.window->lineOwner());
+    rig.window->setShare(&share);
+    const CommandBlock main = statusBlock(kStatusMain);
+    share.store()->put(main, QByteArray(16, '\0'), rig.platform.manualClock.now());
+    QVERIFY(share.store()->fresh(main, rig.platform.manualClock.now()));
+    rig.window->FilterPath = 2;
+    rig.window->FilterCode = 3;
+    rig.window->SwitchFilters();
+    QVERIFY(rig.window->lineOwner().drain(std::chrono::seconds(5)));
+    QCOMPARE(selects(rig), QList<QByteArray>{QByteArray::fromHex("020000038c")});
+    QVERIFY(!share.store()->fresh(main, rig.platform.manualClock.now()));
+    rig.window->setShare(nullptr);
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -397,7 +397,11 @@ void tst_Radio::shouldGiveTheClientsTheirTurnsInOrder() {
     }
     release = true;
     QTRY_VERIFY(!owner.isBusy());
-    QTRY_COMPARE(clientBlocks, 0);
+    // The owner's thread takes the blocks under the mutex; read them the same way.
+    QTRY_VERIFY([&] {
+        std::lock_guard lock(mutex);
+        return clientBlocks == 0;
+    }());
     owner.setClientWork({});
     owner.stop();
     QCOMPARE(log, order);
