@@ -19,8 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// One byte on the wire at 4800 baud with 8 data and 2 stop bits.
-constexpr auto kByteTime = 2292us;
+constexpr auto kByteTime = kLineByteTime;
 // A little over one byte time: what has not come by then is not part of the reply.
 constexpr auto kTrailGap = 3ms;
 // A reply is given its bytes' air time plus this much for the radio to start answering, and
