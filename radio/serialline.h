@@ -49,6 +49,9 @@ inline constexpr qint16 kLastPort = 16;
 inline constexpr std::chrono::microseconds kLineByteTime{(1'000'000 * 11 + kBaudRate / 2) / kBaudRate};
 // Under a byte time.
 inline constexpr std::chrono::milliseconds kInputTick{2};
+// The longest a wait for input that nothing can end early (a Windows port or socket) sleeps
+// before it looks at the clock again: stopping the line's owner is seen within it.
+inline constexpr std::chrono::milliseconds kWaitSlice{50};
 
 // The one serial line to the radio. Every caller goes through these eight operations so that
 // the program runs the same against a real port, a pseudo-terminal or the in-process radio.

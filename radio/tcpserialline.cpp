@@ -739,6 +739,18 @@ void TcpSerialLine::waitForInput(MonotonicClock &clock, MonotonicClock::time_poi
         clock.sleepUntil(std::min(deadline, clock.now() + kInputTick));
         return;
     }
+#elif defined(_WIN32)
+    if (m_open && !m_lost && connected() && m_input.size() < kInputBufferSize) {
+        // Winsock has no wake-up descriptor to wait on beside the socket: the wait is cut into
+        // slices so that stopping the owner (whose clock then runs out) is seen within one.
+        const auto end = std::min(deadline, clock.now() + kWaitSlice);
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - clock.now()).count();
+        if (left > 0) {
+            WSAPOLLFD pfd{native(m_socket), POLLRDNORM, 0};
+            ::WSAPoll(&pfd, 1, int(left));
+        }
+        return;
+    }
 #endif
     // Lost, or a system without a wait here: a short look.
     SerialLine::waitForInput(clock, deadline);

@@ -15,13 +15,14 @@ using Clock = std::chrono::steady_clock;
 
 HANDLE asHandle(void *h) { return static_cast<HANDLE>(h); }
 
-bool setTimeouts(HANDLE h, Win32WriteTimeouts write) {
-    // Reads return at once with whatever has arrived; the program does its own waiting.
-    // Writes are bounded so that a stuck line fails the write instead of hanging the window.
+// readWaitMs 0: reads return at once with whatever has arrived. Otherwise a read of one byte
+// waits for it at most that long, which is how the line waits for a reply without a tick.
+// Writes are bounded so that a stuck line fails the write instead of hanging the window.
+bool setTimeouts(HANDLE h, Win32WriteTimeouts write, DWORD readWaitMs = 0) {
     COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadIntervalTimeout = readWaitMs ? 0 : MAXDWORD;
     timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.ReadTotalTimeoutConstant = readWaitMs;
     timeouts.WriteTotalTimeoutMultiplier = write.perByteMs;
     timeouts.WriteTotalTimeoutConstant = write.constantMs;
     return SetCommTimeouts(h, &timeouts);
@@ -130,6 +131,7 @@ void Win32SerialLine::lose(const char *why) {
     // the line; its owner looks for the port's return.
     CloseHandle(asHandle(m_handle));
     m_handle = nullptr;
+    m_held.clear();
     m_lost = true;
     m_stuck = false;
     qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << "gone (" << why
@@ -152,6 +154,7 @@ LineError Win32SerialLine::ClearBuffers() {
     // Before opening nothing can be waiting; the search clears before it opens.
     if (!m_handle)
         return LineError::None;
+    m_held.clear();
     if (!PurgeComm(asHandle(m_handle), PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT)) {
         goneAfter("PurgeComm");
         return LineError::ReadFailed;
@@ -192,6 +195,7 @@ LineError Win32SerialLine::OpenPort() {
         return lineErrorFromOpenFailure(error);
     }
     m_stuck = false;
+    m_held.clear();
     // What waits in the port came before anything was asked (a reply in flight when another
     // program closed it, an adapter's buffer): read with the probe's reply it would be taken
     // for the radio's, or make the radio's look wrong.
@@ -211,6 +215,7 @@ LineError Win32SerialLine::reopen() {
         return error == ERROR_SUCCESS ? LineError::OpenFailed : lineErrorFromOpenFailure(error);
     m_lost = false;
     m_stuck = false;
+    m_held.clear();
     PurgeComm(asHandle(m_handle), PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT);
     qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << "back, reopened";
     return LineError::None;
@@ -238,6 +243,7 @@ LineError Win32SerialLine::ClosePort() {
     // garble by closing now.
     CloseHandle(asHandle(m_handle));
     m_handle = nullptr;
+    m_held.clear();
     qCDebug(lcRadio) << qUtf8Printable(comName(m_portNum)) << "closed";
     return LineError::None;
 }
@@ -289,20 +295,54 @@ std::optional<qint16> Win32SerialLine::BytesWaiting() {
     }
     if (errors != 0)
         qCDebug(lcRadio) << "line errors" << Qt::hex << errors;
-    return static_cast<qint16>(std::min<DWORD>(status.cbInQue, kInputBufferSize));
+    return static_cast<qint16>(std::min<DWORD>(status.cbInQue + DWORD(m_held.size()), kInputBufferSize));
 }
 
 std::optional<QByteArray> Win32SerialLine::ReadAll() {
     if (!m_handle)
         return std::nullopt;
+    // The byte a wait took in comes first; the buffer is never more than kInputBufferSize.
+    const qsizetype held = m_held.size();
     QByteArray bytes(kInputBufferSize, Qt::Uninitialized);
+    std::copy(m_held.cbegin(), m_held.cend(), bytes.begin());
     DWORD got = 0;
-    if (!ReadFile(asHandle(m_handle), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr)) {
+    if (!ReadFile(asHandle(m_handle), bytes.data() + held, static_cast<DWORD>(bytes.size() - held), &got,
+                  nullptr)) {
         goneAfter("read");
         return std::nullopt;
     }
-    bytes.truncate(static_cast<qsizetype>(got));
+    m_held.clear();
+    bytes.truncate(held + static_cast<qsizetype>(got));
     return bytes;
+}
+
+void Win32SerialLine::waitForInput(MonotonicClock &clock, MonotonicClock::time_point deadline) {
+    // A byte already taken in, or nothing open: the read that follows answers at once.
+    if (!m_handle || !m_held.isEmpty())
+        return;
+    // The driver wakes the read when a byte comes. A wait is cut into slices so that stopping
+    // the owner (whose clock then runs out) is seen within one.
+    const auto end = std::min(deadline, clock.now() + kWaitSlice);
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - clock.now()).count();
+    if (left <= 0)
+        return;
+    HANDLE h = asHandle(m_handle);
+    const Win32WriteTimeouts write = m_stuck ? kWin32StuckWriteTimeouts : kWin32WriteTimeouts;
+    if (!setTimeouts(h, write, static_cast<DWORD>(left))) {
+        goneAfter("SetCommTimeouts");
+        return;
+    }
+    char byte = 0;
+    DWORD got = 0;
+    const bool read = ReadFile(h, &byte, 1, &got, nullptr);
+    if (!read) {
+        goneAfter("read");
+        return;
+    }
+    if (got == 1)
+        m_held.append(byte);
+    if (!setTimeouts(h, write))
+        goneAfter("SetCommTimeouts");
 }
 
 } // namespace quillon

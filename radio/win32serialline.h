@@ -8,8 +8,9 @@
 namespace quillon {
 
 // The program's serial line on Windows, straight on the Win32 communications API: COMn is
-// "\\.\COMn", so every port from COM1 to COM16 opens the same way. Reads never wait; writes
-// give up after about a tenth of a second past the bytes' own air time.
+// "\\.\COMn", so every port from COM1 to COM16 opens the same way. Reads never wait, but
+// waitForInput() sleeps in the driver until a byte comes; writes give up after about a tenth of
+// a second past the bytes' own air time.
 //
 // As on Linux, a device that goes away while open (a USB adapter pulled) is let go at once:
 // its handle never works again. The line is lost (open, with failing I/O) until reopen() opens
@@ -31,6 +32,7 @@ public:
     std::optional<qint16> BytesWaiting() override;
     std::optional<QByteArray> ReadAll() override;
     QString deviceName() const override;
+    void waitForInput(MonotonicClock &clock, MonotonicClock::time_point deadline) override;
 
     bool isLost() const override { return m_lost; }
     LineError reopen() override;
@@ -46,6 +48,7 @@ private:
     bool goneAfter(const char *what);
     void setStuck(bool stuck);
 
+    QByteArray m_held;        // a byte waitForInput() took in, read before the driver's
     void *m_handle = nullptr; // a HANDLE; kept opaque so no caller pulls in <windows.h>
     qint16 m_portNum = 0;
     bool m_lost = false;

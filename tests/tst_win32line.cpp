@@ -51,6 +51,7 @@ private slots:
     void shouldExchangeExactBytesWithRadio();
     void shouldPassEveryByteValueBothWays();
     void shouldReadNothingAfterClear();
+    void shouldWaitForTheReplyNotOnATick();
     void shouldReadWindowsErrors_data();
     void shouldReadWindowsErrors();
     void shouldFindRadioOnCom3();
@@ -216,14 +217,43 @@ void tst_Win32Line::shouldReadNothingAfterClear() {
     Win32SerialLine line;
     openRadio(line);
     QCOMPARE(send(line, toBytes(probeBlock())).size(), kProbeReplyLength);
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (line.BytesWaiting().value_or(-1) < kProbeReplyLength &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(5ms);
+    // Waited for as the owner waits: the byte a wait takes in is cleared with the rest.
+    SystemClock &clock = SystemClock::instance();
+    const auto deadline = clock.now() + 5s;
+    while (line.BytesWaiting().value_or(-1) < kProbeReplyLength && clock.now() < deadline)
+        line.waitForInput(clock, deadline);
     QCOMPARE(line.BytesWaiting(), std::optional<qint16>(kProbeReplyLength));
     QCOMPARE(line.ClearBuffers(), LineError::None);
     QCOMPARE(line.BytesWaiting(), std::optional<qint16>(0));
     QCOMPARE(line.ReadAll(), std::optional<QByteArray>(QByteArray()));
+}
+
+// The owner sleeps until the reply's bytes come, not on a tick: its first byte cannot come
+// before the probe's five bytes have gone out (over 11 ms at 4800 baud), so a look every 2 ms
+// would wake at least five times; a wait in the driver wakes once, and once more per slice.
+// The reply then reads whole and in order, the byte the wait took in first.
+void tst_Win32Line::shouldWaitForTheReplyNotOnATick() {
+    if (!radioThere())
+        QSKIP("no virtual radio on COM3 (run through scripts/windows)");
+    Win32SerialLine line;
+    openRadio(line);
+    SystemClock &clock = SystemClock::instance();
+    const QByteArray want = send(line, toBytes(probeBlock()));
+    QCOMPARE(want.size(), kProbeReplyLength);
+    const auto start = clock.now();
+    const auto deadline = start + 5s;
+    int waits = 0;
+    while (line.BytesWaiting().value_or(0) == 0 && clock.now() < deadline) {
+        line.waitForInput(clock, deadline);
+        ++waits;
+    }
+    const auto took = clock.now() - start;
+    QVERIFY2(line.BytesWaiting().value_or(0) > 0, "no reply within 5 s");
+    QVERIFY2(waits <= 2 + int(took / kWaitSlice),
+             qPrintable(QStringLiteral("%1 waits in %2 ms").arg(waits).arg(
+                 std::chrono::duration_cast<std::chrono::milliseconds>(took).count())));
+    QCOMPARE(readUntil(line, int(want.size())), want);
+    QCOMPARE(line.BytesWaiting(), std::optional<qint16>(0));
 }
 
 // What an error means when opening a port (no port, a busy one, or something else) and on the
