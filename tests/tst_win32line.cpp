@@ -250,8 +250,9 @@ void tst_Win32Line::shouldWaitForTheReplyNotOnATick() {
     const auto took = clock.now() - start;
     QVERIFY2(line.BytesWaiting().value_or(0) > 0, "no reply within 5 s");
     QVERIFY2(waits <= 2 + int(took / kWaitSlice),
-             qPrintable(QStringLiteral("%1 waits in %2 ms").arg(waits).arg(
-                 std::chrono::duration_cast<std::chrono::milliseconds>(took).count())));
+             qPrintable(QStringLiteral("%1 waits in %2 ms")
+                            .arg(waits)
+                            .arg(std::chrono::duration_cast<std::chrono::milliseconds>(took).count())));
     QCOMPARE(readUntil(line, int(want.size())), want);
     QCOMPARE(line.BytesWaiting(), std::optional<qint16>(0));
 }
