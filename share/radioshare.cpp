@@ -3,6 +3,7 @@
 
 #include "logging.h"
 #include "peerowner.h"
+#include "rigctlshareclient.h"
 #include "serialshareclient.h"
 #include "tcpshareclient.h"
 
@@ -157,7 +158,7 @@ QString RadioShare::defaultPtyLink() {
 
 bool RadioShare::start(quint16 port, bool withPty, const QString &ptyLink, QString *error) {
     // A free port the system picked on 127.0.0.1 may be taken on ::1: a few tries.
-    for (int attempt = 1; !listenOnLoopback(port, error); ++attempt)
+    for (int attempt = 1; !listenOnLoopback(port, m_servers, "--share-port", error); ++attempt)
         if (port != 0 || attempt == 5)
             return false;
     for (QTcpServer *server : m_servers) {
@@ -235,25 +236,26 @@ namespace {
 
 // Why a loopback address's port cannot be had, naming the program that holds it where the system
 // tells.
-QString portError(const QTcpServer &server, const QHostAddress &address, quint16 port) {
+QString portError(const QTcpServer &server, const QHostAddress &address, quint16 port, const char *option) {
     const QString where = QStringLiteral("TCP port %1 on %2").arg(port).arg(address.toString());
     if (server.serverError() != QAbstractSocket::AddressInUseError)
         return QStringLiteral("%1: %2").arg(where, server.errorString());
     const QString holder = describeProcess(portHolder(address, port));
     return QStringLiteral("%1 is in use by %2. Quillon shares the radio on both 127.0.0.1 and ::1 or "
                           "not at all, since a program that looks up \"localhost\" may take either. "
-                          "Close that program, or choose another port with --share-port.")
-        .arg(where, holder.isEmpty() ? QStringLiteral("another program") : holder);
+                          "Close that program, or choose another port with %3.")
+        .arg(where, holder.isEmpty() ? QStringLiteral("another program") : holder, QLatin1String(option));
 }
 
 } // namespace
 
-bool RadioShare::listenOnLoopback(quint16 port, QString *error) {
+bool RadioShare::listenOnLoopback(quint16 port, std::vector<QTcpServer *> &servers, const char *option,
+                                  QString *error) {
     // Loopback only: the radio's port has no password, so it must not be reachable from the
     // network.
     auto v4 = std::make_unique<QTcpServer>(this);
     if (!v4->listen(QHostAddress::LocalHost, port)) {
-        *error = portError(*v4, QHostAddress(QHostAddress::LocalHost), port);
+        *error = portError(*v4, QHostAddress(QHostAddress::LocalHost), port, option);
         return false;
     }
     port = v4->serverPort();
@@ -263,15 +265,34 @@ bool RadioShare::listenOnLoopback(quint16 port, QString *error) {
         const QAbstractSocket::SocketError why = v6->serverError();
         if (why != QAbstractSocket::SocketAddressNotAvailableError &&
             why != QAbstractSocket::UnsupportedSocketOperationError) {
-            *error = portError(*v6, QHostAddress(QHostAddress::LocalHostIPv6), port);
+            *error = portError(*v6, QHostAddress(QHostAddress::LocalHostIPv6), port, option);
             return false;
         }
         v6.reset();
     }
-    m_servers.push_back(v4.release());
+    servers.push_back(v4.release());
     if (v6)
-        m_servers.push_back(v6.release());
+        servers.push_back(v6.release());
     return true;
+}
+
+bool RadioShare::startRigctld(quint16 port, QString *error) {
+    for (int attempt = 1; !listenOnLoopback(port, m_rigctlServers, "--share-rigctld", error); ++attempt)
+        if (port != 0 || attempt == 5)
+            return false;
+    for (QTcpServer *server : m_rigctlServers) {
+        server->setMaxPendingConnections(ShareHub::kMaxClients);
+        connect(server, &QTcpServer::newConnection, this,
+                [this, server] { acceptRigctlConnections(server); });
+    }
+    qCInfo(lcShare).noquote() << "speaking rigctld's protocol on"
+                              << (m_rigctlServers.size() > 1 ? "127.0.0.1 and ::1" : "127.0.0.1") << "port"
+                              << rigctldPort();
+    return true;
+}
+
+quint16 RadioShare::rigctldPort() const {
+    return m_rigctlServers.empty() ? 0 : m_rigctlServers.front()->serverPort();
 }
 
 quint16 RadioShare::port() const { return m_servers.empty() ? 0 : m_servers.front()->serverPort(); }
@@ -290,8 +311,9 @@ bool RadioShare::attach(ShareSource *client) {
                                   << "clients";
         return false;
     }
-    auto mailbox = std::make_shared<Mailbox>(this, client->name(), ++m_lastMailbox,
-                                             dynamic_cast<TcpShareClient *>(client) != nullptr);
+    const bool connection = dynamic_cast<TcpShareClient *>(client) != nullptr ||
+                            dynamic_cast<RigctlShareClient *>(client) != nullptr;
+    auto mailbox = std::make_shared<Mailbox>(this, client->name(), ++m_lastMailbox, connection);
     m_mailboxes[client] = mailbox;
     std::weak_ptr<ShareHub> hub = m_hub;
     m_owner.post(LineOwner::Priority::Operator, [hub, mailbox](LineOwner::Context &) {
@@ -408,6 +430,10 @@ void RadioShare::cutOff(quint64 mailbox) {
             const QSignalBlocker quiet(tcp->socket());
             tcp->socket()->abort();
             clientGone(tcp, tcp);
+        } else if (auto *rigctl = dynamic_cast<RigctlShareClient *>(client)) {
+            const QSignalBlocker quiet(rigctl->socket());
+            rigctl->socket()->abort();
+            clientGone(rigctl, rigctl);
         }
         return;
     }
@@ -418,19 +444,52 @@ void RadioShare::deliverTo(quint64 mailbox, const QByteArray &bytes) {
         client->deliver(bytes);
 }
 
+namespace {
+
+PeerOwner ownerOf(QTcpSocket *socket) {
+    return loopbackPeerOwner(socket->peerAddress(), socket->peerPort(), socket->localAddress(),
+                             socket->localPort());
+}
+
+} // namespace
+
+bool RadioShare::mayConnect(QTcpSocket *socket, const QString &name) {
+    // The user's own programs only: the port has no password, and another account's program
+    // could key the transmitter.
+    const PeerOwner owner = ownerOf(socket);
+    if (mayUseRadio(owner))
+        return true;
+    PeerOwner self;
+    self.uid = ownUid();
+    qCInfo(lcShare).noquote() << "refused" << name << "- it runs as" << describeUser(owner)
+                              << "and Quillon as" << describeUser(self);
+    socket->abort();
+    return false;
+}
+
+void RadioShare::acceptRigctlConnections(QTcpServer *server) {
+    while (QTcpSocket *socket = server->nextPendingConnection()) {
+        auto *client = new RigctlShareClient(socket, m_rigState, describeProcess(ownerOf(socket)), this);
+        if (!mayConnect(socket, client->name()) || !attach(client)) {
+            socket->abort();
+            client->deleteLater();
+            continue;
+        }
+        connect(client, &RigctlShareClient::inputArrived, this, [this, client] { takeFrom(client); });
+        connect(client, &RigctlShareClient::finished, this, [this, client] { clientGone(client, client); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, client] { clientGone(client, client); });
+        connect(socket, &QTcpSocket::errorOccurred, this, [this, client](QAbstractSocket::SocketError error) {
+            if (error != QAbstractSocket::SocketTimeoutError)
+                clientGone(client, client);
+        });
+        client->start();
+    }
+}
+
 void RadioShare::acceptConnections(QTcpServer *server) {
     while (QTcpSocket *socket = server->nextPendingConnection()) {
-        // The user's own programs only: the port has no password, and another account's program
-        // could key the transmitter.
-        const PeerOwner owner = loopbackPeerOwner(socket->peerAddress(), socket->peerPort(),
-                                                  socket->localAddress(), socket->localPort());
-        auto *client = new TcpShareClient(socket, describeProcess(owner), this);
-        if (!mayUseRadio(owner)) {
-            PeerOwner self;
-            self.uid = ownUid();
-            qCInfo(lcShare).noquote() << "refused" << client->name() << "- it runs as" << describeUser(owner)
-                                      << "and Quillon as" << describeUser(self);
-            socket->abort();
+        auto *client = new TcpShareClient(socket, describeProcess(ownerOf(socket)), this);
+        if (!mayConnect(socket, client->name())) {
             client->deleteLater();
             continue;
         }

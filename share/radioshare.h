@@ -2,6 +2,7 @@
 #pragma once
 
 #include "replystore.h"
+#include "rigctlsession.h"
 #include "sharehub.h"
 
 #include <QObject>
@@ -11,6 +12,7 @@
 #include <memory>
 
 class QTcpServer;
+class QTcpSocket;
 
 namespace quillon {
 
@@ -21,6 +23,8 @@ class SerialShareClient;
 // The TCP port the radio is shared on unless told otherwise: the radio's own baud rate, and
 // clear of rigctld's 4532 and flrig's 12345, which speak other protocols.
 inline constexpr quint16 kDefaultSharePort = 4800;
+// The port rigctld listens on by default, which the programs that speak its protocol try first.
+inline constexpr quint16 kRigctldPort = 4532;
 
 // Shares the radio's line with other programs: a TCP port on the loopback addresses only, and
 // on Linux a pseudo-terminal with a fixed link. Each client gets the radio's own byte stream.
@@ -42,6 +46,12 @@ public:
     // The link to the pseudo-terminal, empty when there is none.
     QString ptyLink() const;
     static QString defaultPtyLink();
+
+    // Also speaks rigctld's network protocol on 127.0.0.1 and ::1 at port (0: any free port), as
+    // Hamlib's rigctld would for the radio (model 1004), through the same hub, door and reply
+    // store as the raw port. False with error set when the port cannot be had on both addresses.
+    bool startRigctld(quint16 port, QString *error);
+    quint16 rigctldPort() const;
 
     int clientCount() const { return int(m_mailboxes.size()); }
     // Fresh replies to the radio's reads, for the clients; the window's own polls fill it too.
@@ -69,8 +79,12 @@ public:
 
 private:
     class Mailbox;
-    bool listenOnLoopback(quint16 port, QString *error);
+    bool listenOnLoopback(quint16 port, std::vector<QTcpServer *> &servers, const char *option,
+                          QString *error);
     void acceptConnections(QTcpServer *server);
+    void acceptRigctlConnections(QTcpServer *server);
+    // The connection's owner is this user: otherwise it is refused (and logged) and false.
+    bool mayConnect(QTcpSocket *socket, const QString &name);
     // Hands a client to the hub; false when kMaxClients are already there.
     bool attach(ShareSource *client);
     // Takes in what the client sent, as much as its mailbox has room for and at most
@@ -99,6 +113,8 @@ private:
     std::map<ShareSource *, std::shared_ptr<Mailbox>> m_mailboxes;
     quint64 m_lastMailbox = 0;
     std::vector<QTcpServer *> m_servers;
+    std::vector<QTcpServer *> m_rigctlServers;
+    rigctlproto::RigState m_rigState; // one radio: rigctld keeps one state for all its clients
     std::unique_ptr<PtyShareClient> m_pty;
     std::vector<std::unique_ptr<SerialShareClient>> m_serialPorts;
 };

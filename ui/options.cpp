@@ -69,6 +69,13 @@ struct Parser {
 #endif
             QStringLiteral("PORT")
     };
+    QCommandLineOption rigctld{
+        QStringLiteral("share-rigctld"),
+        QStringLiteral("Also share the radio speaking rigctld's network protocol on this TCP port on "
+                       "127.0.0.1 and ::1 (rigctld's own is %1), for programs that reach a radio only "
+                       "through rigctld: Gpredict, CQRLOG, Log4OM, or Hamlib's NET rigctl (model 2).")
+            .arg(kRigctldPort),
+        QStringLiteral("PORT")};
 #if !defined(Q_OS_WIN)
     QCommandLineOption link{QStringLiteral("share-link"),
                             QStringLiteral("Path of the link to the shared pseudo-terminal."),
@@ -98,6 +105,7 @@ Parser::Parser(bool takesDevices) : help(parser.addHelpOption()), version(parser
     parser.addOption(share);
     parser.addOption(port);
     parser.addOption(com);
+    parser.addOption(rigctld);
 #if !defined(Q_OS_WIN)
     parser.addOption(link);
 #endif
@@ -176,6 +184,16 @@ Options parseOptions(const QStringList &arguments, bool takesDevices) {
         if (!choice)
             refuse(QStringLiteral("--port %1: %2").arg(parser.value(p.radioPort), why));
         result.port = *choice;
+    }
+    if (parser.isSet(p.rigctld)) {
+        const uint r = parser.value(p.rigctld).toUInt(&ok);
+        if (!ok || r > 65535)
+            refuse(QStringLiteral("--share-rigctld takes a port number, 0 to 65535, such as %1")
+                       .arg(kRigctldPort));
+        if (r != 0 && r == result.sharePort)
+            refuse(QStringLiteral("--share-rigctld %1: that is the raw share port (--share-port)").arg(r));
+        result.shareRigctld = static_cast<quint16>(r);
+        result.share = true;
     }
     result.shareCom = sharePorts(parser.values(p.com), result.port);
     result.share = result.share || !result.shareCom.isEmpty();

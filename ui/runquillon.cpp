@@ -61,6 +61,12 @@ int runQuillon(QApplication &app, std::unique_ptr<SerialLine> line, Platform &pl
                                          .arg(ports.join(QStringLiteral(", "))),
                                      QStringLiteral("Quillon"), why.join(QLatin1Char(' ')));
             }
+            // The raw port stays shared whatever becomes of this one.
+            QString rigctlError;
+            if (options.shareRigctld && !share->startRigctld(*options.shareRigctld, &rigctlError))
+                platform.showMessage(QStringLiteral("Quillon couldn't speak rigctld's protocol"),
+                                     QStringLiteral("Quillon"),
+                                     rigctlError + QStringLiteral(" Quillon shares the radio without it."));
         } else {
             share.reset();
             platform.showMessage(QStringLiteral("Quillon couldn't share the radio with other programs"),

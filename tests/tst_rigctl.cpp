@@ -1,0 +1,415 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The rigctld door: its text cut into commands where rigctld cuts it, its answers byte for byte
+// those of Debian's rigctld -m 1004 on the same virtual radio (captured from it), the passband
+// from the filters in use, and through real sockets: text rigctld would never be sent ends the
+// connection before anything reaches the radio.
+#include "testutil.h"
+
+#include "filters/passband.h"
+#include "radio/lineowner.h"
+#include "radio/porttable.h"
+#include "radio/posixserialline.h"
+#include "share/radioshare.h"
+#include "share/rigctlsession.h"
+#include "sim/ptyradioserver.h"
+#include "sim/virtualradio.h"
+
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <atomic>
+
+using namespace quillon;
+using namespace quillon::rigctlproto;
+using namespace quillon::sim;
+using namespace quillon::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+QStringList g_log;
+QtMessageHandler g_previous = nullptr;
+void keepLog(QtMsgType type, const QMessageLogContext &context, const QString &message) {
+    if (context.category && QByteArrayView(context.category) == "quillon.share")
+        g_log << message;
+    g_previous(type, context, message);
+}
+
+// A command as a line of the test table: "name arg arg", with "+" in front when extended and
+// the separator after it when one was given.
+QString show(const Command &c) {
+    QString s = c.extended ? QStringLiteral("+") : QString();
+    if (c.separator)
+        s += QLatin1Char(*c.separator);
+    s += c.isQuit() ? QStringLiteral("quit") : QLatin1String(c.info->name);
+    for (const QByteArray &arg : c.args)
+        s += QLatin1Char(' ') + QString::fromLatin1(arg);
+    return s;
+}
+
+// A conversation with the virtual radio, the session's blocks fed to it and its replies handed
+// back, as the hub would: the client's answers, and every block in hex.
+struct Conversation {
+    VirtualRadio radio;
+    RigState state;
+    Session session{state};
+    QByteArray wire;
+
+    QByteArray say(const QByteArray &text) {
+        session.feed(text);
+        QByteArray answers;
+        for (int guard = 0; guard < 100; ++guard) {
+            answers += session.takeText();
+            const QByteArray blocks = session.takeBlocks();
+            wire += blocks;
+            QByteArray reply;
+            for (qsizetype at = 0; at < blocks.size(); at += 5)
+                for (const SimReply &r : radio.feed(QByteArrayView(blocks).sliced(at, 5)))
+                    reply = r.bytes; // the reply to the last block, the one read
+            if (!session.waitingRead())
+                break;
+            session.reply(reply.isEmpty() ? std::nullopt : std::optional<QByteArray>(reply));
+        }
+        return answers + session.takeText();
+    }
+};
+
+QString blocksOf(const QByteArray &wire) {
+    QStringList out;
+    for (qsizetype at = 0; at < wire.size(); at += 5)
+        out << QString::fromLatin1(wire.mid(at, 5).toHex());
+    return out.join(' ');
+}
+
+// The virtual radio behind the real adapter, with the raw port and the rigctld port.
+struct Station {
+    PtyRadioServer radio;
+    std::unique_ptr<LineOwner> owner;
+    std::unique_ptr<RadioShare> share;
+    QTemporaryDir scratch;
+
+    bool start() {
+        if (!radio.start())
+            return false;
+        owner = std::make_unique<LineOwner>(
+            std::make_unique<PosixSerialLine>(PortTable(QStringList{radio.devicePath()})),
+            SystemClock::instance());
+        std::atomic<int> opened{-1};
+        owner->post(LineOwner::Priority::Operator, [&opened](LineOwner::Context &c) {
+            opened = c.line.Configure(1) == LineError::None && c.line.OpenPort() == LineError::None;
+        });
+        if (!QTest::qWaitFor([&] { return opened >= 0; }, 5000) || opened != 1)
+            return false;
+        share = std::make_unique<RadioShare>(*owner);
+        QString error;
+        return share->start(0, false, scratch.filePath(QStringLiteral("ft1000mp")), &error) &&
+               share->startRigctld(0, &error);
+    }
+};
+
+} // namespace
+
+class tst_Rigctl : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { g_previous = qInstallMessageHandler(keepLog); }
+    void init() { g_log.clear(); }
+    void shouldCutTheStreamWhereRigctldDoes_data();
+    void shouldCutTheStreamWhereRigctldDoes();
+    void shouldAnswerAsRigctldDoes_data();
+    void shouldAnswerAsRigctldDoes();
+    void shouldTakeThePassbandFromTheFiltersInUse_data();
+    void shouldTakeThePassbandFromTheFiltersInUse();
+    void shouldSelectTheNearestFiltersNotWider_data();
+    void shouldSelectTheNearestFiltersNotWider();
+    void shouldEndTextRigctldWouldNeverBeSent_data();
+    void shouldEndTextRigctldWouldNeverBeSent();
+    void shouldSelectFiltersThroughTheHubAsTheButtonsDo();
+};
+
+void tst_Rigctl::shouldCutTheStreamWhereRigctldDoes_data() {
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<QStringList>("commands");
+    QTest::addColumn<int>("refusal");
+    const int none = int(Parser::Refusal::None);
+    QTest::newRow("one a line") << QByteArray("f\nm\n") << QStringList{"get_freq", "get_mode"} << none;
+    QTest::newRow("several on a line")
+        << QByteArray("f m v\n") << QStringList{"get_freq", "get_mode", "get_vfo"} << none;
+    QTest::newRow("arguments") << QByteArray("F 7074000\nM USB 2400\n")
+                               << QStringList{"set_freq 7074000", "set_mode USB 2400"} << none;
+    QTest::newRow("an argument on the next line")
+        << QByteArray("F\n7074000\n") << QStringList{"set_freq 7074000"} << none;
+    // rigctld swallows the character after the command, whatever it is.
+    QTest::newRow("no space before the argument")
+        << QByteArray("F7074000\n") << QStringList{"set_freq 074000"} << none;
+    QTest::newRow("a missing argument waits") << QByteArray("M USB\n") << QStringList{} << none;
+    QTest::newRow("a word not yet ended waits") << QByteArray("f\nF 70") << QStringList{"get_freq"} << none;
+    QTest::newRow("long names") << QByteArray("\\get_freq\n\\set_mode CW 500\n\\chk_vfo\n")
+                                << QStringList{"get_freq", "set_mode CW 500", "chk_vfo"} << none;
+    QTest::newRow("extended forms") << QByteArray("+f\n;m\n|\\get_vfo\n,s\n+;t\n")
+                                    << QStringList{"+get_freq", "+;get_mode", "+|get_vfo", "+,get_split_vfo",
+                                                   "+;get_ptt"}
+                                    << none;
+    QTest::newRow("unknown commands are skipped")
+        << QByteArray("\\no_such\nf\n") << QStringList{"get_freq"} << none;
+    QTest::newRow("comments") << QByteArray("# set it\nf\n") << QStringList{"get_freq"} << none;
+    QTest::newRow("CR LF") << QByteArray("f\r\nm\r\n") << QStringList{"get_freq", "get_mode"} << none;
+    QTest::newRow("quit") << QByteArray("q\nf\n") << QStringList{"quit", "get_freq"} << none;
+    QTest::newRow("the rest of the line") << QByteArray("w FA;\n") << QStringList{"send_cmd FA;"} << none;
+    QTest::newRow("a first line like a request waits for its end")
+        << QByteArray("F 7074000") << QStringList{} << none;
+    QTest::newRow("HTTP") << QByteArray("GET / HTTP/1.1\r\nHost: x\r\n\r\n") << QStringList{}
+                          << int(Parser::Refusal::HttpRequest);
+    QTest::newRow("HTTP behind nothing else")
+        << QByteArray("POST /x HTTP/1.0\n") << QStringList{} << int(Parser::Refusal::HttpRequest);
+    QTest::newRow("a long line") << QByteArray(600, 'f') << QStringList{}
+                                 << int(Parser::Refusal::LineTooLong);
+    QTest::newRow("the longest line") << QByteArray(511, ' ') + "f\n"
+                                      << QStringList{} << int(Parser::Refusal::LineTooLong);
+    QTest::newRow("a line just short") << QByteArray(510, ' ') + "f\n" << QStringList{"get_freq"} << none;
+    // A raw CAT client on the wrong port: nothing of it may run.
+    QTest::newRow("CAT blocks") << hex("0000000210") << QStringList{} << int(Parser::Refusal::NotText);
+    QTest::newRow("text then a control byte in the same read")
+        << QByteArray("f\n\x01") << QStringList{} << int(Parser::Refusal::NotText);
+}
+
+void tst_Rigctl::shouldCutTheStreamWhereRigctldDoes() {
+    QFETCH(QByteArray, sent);
+    QFETCH(QStringList, commands);
+    QFETCH(int, refusal);
+    Parser parser;
+    parser.feed(sent);
+    QStringList got;
+    while (const std::optional<Command> c = parser.next())
+        got << show(*c);
+    QCOMPARE(got, commands);
+    QCOMPARE(int(parser.refusal()), refusal);
+    // However the bytes arrive.
+    Parser bytewise;
+    QStringList got2;
+    for (char c : sent) {
+        bytewise.feed(QByteArray(1, c));
+        while (const std::optional<Command> cmd = bytewise.next())
+            got2 << show(*cmd);
+    }
+    if (refusal == int(Parser::Refusal::None))
+        QCOMPARE(got2, commands);
+    QCOMPARE(int(bytewise.refusal()), refusal);
+}
+
+void tst_Rigctl::shouldAnswerAsRigctldDoes_data() {
+    QTest::addColumn<QByteArray>("said");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QString>("wire");
+    // Captured from Debian's rigctld -m 1004 (Hamlib 4.5.4) on quillon-radio-sim (VFO A 14.25 MHz
+    // USB, VFO B 7.05 MHz LSB); the blocks are those Hamlib's driver sends for the command (its
+    // front end adds reads of its own).
+    QTest::newRow("f") << QByteArray("f\n") << QByteArray("14250000\n") << "0000000310";
+    QTest::newRow("+f") << QByteArray("+f\n") << QByteArray("get_freq:\nFrequency: 14250000\nRPRT 0\n")
+                        << "0000000310";
+    QTest::newRow(";f") << QByteArray(";f\n") << QByteArray("get_freq:;Frequency: 14250000;RPRT 0\n")
+                        << "0000000310";
+    QTest::newRow("f;m") << QByteArray("f;m\n")
+                         << QByteArray("14250000\nget_mode:;Mode: USB;Passband: 2400;RPRT 0\n")
+                         << "0000000310 0000000310";
+    QTest::newRow("F") << QByteArray("F 7074000\nf\n") << QByteArray("RPRT 0\n7074000\n")
+                       << "007470000a 0000000310";
+    QTest::newRow("F rounds") << QByteArray("F 7074006\n") << QByteArray("RPRT 0\n") << "017470000a";
+    QTest::newRow("+F") << QByteArray("+F 7074000\n") << QByteArray("set_freq: 7074000\nRPRT 0\n")
+                        << "007470000a";
+    QTest::newRow(";set_freq") << QByteArray(";\\set_freq 7074000\n")
+                               << QByteArray("set_freq: 7074000;RPRT 0\n") << "007470000a";
+    QTest::newRow("F not a number") << QByteArray("F abc\n") << QByteArray("RPRT -1\n") << "";
+    QTest::newRow("+F not a number") << QByteArray("+F abc\n") << QByteArray("set_freq: abc\nRPRT -1\n")
+                                     << "";
+    QTest::newRow("V VFOB f") << QByteArray("V VFOB\nf\nv\n") << QByteArray("RPRT 0\n7050000\nVFOB\n")
+                              << "0000000310 00000000fa";
+    QTest::newRow("V VFOB F") << QByteArray("V VFOB\nF 7010000\ni\n")
+                              << QByteArray("RPRT 0\nRPRT 0\n7010000\n") << "001070008a 0000000310";
+    QTest::newRow("V Sub") << QByteArray("V Sub\nv\n") << QByteArray("RPRT 0\nVFOB\n") << "00000000fa";
+    QTest::newRow("V FOO") << QByteArray("V FOO\nv\n") << QByteArray("RPRT -1\nVFOA\n") << "00000000fa";
+    QTest::newRow("M CW") << QByteArray("M CW 0\nm\n") << QByteArray("RPRT 0\nCW\n2400\n")
+                          << "000000030c 0000000310";
+    QTest::newRow("M WFM") << QByteArray("M WFM 0\n") << QByteArray("RPRT -1\n") << "";
+    QTest::newRow("+M") << QByteArray("+M CW 0\n") << QByteArray("set_mode: CW 0\nRPRT 0\n") << "000000030c";
+    QTest::newRow("T") << QByteArray("T 1\nt\nT 0\n+t\n")
+                       << QByteArray("RPRT 0\n1\nRPRT 0\nget_ptt:\nPTT: 0\nRPRT 0\n")
+                       << "000000010f 000000000f";
+    QTest::newRow("T abc") << QByteArray("T abc\n") << QByteArray("RPRT -1\n") << "";
+    QTest::newRow("S") << QByteArray("S 1 VFOB\ns\nS 0 VFOA\n+s\n")
+                       << QByteArray(
+                              "RPRT 0\n1\nVFOB\nRPRT 0\nget_split_vfo:\nSplit: 0\nTX VFO: VFOA\nRPRT 0\n")
+                       << "0000000101 00000000fa 0000000001 00000000fa";
+    QTest::newRow("S 1 FOO") << QByteArray("S 1 FOO\n") << QByteArray("RPRT -1\n") << "";
+    QTest::newRow("I i") << QByteArray("I 7010000\ni\n+i\n")
+                         << QByteArray("RPRT 0\n7010000\nget_split_freq:\nTX Frequency: 7010000\nRPRT 0\n")
+                         << "0000000101 001070008a 0000000310 0000000310";
+    QTest::newRow("x") << QByteArray("+x\n")
+                       << QByteArray("get_split_mode:\nTX Mode: LSB\nTX Passband: 2400\nRPRT 0\n")
+                       << "0000000310";
+    QTest::newRow("J") << QByteArray("J 100\nJ -120\nJ 0\n") << QByteArray("RPRT 0\nRPRT 0\nRPRT 0\n")
+                       << "0000000109 100000ff09 0000000109 1200ffff09 000000ff09";
+    QTest::newRow("j") << QByteArray("+j\n") << QByteArray("get_rit:\nRIT: 0\nRPRT 0\n") << "0000000210";
+    QTest::newRow("J abc") << QByteArray("J abc\n") << QByteArray("RPRT -1\n") << "";
+    QTest::newRow("l STRENGTH") << QByteArray("l STRENGTH\n+l STRENGTH\n")
+                                << QByteArray("0\nget_level: STRENGTH\n0\nRPRT 0\n")
+                                << "00000000f7 00000000f7";
+    QTest::newRow("l RAWSTR") << QByteArray("l RAWSTR\n") << QByteArray("160\n") << "00000000f7";
+    QTest::newRow("l SWR") << QByteArray("l SWR\n") << QByteArray("0.000000\n") << "85858585f7";
+    QTest::newRow("l CWPITCH") << QByteArray("l CWPITCH\n") << QByteArray("0\n") << "f1f1f1f1f7";
+    QTest::newRow("l AF") << QByteArray("l AF\n") << QByteArray("RPRT -1\n") << "";
+    QTest::newRow("l FOO") << QByteArray("l FOO\n") << QByteArray("RPRT -1\n") << "";
+    QTest::newRow("get_powerstat") << QByteArray("\\get_powerstat\n+\\get_powerstat\n")
+                                   << QByteArray("1\nget_powerstat:\nPower Status: 1\nRPRT 0\n") << "";
+    QTest::newRow("chk_vfo") << QByteArray("\\chk_vfo\n") << QByteArray("0\n") << "";
+    QTest::newRow("+chk_vfo keeps the form for the next")
+        << QByteArray("+\\chk_vfo\nf\n") << QByteArray("ChkVFO: 0\nget_freq:\nFrequency: 14250000\nRPRT 0\n")
+        << "0000000310";
+    QTest::newRow("q") << QByteArray("q\nf\n") << QByteArray("RPRT 0\n") << "";
+    QTest::newRow("+q") << QByteArray("+q\n") << QByteArray("RPRT 0\n") << "";
+    QTest::newRow("unknown command says nothing")
+        << QByteArray("\\foo\nf\n") << QByteArray("14250000\n") << "0000000310";
+    QTest::newRow("k") << QByteArray("k\n") << QByteArray("7050000\nLSB\n2400\n") << "0000000310";
+    // Where Quillon knows better than rigctld: the radio's BCD cannot hold it, and the door drops
+    // it; rigctld sends 00 00 00 05 0a and says RPRT 0.
+    QTest::newRow("F beyond 30 MHz") << QByteArray("F 50000000\n") << QByteArray("RPRT -1\n") << "";
+    QTest::newRow("J beyond the clarifier") << QByteArray("J 20000\n") << QByteArray("RPRT -1\n") << "";
+    // The raw CAT stream is not reached through this port.
+    QTest::newRow("send_cmd") << QByteArray("w FA;\n") << QByteArray("RPRT -11\n") << "";
+    QTest::newRow("L AF") << QByteArray("L AF 0.5\n") << QByteArray("RPRT -11\n") << "";
+}
+
+void tst_Rigctl::shouldAnswerAsRigctldDoes() {
+    QFETCH(QByteArray, said);
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, wire);
+    Conversation c;
+    // 2.4 kHz everywhere: the passband rigctld gives for every mode but FM.
+    c.radio.setMainFilterByte(0x11);
+    c.radio.setSubFilterByte(0x11);
+    // The sim's S-meter reads S9 (raw 160), its other meters 0.
+    QCOMPARE(c.say(said), answer);
+    QCOMPARE(blocksOf(c.wire), wire);
+}
+
+void tst_Rigctl::shouldTakeThePassbandFromTheFiltersInUse_data() {
+    QTest::addColumn<quint8>("mainByte");
+    QTest::addColumn<quint8>("subByte");
+    QTest::addColumn<QByteArray>("answer");
+    // The issue's own measurement: 500 Hz on both IFs (0xB3), which rigctld answers as 2400.
+    QTest::newRow("500 on both") << quint8(0xB3) << quint8(0x11) << QByteArray("CW\n500\nLSB\n2400\n");
+    QTest::newRow("the narrower of the two")
+        << quint8(0x14) << quint8(0x33) << QByteArray("USB\n250\nLSB\n500\n");
+    QTest::newRow("THRU and 6.0 kHz") << quint8(0x00) << quint8(0x00) << QByteArray("USB\n6000\nLSB\n6000\n");
+    QTest::newRow("THRU and 2.0 kHz") << quint8(0x02) << quint8(0x80) << QByteArray("USB\n2000\nLSB\n6000\n");
+}
+
+void tst_Rigctl::shouldTakeThePassbandFromTheFiltersInUse() {
+    QFETCH(quint8, mainByte);
+    QFETCH(quint8, subByte);
+    QFETCH(QByteArray, answer);
+    Conversation c;
+    c.radio.setMainFilterByte(mainByte);
+    c.radio.setSubFilterByte(subByte);
+    if (mainByte & 0x80)
+        QCOMPARE(c.say("M CW 0\n"), QByteArray("RPRT 0\n"));
+    QCOMPARE(c.say("m\nx\n"), answer);
+}
+
+void tst_Rigctl::shouldSelectTheNearestFiltersNotWider_data() {
+    QTest::addColumn<QByteArray>("said");
+    QTest::addColumn<QString>("filterBlocks");
+    QTest::addColumn<QByteArray>("widthAfter");
+    QTest::newRow("0 keeps the filters") << QByteArray("M USB 0\n") << "" << QByteArray("2400");
+    QTest::newRow("-1 keeps the filters") << QByteArray("M USB -1\n") << "" << QByteArray("2400");
+    QTest::newRow("exactly 500") << QByteArray("M CW 500\n") << "010000028c 020000028c" << QByteArray("500");
+    QTest::newRow("between: the narrower")
+        << QByteArray("M USB 2200\n") << "010000018c 020000018c" << QByteArray("2000");
+    QTest::newRow("below every filter: the narrowest")
+        << QByteArray("M CW 100\n") << "010000038c 020000038c" << QByteArray("250");
+    QTest::newRow("wide: THRU and 6.0 kHz")
+        << QByteArray("M AM 9000\n") << "010000048c 020000048c" << QByteArray("6000");
+    QTest::newRow("VFO B: the sub receiver")
+        << QByteArray("V VFOB\nM USB 3000\n") << "000000808c" << QByteArray("2400");
+    QTest::newRow("split mode: the sub receiver")
+        << QByteArray("X USB 600\n") << "000000828c" << QByteArray();
+}
+
+void tst_Rigctl::shouldSelectTheNearestFiltersNotWider() {
+    QFETCH(QByteArray, said);
+    QFETCH(QString, filterBlocks);
+    QFETCH(QByteArray, widthAfter);
+    Conversation c;
+    c.radio.setMainFilterByte(0x11); // 2.4 kHz on both
+    c.radio.setSubFilterByte(0x00);  // 6.0 kHz
+    c.say(said);
+    QStringList selects;
+    for (const QString &b : blocksOf(c.wire).split(' ', Qt::SkipEmptyParts))
+        if (b.endsWith(QLatin1String("8c")))
+            selects << b;
+    QCOMPARE(selects.join(' '), filterBlocks);
+    if (!widthAfter.isEmpty())
+        QCOMPARE(c.say("m\n").split('\n').value(1), widthAfter);
+}
+
+void tst_Rigctl::shouldEndTextRigctldWouldNeverBeSent_data() {
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("a browser's GET") << QByteArray("GET / HTTP/1.1\r\nHost: localhost:4532\r\n\r\n")
+                                     << "HTTP request";
+    QTest::newRow("a POST carrying commands") << QByteArray("POST / HTTP/1.1\r\n\r\nT 1\n") << "HTTP request";
+    QTest::newRow("a line too long") << QByteArray(2000, 'T') << "longer than rigctld takes";
+    QTest::newRow("raw CAT") << hex("000000010f") << "not text";
+}
+
+void tst_Rigctl::shouldEndTextRigctldWouldNeverBeSent() {
+    QFETCH(QByteArray, sent);
+    QFETCH(QString, why);
+    Station s;
+    QVERIFY(s.start());
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, s.share->rigctldPort());
+    QVERIFY(client.waitForConnected(5000));
+    const QString who = QStringLiteral("port %1").arg(client.localPort());
+    client.write(sent);
+    QTRY_COMPARE_WITH_TIMEOUT(client.state(), QAbstractSocket::UnconnectedState, 3000);
+    QVERIFY(s.owner->drain(5s));
+    QCOMPARE(s.radio.receivedBytes().toHex(' '), QByteArray());
+    const QStringList refusals = g_log.filter(QStringLiteral("refused"));
+    QCOMPARE(refusals.size(), 1);
+    QVERIFY2(refusals[0].contains(why), qPrintable(refusals[0]));
+    QVERIFY2(refusals[0].contains(who), qPrintable(refusals[0]));
+}
+
+void tst_Rigctl::shouldSelectFiltersThroughTheHubAsTheButtonsDo() {
+    Station s;
+    QVERIFY(s.start());
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, s.share->rigctldPort());
+    QVERIFY(client.waitForConnected(5000));
+    QByteArray got;
+    auto readUntil = [&](const QByteArray &end) {
+        return QTest::qWaitFor(
+            [&] {
+                got += client.readAll();
+                return got.endsWith(end);
+            },
+            5000);
+    };
+    client.write("M CW 500\n");
+    QVERIFY(readUntil("RPRT 0\n"));
+    client.write("m\n");
+    QVERIFY(readUntil("\n500\n"));
+    QCOMPARE(got, QByteArray("RPRT 0\nCW\n500\n"));
+    QVERIFY(s.owner->drain(5s));
+    const QByteArray wire = s.radio.receivedBytes();
+    QVERIFY2(wire.contains(toBytes(filterSelectBlock(1, 2))) &&
+                 wire.contains(toBytes(filterSelectBlock(2, 2))),
+             wire.toHex(' ').constData());
+    QVERIFY(g_log.filter(QStringLiteral("rigctl client")).filter(QStringLiteral("connected")).size() == 1);
+}
+
+QTEST_GUILESS_MAIN(tst_Rigctl)
+#include "tst_rigctl.moc"
