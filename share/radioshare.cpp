@@ -305,6 +305,18 @@ bool RadioShare::startRigctld(quint16 port, QString *error) {
     return true;
 }
 
+void RadioShare::keepFilters(bool keep) {
+    if (keep)
+        qCInfo(lcShare) << "filter selects from sharing programs are not passed on: the filters stay the "
+                           "operator's (--share-keep-filters)";
+    std::weak_ptr<ShareHub> hub = m_hub;
+    // Ahead of any client the owner is handed after this.
+    m_owner.post(LineOwner::Priority::Operator, [hub, keep](LineOwner::Context &) {
+        if (const std::shared_ptr<ShareHub> h = hub.lock())
+            h->setKeepFilters(keep);
+    });
+}
+
 quint16 RadioShare::rigctldPort() const {
     return m_rigctlServers.empty() ? 0 : m_rigctlServers.front()->serverPort();
 }
