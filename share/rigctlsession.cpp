@@ -351,6 +351,7 @@ void Session::run() {
             return;
         }
         m_setResult = kOk;
+        ++m_begun;
         start(*command, execute(*command));
     }
 }

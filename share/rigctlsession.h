@@ -54,6 +54,8 @@ public:
     std::optional<Read> waitingRead() const;
     // A command is under way: its blocks are out and not all settled or answered.
     bool busy() const { return m_current.has_value(); }
+    // How many commands have been begun: each gets a wait of its own.
+    quint64 begun() const { return m_begun; }
     bool quit() const { return m_quit; }
     Parser::Refusal refusal() const { return m_parser.refusal(); }
 
@@ -78,6 +80,7 @@ private:
     ReplyForm m_form;
     std::optional<Command> m_current; // the command waiting for the radio
     Outcome m_pending;
+    quint64 m_begun = 0;
     int m_unsettled = 0; // blocks of the command in hand not yet settled
     int m_setResult = 0; // the first failure among them
     QByteArray m_blocks;

@@ -136,8 +136,10 @@ void RigctlShareClient::afterSession() {
             return;
         }
         if (m_session.busy()) {
-            if (!m_timeout.isActive())
+            // Several commands on a line: each its own wait, not what is left of the last one's.
+            if (!m_timeout.isActive() || m_session.begun() != m_timedCommand)
                 m_timeout.start();
+            m_timedCommand = m_session.begun();
             return;
         }
         m_timeout.stop();

@@ -67,7 +67,9 @@ private:
         bool givenUp = false; // its command was answered as a timeout
     };
     std::deque<Flight> m_flight;
-    bool m_held = false; // commands the session has read wait for the blocks given up
+    bool m_held = false;
+    quint64 m_timedCommand = 0; // the command the running wait is for // commands the session has read wait
+                                // for the blocks given up
     QTimer m_timeout;
     bool m_done = false;
 };
