@@ -121,6 +121,8 @@ private:
 RadioShare::RadioShare(LineOwner &owner, QObject *parent)
     : QObject(parent), m_owner(owner),
       m_hub(std::make_shared<ShareHub>(owner.line(), owner.clock(), m_store)) {
+    // One at a time: a burst of connections waits its turn rather than taking both cores.
+    m_lookups.setMaxThreadCount(1);
     std::weak_ptr<ShareHub> hub = m_hub;
     // The door refuses a client on the owner's thread; a connection is cut on this one.
     m_hub->onRefuse([this](ShareClient *client) {
@@ -139,6 +141,8 @@ RadioShare::RadioShare(LineOwner &owner, QObject *parent)
 }
 
 RadioShare::~RadioShare() {
+    // A lookup still running posts its answer here; none may come once this is gone.
+    m_lookups.waitForDone();
     // The owner keeps the hub alive while it serves a block; from now on it finds none.
     m_owner.setClientWork({});
     m_mailboxes.clear();
@@ -420,34 +424,61 @@ void RadioShare::deliverTo(quint64 mailbox, const QByteArray &bytes) {
 
 void RadioShare::acceptConnections(QTcpServer *server) {
     while (QTcpSocket *socket = server->nextPendingConnection()) {
-        // The user's own programs only: the port has no password, and another account's program
-        // could key the transmitter.
-        const PeerOwner owner = loopbackPeerOwner(socket->peerAddress(), socket->peerPort(),
-                                                  socket->localAddress(), socket->localPort());
-        auto *client = new TcpShareClient(socket, describeProcess(owner), this);
-        if (!mayUseRadio(owner)) {
-            PeerOwner self;
-            self.uid = ownUid();
-            qCInfo(lcShare).noquote() << "refused" << client->name() << "- it runs as" << describeUser(owner)
-                                      << "and Quillon as" << describeUser(self);
+        // Held, its input bounded, until its owner is known: nothing it sends reaches the hub
+        // before.
+        auto *client = new TcpShareClient(socket, {}, this);
+        if (m_pending.size() >= std::size_t(ShareHub::kMaxClients)) {
+            qCInfo(lcShare).noquote() << "refused" << client->name() << "- too many connections at once";
             socket->abort();
             client->deleteLater();
             continue;
         }
-        if (!attach(client)) {
-            socket->abort();
-            client->deleteLater();
-            continue;
-        }
-        connect(socket, &QTcpSocket::readyRead, this, [this, client] { takeFrom(client); });
-        connect(socket, &QTcpSocket::disconnected, this, [this, client] { clientGone(client, client); });
-        connect(socket, &QTcpSocket::errorOccurred, this, [this, client](QAbstractSocket::SocketError error) {
-            if (error != QAbstractSocket::SocketTimeoutError)
-                clientGone(client, client);
+        const quint64 id = ++m_lastPending;
+        m_pending[id] = client;
+        m_lookups.start([this, id, peer = socket->peerAddress(), peerPort = socket->peerPort(),
+                         local = socket->localAddress(), localPort = socket->localPort()] {
+            const PeerOwner owner = loopbackPeerOwner(peer, peerPort, local, localPort);
+            QMetaObject::invokeMethod(
+                this, [this, id, owner] { admitConnection(id, owner); }, Qt::QueuedConnection);
         });
-        // Bytes may have come with the connection itself.
-        takeFrom(client);
     }
+}
+
+void RadioShare::admitConnection(quint64 pending, const PeerOwner &owner) {
+    const auto it = m_pending.find(pending);
+    if (it == m_pending.end())
+        return;
+    TcpShareClient *client = it->second;
+    m_pending.erase(it);
+    QTcpSocket *socket = client->socket();
+    client->setWho(describeProcess(owner));
+    // The user's own programs only: the port has no password, and another account's program
+    // could key the transmitter.
+    if (!mayUseRadio(owner)) {
+        PeerOwner self;
+        self.uid = ownUid();
+        qCInfo(lcShare).noquote() << "refused" << client->name() << "- it runs as" << describeUser(owner)
+                                  << "and Quillon as" << describeUser(self);
+        socket->abort();
+        client->deleteLater();
+        return;
+    }
+    if (!attach(client)) {
+        socket->abort();
+        client->deleteLater();
+        return;
+    }
+    connect(socket, &QTcpSocket::readyRead, this, [this, client] { takeFrom(client); });
+    connect(socket, &QTcpSocket::disconnected, this, [this, client] { clientGone(client, client); });
+    connect(socket, &QTcpSocket::errorOccurred, this, [this, client](QAbstractSocket::SocketError error) {
+        if (error != QAbstractSocket::SocketTimeoutError)
+            clientGone(client, client);
+    });
+    // What it sent while its owner was looked up; it may have closed since, and what it sent
+    // before still counts.
+    takeFrom(client);
+    if (socket->state() != QAbstractSocket::ConnectedState)
+        clientGone(client, client);
 }
 
 void RadioShare::clientGone(ShareSource *client, QObject *object) {

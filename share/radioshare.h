@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QThreadPool>
 
 #include <map>
 #include <memory>
@@ -17,6 +18,8 @@ namespace quillon {
 class LineOwner;
 class PtyShareClient;
 class SerialShareClient;
+class TcpShareClient;
+struct PeerOwner;
 
 // The TCP port the radio is shared on unless told otherwise: the radio's own baud rate, and
 // clear of rigctld's 4532 and flrig's 12345, which speak other protocols.
@@ -71,6 +74,8 @@ private:
     class Mailbox;
     bool listenOnLoopback(quint16 port, QString *error);
     void acceptConnections(QTcpServer *server);
+    // A connection whose owner has been found: served if the radio is its owner's to use.
+    void admitConnection(quint64 pending, const PeerOwner &owner);
     // Hands a client to the hub; false when kMaxClients are already there.
     bool attach(ShareSource *client);
     // Takes in what the client sent, as much as its mailbox has room for and at most
@@ -99,6 +104,11 @@ private:
     std::map<ShareSource *, std::shared_ptr<Mailbox>> m_mailboxes;
     quint64 m_lastMailbox = 0;
     std::vector<QTcpServer *> m_servers;
+    // Connections whose owner is being looked up, off this thread: it reads the system's socket
+    // tables and every process's descriptors, milliseconds or tens of them on a busy machine.
+    QThreadPool m_lookups;
+    std::map<quint64, TcpShareClient *> m_pending;
+    quint64 m_lastPending = 0;
     std::unique_ptr<PtyShareClient> m_pty;
     std::vector<std::unique_ptr<SerialShareClient>> m_serialPorts;
 };
