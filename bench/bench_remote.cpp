@@ -70,6 +70,20 @@ double poll(SerialLine &line, ReplyWait &wait, Lamps &lamps, int &wholeMain, int
     return duration<double, std::milli>(Clock::now() - start).count();
 }
 
+// Before a poll, what the line's owner does with a lost line: a new try at most every
+// reopenInterval(), and the line kept only when the radio answers the probe there.
+void retake(SerialLine &line, ReplyWait &wait, Clock::time_point &lastTry) {
+    if (!line.isLost())
+        return;
+    if (!line.reopening()) {
+        if (Clock::now() - lastTry < line.reopenInterval())
+            return;
+        lastTry = Clock::now();
+    }
+    if (line.reopen() == LineError::None && !stillTheRadio(line, wait))
+        line.letGo();
+}
+
 void sleepToNextTick(Clock::time_point &tick) {
     tick += 500ms;
     std::this_thread::sleep_until(tick);
@@ -203,8 +217,10 @@ int main(int argc, char **argv) {
     });
     const double cpu0 = sim::threadCpuSeconds();
     const auto down = Clock::now();
+    Clock::time_point lastTry{};
     while (Clock::now() - down < 3s) {
         sleepToNextTick(tick);
+        retake(line, wait, lastTry);
         poll(line, wait, lamps, wholeMain, wholeSub);
     }
     const double cpuShare = (sim::threadCpuSeconds() - cpu0) / duration<double>(Clock::now() - down).count();
@@ -213,6 +229,7 @@ int main(int argc, char **argv) {
     int polls = 0;
     while (lamps != lampsOf(kSecond) && Clock::now() - up < 10s) {
         sleepToNextTick(tick);
+        retake(line, wait, lastTry);
         poll(line, wait, lamps, wholeMain, wholeSub);
         ++polls;
     }
