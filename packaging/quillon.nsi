@@ -59,7 +59,8 @@ Section "Quillon"
     CreateShortcut "$SMPROGRAMS\Quillon.lnk" "$INSTDIR\quillon.exe" "" "$INSTDIR\quillon.exe" 0 \
         SW_SHOWNORMAL "" "${DESCRIPTION}"
     ; The same program sharing the radio with WSJT-X, fldigi and the rest, so nobody has to type
-    ; the option.
+    ; the option. Not with --share-rigctld 4532: a station may already run its own rigctld there,
+    ; in front of the TCP port, and would meet a port in use and a message at every start.
     CreateShortcut "$SMPROGRAMS\Quillon (sharing the radio).lnk" "$INSTDIR\quillon.exe" "--share" \
         "$INSTDIR\quillon.exe" 0 SW_SHOWNORMAL "" "Share the radio with other programs"
 

@@ -38,11 +38,12 @@ class PtyShareClient {};
 // system until the owner has taken these.
 class RadioShare::Mailbox final : public ShareClient {
 public:
-    Mailbox(RadioShare *share, QString name, quint64 id, bool cuttable)
-        : id(id), cuttable(cuttable), m_share(share), m_name(std::move(name)) {}
+    Mailbox(RadioShare *share, QString name, quint64 id, bool cuttable, bool tellsFates)
+        : id(id), cuttable(cuttable), tellsFates(tellsFates), m_share(share), m_name(std::move(name)) {}
 
     const quint64 id;        // a reply still on its way finds its client by this, or nobody
     const bool cuttable;     // a connection, which the door may close (not a device)
+    const bool tellsFates;   // the client hears what became of each block (rigctld's answers)
     bool takeQueued = false; // window's thread only: a takeFrom is on its way
     bool taking = false;     // window's thread only: in takeFrom
 
@@ -105,6 +106,19 @@ public:
         RadioShare *share = m_share;
         QMetaObject::invokeMethod(
             m_share, [share, id = id, bytes] { share->deliverTo(id, bytes); }, Qt::QueuedConnection);
+    }
+    // Behind any reply posted before it, so the client hears of its blocks in order.
+    void settled(const CommandBlock &block, BlockFate fate) override {
+        if (!tellsFates)
+            return;
+        RadioShare *share = m_share;
+        QMetaObject::invokeMethod(
+            m_share,
+            [share, id = id, block, fate] {
+                if (ShareSource *client = share->clientOf(id))
+                    client->settled(block, fate);
+            },
+            Qt::QueuedConnection);
     }
     bool isConnected() const override { return m_connected; }
     QString name() const override { return m_name; }
@@ -295,6 +309,18 @@ bool RadioShare::startRigctld(quint16 port, QString *error) {
     return true;
 }
 
+void RadioShare::keepFilters(bool keep) {
+    if (keep)
+        qCInfo(lcShare) << "filter selects from sharing programs are not passed on: the filters stay the "
+                           "operator's (--share-keep-filters)";
+    std::weak_ptr<ShareHub> hub = m_hub;
+    // Ahead of any client the owner is handed after this.
+    m_owner.post(LineOwner::Priority::Operator, [hub, keep](LineOwner::Context &) {
+        if (const std::shared_ptr<ShareHub> h = hub.lock())
+            h->setKeepFilters(keep);
+    });
+}
+
 quint16 RadioShare::rigctldPort() const {
     return m_rigctlServers.empty() ? 0 : m_rigctlServers.front()->serverPort();
 }
@@ -315,9 +341,9 @@ bool RadioShare::attach(ShareSource *client) {
                                   << "clients";
         return false;
     }
-    const bool connection = dynamic_cast<TcpShareClient *>(client) != nullptr ||
-                            dynamic_cast<RigctlShareClient *>(client) != nullptr;
-    auto mailbox = std::make_shared<Mailbox>(this, client->name(), ++m_lastMailbox, connection);
+    const bool rigctl = dynamic_cast<RigctlShareClient *>(client) != nullptr;
+    const bool connection = dynamic_cast<TcpShareClient *>(client) != nullptr || rigctl;
+    auto mailbox = std::make_shared<Mailbox>(this, client->name(), ++m_lastMailbox, connection, rigctl);
     m_mailboxes[client] = mailbox;
     std::weak_ptr<ShareHub> hub = m_hub;
     m_owner.post(LineOwner::Priority::Operator, [hub, mailbox](LineOwner::Context &) {

@@ -55,6 +55,9 @@ public:
     // store as the raw port. False with error set when the port cannot be had on both addresses.
     bool startRigctld(quint16 port, QString *error);
     quint16 rigctldPort() const;
+    // Filter selects from every client, on every port and in rigctld's M, are dropped (one log
+    // line per client); the window's own buttons still select. Before start(), or any time.
+    void keepFilters(bool keep);
 
     int clientCount() const { return int(m_mailboxes.size()); }
     // Fresh replies to the radio's reads, for the clients; the window's own polls fill it too.

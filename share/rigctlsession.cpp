@@ -311,25 +311,33 @@ void Session::feed(QByteArrayView bytes) {
     run();
 }
 
-void Session::reply(std::optional<QByteArray> bytes) {
+void Session::reply(std::optional<QByteArray> bytes, int failure) {
     if (!m_current || !m_pending.read)
         return;
     Outcome next =
-        bytes && bytes->size() == m_pending.read->length ? m_pending.then(*bytes) : failed(kTimeout);
+        bytes && bytes->size() == m_pending.read->length ? m_pending.then(*bytes) : failed(failure);
     const Command command = *m_current;
     m_current.reset();
-    if (next.read) {
-        m_current = command;
-        m_pending = std::move(next);
-        for (const CommandBlock &b : m_pending.sends)
-            m_blocks += toBytes(b);
-        m_blocks += toBytes(m_pending.read->block);
-        return;
-    }
-    for (const CommandBlock &b : next.sends)
-        m_blocks += toBytes(b);
-    m_text += formatAnswer(command, m_form, next.values, next.result);
+    start(command, std::move(next));
     run();
+}
+
+void Session::settled(int result) {
+    if (!m_current || m_unsettled == 0)
+        return;
+    --m_unsettled;
+    if (m_setResult == kOk)
+        m_setResult = result;
+    finishIfDone();
+    run();
+}
+
+void Session::giveUp() {
+    if (!m_current)
+        return;
+    m_text += formatAnswer(*m_current, m_form, {}, kTimeout);
+    m_current.reset();
+    m_unsettled = 0;
 }
 
 void Session::run() {
@@ -342,17 +350,31 @@ void Session::run() {
             m_quit = true;
             return;
         }
-        Outcome outcome = execute(*command);
-        for (const CommandBlock &b : outcome.sends)
-            m_blocks += toBytes(b);
-        if (outcome.read) {
-            m_blocks += toBytes(outcome.read->block);
-            m_current = command;
-            m_pending = std::move(outcome);
-            return;
-        }
-        m_text += formatAnswer(*command, m_form, outcome.values, outcome.result);
+        m_setResult = kOk;
+        ++m_begun;
+        start(*command, execute(*command));
     }
+}
+
+// The command's blocks go out; it is answered at once when it has none, else once its sets have
+// settled and its read (if any) is answered.
+void Session::start(const Command &command, Outcome outcome) {
+    for (const CommandBlock &b : outcome.sends)
+        m_blocks += toBytes(b);
+    m_unsettled += int(outcome.sends.size());
+    if (outcome.read)
+        m_blocks += toBytes(outcome.read->block);
+    m_current = command;
+    m_pending = std::move(outcome);
+    finishIfDone();
+}
+
+void Session::finishIfDone() {
+    if (!m_current || m_pending.read || m_unsettled > 0)
+        return;
+    const int result = m_setResult != kOk ? m_setResult : m_pending.result;
+    m_text += formatAnswer(*m_current, m_form, result == kOk ? m_pending.values : QList<Value>{}, result);
+    m_current.reset();
 }
 
 Session::Outcome Session::execute(const Command &command) {

@@ -31,8 +31,16 @@ public:
 
     // Takes the client's bytes, and works through its commands as far as it can.
     void feed(QByteArrayView bytes);
-    // The radio's reply to the read in waitingRead(); or, with nullopt, its silence.
-    void reply(std::optional<QByteArray> bytes);
+    // The radio's reply to the read in waitingRead(); or, with nullopt, none (a timeout, or the
+    // result given).
+    void reply(std::optional<QByteArray> bytes, int failure = -5);
+    // One of the command's blocks without a reply is done with: on the radio (kOk) or not (the
+    // result for it). A set is answered only once all of its blocks are.
+    void settled(int result);
+    // Answers the command in hand as a timeout, whatever of it is still under way, and waits
+    // for resume() before the next one.
+    void giveUp();
+    void resume() { run(); }
 
     // Blocks for the radio, in order; a read, when there is one, is the last of them.
     QByteArray takeBlocks() { return std::exchange(m_blocks, {}); }
@@ -44,6 +52,10 @@ public:
         int length;
     };
     std::optional<Read> waitingRead() const;
+    // A command is under way: its blocks are out and not all settled or answered.
+    bool busy() const { return m_current.has_value(); }
+    // How many commands have been begun: each gets a wait of its own.
+    quint64 begun() const { return m_begun; }
     bool quit() const { return m_quit; }
     Parser::Refusal refusal() const { return m_parser.refusal(); }
 
@@ -59,7 +71,8 @@ public:
 
 private:
     void run();
-    void finish(const Outcome &outcome);
+    void start(const Command &command, Outcome outcome);
+    void finishIfDone();
     Outcome execute(const Command &command);
 
     RigState &m_state;
@@ -67,6 +80,9 @@ private:
     ReplyForm m_form;
     std::optional<Command> m_current; // the command waiting for the radio
     Outcome m_pending;
+    quint64 m_begun = 0;
+    int m_unsettled = 0; // blocks of the command in hand not yet settled
+    int m_setResult = 0; // the first failure among them
     QByteArray m_blocks;
     QByteArray m_text;
     bool m_quit = false;
@@ -77,6 +93,8 @@ inline constexpr int kOk = 0;
 inline constexpr int kInvalid = -1;        // RIG_EINVAL
 inline constexpr int kNotImplemented = -4; // RIG_ENIMPL
 inline constexpr int kTimeout = -5;        // RIG_ETIMEOUT
+inline constexpr int kIo = -6;             // RIG_EIO
+inline constexpr int kRejected = -9;       // RIG_ERJCTED
 inline constexpr int kNotAvailable = -11;  // RIG_ENAVAIL
 
 // The answer to rigctld's \dump_state, as rigctld -m 1004 gives it (rigctl -m 2 opens with it).

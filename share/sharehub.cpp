@@ -96,6 +96,11 @@ void ShareHub::removeClient(ShareClient *client) {
         compact();
 }
 
+void ShareHub::settle(Peer &peer, const CommandBlock &block, BlockFate fate) {
+    if (peer.client)
+        peer.client->settled(block, fate);
+}
+
 void ShareHub::compact() {
     std::erase_if(m_peers, [](const Peer &peer) { return peer.client == nullptr && peer.queue.empty(); });
     if (m_next >= m_peers.size())
@@ -136,12 +141,25 @@ bool ShareHub::take(Peer &peer, const QByteArray &in) {
          (verdict = admit(peer, QByteArrayView(peer.partial).sliced(used))) != DoorVerdict::Wait; used += 5) {
         if (verdict == DoorVerdict::Refuse)
             return true;
-        if (verdict != DoorVerdict::Pass)
+        const CommandBlock block = blockAt(peer.partial, used);
+        if (verdict != DoorVerdict::Pass) {
+            settle(peer, block, BlockFate::Dropped);
             continue;
+        }
+        if (m_keepFilters && block[4] == kOpFilterSelect) {
+            if (!std::exchange(peer.filtersKept, true))
+                qCInfo(lcShare).noquote()
+                    << peer.name << "selects filters - not passed on: the operator keeps"
+                    << "the filters (--share-keep-filters)";
+            ++m_counts.dropped;
+            settle(peer, block, BlockFate::Kept);
+            continue;
+        }
         // Cut as they are parsed: however much came at once, no more than the last few wait.
-        peer.queue.push_back(blockAt(peer.partial, used));
+        peer.queue.push_back(block);
         if (peer.queue.size() > kMaxQueued) {
             qCDebug(lcShare).noquote() << peer.name << "flooding: dropped" << hex(peer.queue.front());
+            settle(peer, peer.queue.front(), BlockFate::Dropped);
             peer.queue.pop_front();
             ++m_counts.dropped;
         }
@@ -203,6 +221,7 @@ ShareHub::Served ShareHub::serveBlock(Peer &peer, const CommandBlock &block, boo
     if (block[4] == kOpPacing && block[3] != 0) {
         qCInfo(lcShare).noquote() << who << "asked for reply pacing" << block[3] << "ms: not passed on";
         ++m_counts.dropped;
+        settle(peer, block, BlockFate::Dropped);
         return Served::Free;
     }
     QByteArray stored;
@@ -210,6 +229,7 @@ ShareHub::Served ShareHub::serveBlock(Peer &peer, const CommandBlock &block, boo
     case ReadRule::Superseded:
         qCDebug(lcShare).noquote() << who << "superseded" << hex(block);
         ++m_counts.dropped;
+        settle(peer, block, BlockFate::Dropped);
         return Served::Free;
     case ReadRule::FromStore:
         if (peer.client && peer.client->isConnected())
@@ -222,8 +242,10 @@ ShareHub::Served ShareHub::serveBlock(Peer &peer, const CommandBlock &block, boo
     }
     if (!mayUseWire)
         return Served::NeedsWire;
-    if (!m_line.IsOpen())
+    if (!m_line.IsOpen()) {
+        settle(peer, block, BlockFate::NotSent);
         return Served::Free;
+    }
     if (const qsizetype stale = drainStaleInput(m_line, m_clock))
         qCDebug(lcShare) << "dropped" << stale << "stale bytes before a client's block";
     // Stale from the moment a set may reach the radio, whether or not it arrives whole.
@@ -231,6 +253,7 @@ ShareHub::Served ShareHub::serveBlock(Peer &peer, const CommandBlock &block, boo
         m_store->sending(block);
     if (const LineError error = m_line.WriteBytes(toBytes(block)); error != LineError::None) {
         qCDebug(lcShare).noquote() << who << hex(block) << "not sent:" << lineErrorName(error);
+        settle(peer, block, BlockFate::NotSent);
         return Served::OnWire;
     }
     const auto written = m_clock.now();
@@ -244,6 +267,7 @@ ShareHub::Served ShareHub::serveBlock(Peer &peer, const CommandBlock &block, boo
     // sending sets back to back would otherwise fill the port's output queue, and every other
     // program's read would wait behind seconds of them.
     m_clock.sleepUntil(written + kByteTime * int(std::tuple_size_v<CommandBlock>));
+    settle(peer, block, BlockFate::OnWire);
     return Served::OnWire;
 }
 
@@ -298,6 +322,7 @@ void ShareHub::relayReply(Peer &peer, const CommandBlock &block, std::optional<i
     // otherwise make one record's worth of bytes.
     ++m_counts.dropped;
     const qsizetype rest = dropUntilQuiet(m_line, m_clock, kPacedGap, kPacedLimit);
+    settle(peer, block, BlockFate::Dropped);
     qCDebug(lcShare).noquote() << peer.name << "reply of" << reply.size() + rest << "bytes, wanted" << *length
                                << (sentAgain ? "(the client sent again)" : "") << "- dropped";
 }

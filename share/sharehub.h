@@ -20,6 +20,15 @@ namespace quillon {
 
 enum class DoorVerdict;
 
+// What became of one of a client's blocks that brought it no reply, for a client that answers
+// its program only once it knows (the rigctld port: RPRT 0 means on the radio, not queued).
+enum class BlockFate {
+    OnWire,  // written to the radio
+    NotSent, // the line is closed, or did not take it
+    Dropped, // let go: at the door, in a flood, pacing, superseded, or its reply not whole
+    Kept,    // a filter select held back: the operator keeps the filters (--share-keep-filters)
+};
+
 // One program that talks to the radio through Quillon: over TCP or the pseudo-terminal.
 class ShareClient {
 public:
@@ -31,6 +40,10 @@ public:
     virtual QString name() const = 0;
     // The hub has served all the client sent so far: no block waits, nothing half.
     virtual void caughtUp() {}
+    // The hub is done with one of its blocks and no reply was delivered for it: told once per
+    // such block. Blocks served are told of (or answered) in the order the client sent them;
+    // one the door lets go or holds back is told of as it comes in, ahead of any still queued.
+    virtual void settled(const CommandBlock & /*block*/, BlockFate /*fate*/) {}
 };
 
 // A client whose unread input stays in the system's buffer (the socket's, the terminal's, the
@@ -96,6 +109,9 @@ public:
     // it will be disconnected (later: the hub may be in the middle of its input). Nothing it sent
     // goes on the wire either way; one that stays starts over as a new client.
     void onRefuse(std::function<bool(ShareClient *)> refuse) { m_refuse = std::move(refuse); }
+    // Filter selects from the clients are dropped (one log line per client): the filters are the
+    // operator's, whatever the programs send. The window's own selects do not come here.
+    void setKeepFilters(bool keep) { m_keepFilters = keep; }
 
     // Counters, for the log and the tests.
     struct Counts {
@@ -115,9 +131,10 @@ private:
         QByteArray partial; // the start of a block not yet whole
         MonotonicClock::time_point lastInput{};
         std::deque<CommandBlock> queue;
-        bool judged = false;   // a block of its has passed the door or been dropped there
-        bool dropSeen = false; // one of its blocks was dropped at the door
-        bool refused = false;  // sent away at the door: what it sends is ignored
+        bool judged = false;      // a block of its has passed the door or been dropped there
+        bool dropSeen = false;    // one of its blocks was dropped at the door
+        bool refused = false;     // sent away at the door: what it sends is ignored
+        bool filtersKept = false; // a filter select of its was held back (and logged)
     };
 
     bool pull(Peer &peer);
@@ -129,6 +146,7 @@ private:
     // Hands the reply to the client whole and in time, or drops it (length nullopt: passes it on
     // as it comes, until a pause ends it).
     void relayReply(Peer &peer, const CommandBlock &block, std::optional<int> length);
+    void settle(Peer &peer, const CommandBlock &block, BlockFate fate);
     void compact();
     DoorVerdict admit(Peer &peer, QByteArrayView pending);
 
@@ -140,6 +158,7 @@ private:
     bool m_serving = false;
     Counts m_counts;
     std::function<bool(ShareClient *)> m_refuse;
+    bool m_keepFilters = false;
 };
 
 } // namespace quillon

@@ -67,6 +67,45 @@ def wait_port(port, proc, seconds=15):
     return False
 
 
+def start_rigctld(pty, tmp):
+    """rigctld -m 1004 on a port of its own. A port found free may be taken before rigctld binds it
+    (another test's connection gets it as its own end): then it ends at once, and another is tried."""
+    for attempt in range(5):
+        port = free_port()
+        err = open(os.path.join(tmp, "rigctld-%d.err" % attempt), "w+")
+        proc = subprocess.Popen(["rigctld", "-m", "1004", "-r", pty, "-s", "4800", "-T", "127.0.0.1",
+                                 "-t", str(port)], stdout=subprocess.DEVNULL, stderr=err)
+        if wait_port(port, proc):
+            return proc, port
+        proc.terminate()
+        proc.wait(5)
+        err.seek(0)
+        print("rigctld on port %d did not start (status %s): %s" % (port, proc.returncode, err.read()[-500:]))
+    raise SystemExit("FAIL: rigctld did not start")
+
+
+def start_quillon(quillon, pty, tmp):
+    """Quillon with both its ports picked by the system (no port can be taken meanwhile), read
+    from its log once it speaks rigctld's protocol."""
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=tmp)
+    path = os.path.join(tmp, "quillon.log")
+    log = open(path, "w")
+    proc = subprocess.Popen([quillon, "--port", pty, "--share", "--share-port", "0",
+                             "--share-link", os.path.join(tmp, "link"), "--share-rigctld", "0"],
+                            env=env, stdout=log, stderr=subprocess.STDOUT)
+    end = time.time() + 30
+    while time.time() < end and proc.poll() is None:
+        with open(path) as f:
+            m = re.search(r"speaking rigctld's protocol on .* port (\d+)", f.read())
+        if m:
+            return proc, int(m.group(1))
+        time.sleep(0.1)
+    with open(path) as f:
+        said = f.read()[-1000:]
+    proc.terminate()
+    raise SystemExit("FAIL: Quillon did not open its rigctld port (status %s): %s" % (proc.poll(), said))
+
+
 def start_sim(sim, tmp, name):
     out = open(os.path.join(tmp, name + ".out"), "w+")
     proc = subprocess.Popen([sim] + SIM_ARGS, stdout=out, stderr=subprocess.STDOUT)
@@ -131,19 +170,10 @@ def main():
         sim1, pty1 = start_sim(sim, tmp, "sim-rigctld")
         sim2, pty2 = start_sim(sim, tmp, "sim-quillon")
         procs += [sim1, sim2]
-        theirs, ours = free_port(), free_port()
-        rigctld = subprocess.Popen(["rigctld", "-m", "1004", "-r", pty1, "-s", "4800", "-T", "127.0.0.1",
-                                    "-t", str(theirs)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        rigctld, theirs = start_rigctld(pty1, tmp)
         procs.append(rigctld)
-        env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=tmp)
-        log = open(os.path.join(tmp, "quillon.log"), "w")
-        q = subprocess.Popen([quillon, "--port", pty2, "--share", "--share-port", str(free_port()),
-                              "--share-link", os.path.join(tmp, "link"), "--share-rigctld", str(ours)],
-                             env=env, stdout=log, stderr=subprocess.STDOUT)
+        q, ours = start_quillon(quillon, pty2, tmp)
         procs.append(q)
-        if not wait_port(theirs, rigctld) or not wait_port(ours, q):
-            print("FAIL: a server did not start")
-            return 1
         compared = 0
         for conversation in CONVERSATIONS:
             a = socket.create_connection(("127.0.0.1", theirs))

@@ -9,11 +9,14 @@
 #include "radio/lineowner.h"
 #include "radio/porttable.h"
 #include "radio/posixserialline.h"
+#include "share/blockreply.h"
 #include "share/radioshare.h"
 #include "share/rigctlsession.h"
+#include "share/rigctlshareclient.h"
 #include "sim/ptyradioserver.h"
 #include "sim/virtualradio.h"
 
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -62,14 +65,20 @@ struct Conversation {
         for (int guard = 0; guard < 100; ++guard) {
             answers += session.takeText();
             const QByteArray blocks = session.takeBlocks();
-            wire += blocks;
-            QByteArray reply;
-            for (qsizetype at = 0; at < blocks.size(); at += 5)
-                for (const SimReply &r : radio.feed(QByteArrayView(blocks).sliced(at, 5)))
-                    reply = r.bytes; // the reply to the last block, the one read
-            if (!session.waitingRead())
+            if (blocks.isEmpty())
                 break;
-            session.reply(reply.isEmpty() ? std::nullopt : std::optional<QByteArray>(reply));
+            wire += blocks;
+            // Each block as the hub serves it: a set told of once on the wire, a read answered.
+            for (qsizetype at = 0; at < blocks.size(); at += 5) {
+                const QByteArrayView block = QByteArrayView(blocks).sliced(at, 5);
+                QByteArray reply;
+                for (const SimReply &r : radio.feed(block))
+                    reply = r.bytes;
+                if (expectedReplyLength(ShareHub::blockAt(block, 0)) == 0)
+                    session.settled(kOk);
+                else
+                    session.reply(reply.isEmpty() ? std::nullopt : std::optional<QByteArray>(reply));
+            }
         }
         return answers + session.takeText();
     }
@@ -127,6 +136,9 @@ private slots:
     void shouldEndTextRigctldWouldNeverBeSent_data();
     void shouldEndTextRigctldWouldNeverBeSent();
     void shouldSelectFiltersThroughTheHubAsTheButtonsDo();
+    void shouldAnswerOnlyForWhatTheHubDid_data();
+    void shouldAnswerOnlyForWhatTheHubDid();
+    void shouldPutEverySetOnTheWireBeforeItsAnswer();
 };
 
 void tst_Rigctl::shouldCutTheStreamWhereRigctldDoes_data() {
@@ -409,6 +421,135 @@ void tst_Rigctl::shouldSelectFiltersThroughTheHubAsTheButtonsDo() {
                  wire.contains(toBytes(filterSelectBlock(2, 2))),
              wire.toHex(' ').constData());
     QVERIFY(g_log.filter(QStringLiteral("rigctl client")).filter(QStringLiteral("connected")).size() == 1);
+}
+
+void tst_Rigctl::shouldAnswerOnlyForWhatTheHubDid_data() {
+    QTest::addColumn<QByteArray>("said");
+    // What the test does as the hub, in order: "take HEX" (the client's next blocks, exactly;
+    // "take" alone: none), a block's fate ("onwire", "notsent", "dropped", "kept"), "reply HEX",
+    // "until TEXT" (waits for the client's answers so far to end so).
+    QTest::addColumn<QStringList>("hub");
+    QTest::addColumn<QByteArray>("answers");
+    QTest::newRow("a set once on the wire")
+        << QByteArray("F 7074000\n") << QStringList{"take 007470000a", "onwire"} << QByteArray("RPRT 0\n");
+    QTest::newRow("a set the line would not take")
+        << QByteArray("F 7074000\n") << QStringList{"take 007470000a", "notsent"} << QByteArray("RPRT -6\n");
+    QTest::newRow("a set let go") << QByteArray("T 1\n") << QStringList{"take 000000010f", "dropped"}
+                                  << QByteArray("RPRT -9\n");
+    QTest::newRow("every block of a set: the mode on, the filters kept")
+        << QByteArray("M CW 500\n")
+        << QStringList{"take 000000030c010000028c020000028c", "onwire", "kept", "kept"}
+        << QByteArray("RPRT 0\n");
+    QTest::newRow("a read the hub let go: a timeout, at once")
+        << QByteArray("v\n") << QStringList{"take 00000000fa", "dropped"} << QByteArray("RPRT -5\n");
+    QTest::newRow("a read on a closed line")
+        << QByteArray("v\n") << QStringList{"take 00000000fa", "notsent"} << QByteArray("RPRT -6\n");
+    // Given up after the client's wait, the meter's reply comes late; the flags' read must not
+    // take it (its second byte would say MEM).
+    QTest::newRow("a late reply never answers the next read")
+        << QByteArray("l STRENGTH\nv\n")
+        << QStringList{"take 00000000f7",  "until RPRT -5\n", "take",
+                       "reply a0400000f7", "take 00000000fa", "reply 0000000000"}
+        << QByteArray("RPRT -5\nVFOA\n");
+    QTest::newRow("a read given up and let go late")
+        << QByteArray("v\nv\n") << QStringList{"take 00000000fa", "until RPRT -5\n", "take",
+                                               "dropped",         "take 00000000fa", "reply 0000000000"}
+        << QByteArray("RPRT -5\nVFOA\n");
+    QTest::newRow("a set given up, on the wire late")
+        << QByteArray("F 7074000\nT 0\n")
+        << QStringList{"take 007470000a", "until RPRT -5\n", "take", "onwire", "take 000000000f", "onwire"}
+        << QByteArray("RPRT -5\nRPRT 0\n");
+}
+
+void tst_Rigctl::shouldAnswerOnlyForWhatTheHubDid() {
+    QFETCH(QByteArray, said);
+    QFETCH(QStringList, hub);
+    QFETCH(QByteArray, answers);
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    QTcpSocket program;
+    program.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    QVERIFY(server.waitForNewConnection(5000));
+    RigState state;
+    RigctlShareClient client(server.nextPendingConnection(), state, QString());
+    client.setReplyTimeout(100);
+    client.start();
+    QVERIFY(program.waitForConnected(5000));
+    program.write(said);
+    QByteArray got;
+    auto heard = [&] {
+        got += program.readAll();
+        return got;
+    };
+    QByteArray taken;
+    for (const QString &step : hub) {
+        const QString word = step.section(' ', 0, 0);
+        const QByteArray arg = step.section(' ', 1).toLatin1();
+        if (word == QLatin1String("take") && arg.isEmpty()) {
+            QCOMPARE(client.readInput(ShareHub::kMaxHeldInput).toHex(), QByteArray());
+        } else if (word == QLatin1String("take")) {
+            QTRY_COMPARE_WITH_TIMEOUT(taken += client.readInput(ShareHub::kMaxHeldInput), hex(arg), 5000);
+        } else if (word == QLatin1String("reply")) {
+            taken.remove(0, 5);
+            client.deliver(hex(arg));
+        } else if (word == QLatin1String("until")) {
+            QTRY_VERIFY2_WITH_TIMEOUT(heard().endsWith(arg), got.constData(), 5000);
+        } else {
+            static const std::pair<const char *, BlockFate> kFates[] = {{"onwire", BlockFate::OnWire},
+                                                                        {"notsent", BlockFate::NotSent},
+                                                                        {"dropped", BlockFate::Dropped},
+                                                                        {"kept", BlockFate::Kept}};
+            const auto *fate = std::find_if(std::begin(kFates), std::end(kFates),
+                                            [&](const auto &f) { return word == QLatin1String(f.first); });
+            QVERIFY2(fate != std::end(kFates) && taken.size() >= 5, qPrintable(step));
+            client.settled(ShareHub::blockAt(taken, 0), fate->second);
+            taken.remove(0, 5);
+        }
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(heard(), answers, 5000);
+    QCOMPARE(client.readInput(ShareHub::kMaxHeldInput).toHex(), QByteArray());
+}
+
+void tst_Rigctl::shouldPutEverySetOnTheWireBeforeItsAnswer() {
+    // More sets at once than the hub keeps waiting for one client: each must reach the radio.
+    Station s;
+    QVERIFY(s.start());
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, s.share->rigctldPort());
+    QVERIFY(client.waitForConnected(5000));
+    constexpr int kSets = 3 * int(ShareHub::kMaxQueued);
+    QByteArray said;
+    QByteArray expected;
+    for (int i = 0; i < kSets; ++i) {
+        said += "F " + QByteArray::number(7'000'000 + 1000 * i) + "\n";
+    }
+    for (int i = 0; i < kSets; ++i) {
+        // 7.000000 MHz + i kHz in 10 Hz steps, BCD lowest digits first.
+        const int tens = 700'000 + 100 * i;
+        QByteArray b(5, 0);
+        int v = tens;
+        for (int k = 0; k < 4; ++k) {
+            const int low = v % 10;
+            v /= 10;
+            const int high = v % 10;
+            v /= 10;
+            b[k] = char(high << 4 | low);
+        }
+        b[4] = char(0x0a);
+        expected += b;
+    }
+    client.write(said);
+    QByteArray got;
+    QTRY_VERIFY_WITH_TIMEOUT((got += client.readAll()).count("RPRT") >= kSets, 20000);
+    QCOMPARE(got, QByteArray("RPRT 0\n").repeated(kSets));
+    // Every answer came after its block was written; the radio has them all, in order.
+    QVERIFY(s.owner->drain(5s));
+    QByteArray sets;
+    const QByteArray wire = s.radio.receivedBytes();
+    for (qsizetype at = 0; at + 5 <= wire.size(); at += 5)
+        if (wire[at + 4] == char(0x0a))
+            sets += wire.mid(at, 5);
+    QCOMPARE(sets.toHex(' '), expected.toHex(' '));
 }
 
 QTEST_GUILESS_MAIN(tst_Rigctl)

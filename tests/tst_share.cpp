@@ -43,11 +43,20 @@ public:
         });
         return in;
     }
-    void deliver(const QByteArray &bytes) override { received += bytes; }
+    void deliver(const QByteArray &bytes) override {
+        received += bytes;
+        fates << QStringLiteral("reply");
+    }
+    void settled(const CommandBlock &block, BlockFate fate) override {
+        static const char *const kNames[] = {"onwire", "notsent", "dropped", "kept"};
+        fates << QString::fromLatin1(toBytes(block).toHex()) + QLatin1Char(' ') +
+                     QLatin1String(kNames[int(fate)]);
+    }
     bool isConnected() const override { return true; }
     QString name() const override { return m_name; }
 
     QByteArray received;
+    QStringList fates; // "reply" for each reply delivered, "HEX fate" for each block settled
     std::function<void()> whileTaking;
 
 private:
@@ -130,6 +139,8 @@ private slots:
     void shouldLeaveNothingOfADroppedReplyToTheNextExchange();
     void shouldForgetStoredRepliesWhenTheRadioChanges_data();
     void shouldForgetStoredRepliesWhenTheRadioChanges();
+    void shouldTellOfEveryBlockOnceInOrder_data();
+    void shouldTellOfEveryBlockOnceInOrder();
 };
 
 void tst_Share::shouldPutWholeBlocksOnTheWireAndReplyOnlyToTheAsker_data() {
@@ -435,6 +446,57 @@ void tst_Share::shouldForgetStoredRepliesWhenTheRadioChanges() {
     s.serveAll();
     QCOMPARE(s.line.wire().toHex(' '), (stale ? sent + kAskMain : sent).toHex(' '));
     QCOMPARE(s.a.received.size(), 16);
+}
+
+// A client answering its program only once its blocks are done with hears of each exactly once:
+// the reply, or what became of it; those served in the order it sent them.
+void tst_Share::shouldTellOfEveryBlockOnceInOrder_data() {
+    QTest::addColumn<QByteArray>("fromA");
+    QTest::addColumn<bool>("keepFilters");
+    QTest::addColumn<bool>("lineClosed");
+    QTest::addColumn<QStringList>("fates");
+    QTest::addColumn<QByteArray>("wire");
+    const QByteArray narrow = hex("010000028c");
+    QTest::newRow("a set, then a read") << kSetFreqA + kFlags << false << false
+                                        << QStringList{"005042010a onwire", "reply"} << kSetFreqA + kFlags;
+    QTest::newRow("a filter select goes on by default")
+        << narrow << false << false << QStringList{"010000028c onwire"} << narrow;
+    QTest::newRow("filters kept: the select held back, the mode still set")
+        << hex("000000030c") + narrow << true << false << QStringList{"010000028c kept", "000000030c onwire"}
+        << hex("000000030c");
+    QTest::newRow("pacing on") << hex("000000050e") << false << false << QStringList{"000000050e dropped"}
+                               << QByteArray();
+    QTest::newRow("no radio command, after one") << kFlags + hex("00000000ff") << false << false
+                                                 << QStringList{"00000000ff dropped", "reply"} << kFlags;
+    QTest::newRow("a read superseded")
+        << kFlags + kMeter << false << false << QStringList{"00000000fa dropped", "reply"} << kMeter;
+    QTest::newRow("the line closed") << kSetFreqA + kFlags << false << true
+                                     << QStringList{"005042010a notsent", "00000000fa notsent"}
+                                     << QByteArray();
+    QStringList flood;
+    for (int i = 0; i < 4; ++i)
+        flood << QStringLiteral("005042010a dropped");
+    for (int i = 0; i < int(ShareHub::kMaxQueued); ++i)
+        flood << QStringLiteral("005042010a onwire");
+    QTest::newRow("a flood: the oldest let go")
+        << kSetFreqA.repeated(int(ShareHub::kMaxQueued) + 4) << false << false << flood
+        << kSetFreqA.repeated(int(ShareHub::kMaxQueued));
+}
+
+void tst_Share::shouldTellOfEveryBlockOnceInOrder() {
+    QFETCH(QByteArray, fromA);
+    QFETCH(bool, keepFilters);
+    QFETCH(bool, lineClosed);
+    QFETCH(QStringList, fates);
+    QFETCH(QByteArray, wire);
+    Station s;
+    s.hub.setKeepFilters(keepFilters);
+    if (lineClosed)
+        s.line.ClosePort();
+    s.a.sendAt(0ms, fromA);
+    s.serveAll();
+    QCOMPARE(s.a.fates, fates);
+    QCOMPARE(s.line.wire().toHex(' '), wire.toHex(' '));
 }
 
 QTEST_GUILESS_MAIN(tst_Share)

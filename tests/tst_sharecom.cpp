@@ -6,6 +6,7 @@
 
 #include "radio/porttable.h"
 #include "radio/posixserialline.h"
+#include "share/radioshare.h"
 #include "share/serialshareclient.h"
 #include "sim/ptyradioserver.h"
 #include "ui/options.h"
@@ -21,6 +22,7 @@
 #include <QScopeGuard>
 #include <QSerialPort>
 #include <QStandardPaths>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -160,6 +162,8 @@ private slots:
     void shouldServeTheSerialPortOrSayWhyNot_data();
     void shouldServeTheSerialPortOrSayWhyNot();
     void shouldRefuseTheRadiosOwnPort();
+    void shouldKeepTheOperatorsFiltersWhenAsked_data();
+    void shouldKeepTheOperatorsFiltersWhenAsked();
     void shouldLowerTheModemLinesOfAServedPort_data();
     void shouldLowerTheModemLinesOfAServedPort();
 };
@@ -296,6 +300,99 @@ void tst_ShareCom::shouldServeTheSerialPortOrSayWhyNot() {
     QVERIFY2(ran, qPrintable(platform.details.join(' ')));
     QCOMPARE(status, 0);
     QVERIFY(clicks > 0 || !why.isEmpty());
+}
+
+namespace {
+QStringList g_shareLog;
+QtMessageHandler g_previousHandler = nullptr;
+void keepShareLog(QtMsgType type, const QMessageLogContext &context, const QString &message) {
+    if (context.category && QByteArrayView(context.category) == "quillon.share")
+        g_shareLog << message;
+    else
+        g_previousHandler(type, context, message);
+}
+} // namespace
+
+void tst_ShareCom::shouldKeepTheOperatorsFiltersWhenAsked_data() {
+    QTest::addColumn<bool>("keep");
+    QTest::newRow("programs may select") << false;
+    QTest::newRow("--share-keep-filters") << true;
+}
+
+// flrig's start-up selects on the raw port and the pseudo-terminal, a logger's on --share-com,
+// and rigctld's M with a width: all dropped with --share-keep-filters, one log line per program
+// however many it sends; the window's own button still selects.
+void tst_ShareCom::shouldKeepTheOperatorsFiltersWhenAsked() {
+    QFETCH(bool, keep);
+    QTemporaryDir scratch;
+    NullModem cable;
+    QVERIFY2(cable.start(scratch.path()), "socat made no null-modem pair");
+    PtyRadioServer radio;
+    QVERIFY2(radio.start(), qPrintable(radio.errorString()));
+    const QString link = scratch.filePath(QStringLiteral("link"));
+    QLoggingCategory::setFilterRules(QStringLiteral("quillon.share.info=true"));
+    g_shareLog.clear();
+    g_previousHandler = qInstallMessageHandler(keepShareLog);
+    QStringList args{
+        QStringLiteral("--share-port"),    QStringLiteral("0"), QStringLiteral("--share-link"), link,
+        QStringLiteral("--share-rigctld"), QStringLiteral("0"), QStringLiteral("--share-com"),  cable.a};
+    if (keep)
+        args << QStringLiteral("--share-keep-filters");
+    TestPlatform platform;
+    platform.realClock = true;
+    bool ran = false;
+    const auto selects = [&] {
+        int n = 0;
+        for (const PtyRadioServer::WireBlock &b : radio.receivedBlocks())
+            n += b.block[4] == kOpFilterSelect;
+        return n;
+    };
+    const int status = runProgram(
+        args, std::make_unique<PosixSerialLine>(PortTable({cable.a, radio.devicePath()})), platform,
+        [&](frmQuillon &window) {
+            ran = true;
+            RadioShare *share = window.share();
+            QVERIFY(share);
+            QTRY_VERIFY_WITH_TIMEOUT(!radio.receivedBlocks().empty(), 3000);
+            const QByteArray twoSelects = QByteArray::fromHex("010000008c020000008c");
+            const QByteArray flags = QByteArray::fromHex("00000000fa");
+            // Each program's selects, then a read whose reply says they were served.
+            QTcpSocket raw;
+            raw.connectToHost(QHostAddress::LocalHost, share->port());
+            QVERIFY(raw.waitForConnected(3000));
+            raw.write(twoSelects + flags);
+            QByteArray rawReply;
+            QTRY_VERIFY_WITH_TIMEOUT((rawReply += raw.readAll()).size() >= 5, 3000);
+            for (const QString &device : {link, cable.b}) {
+                const int fd = ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+                QVERIFY2(fd >= 0, qPrintable(device));
+                termios tio{};
+                ::tcgetattr(fd, &tio);
+                ::cfmakeraw(&tio);
+                ::tcsetattr(fd, TCSANOW, &tio);
+                const QByteArray sent = twoSelects + flags;
+                QCOMPARE(::write(fd, sent.constData(), size_t(sent.size())), ssize_t(sent.size()));
+                QByteArray reply;
+                QTRY_VERIFY_WITH_TIMEOUT((reply += readAvailable(fd)).size() >= 5, 3000);
+                ::close(fd);
+            }
+            QTcpSocket rigctl;
+            rigctl.connectToHost(QHostAddress::LocalHost, share->rigctldPort());
+            QVERIFY(rigctl.waitForConnected(3000));
+            rigctl.write("M CW 500\nM CW 250\n");
+            QByteArray answers;
+            QTRY_COMPARE_WITH_TIMEOUT(answers += rigctl.readAll(), QByteArray("RPRT 0\nRPRT 0\n"), 3000);
+            QTest::mouseClick(window.button(filterButtons().front().id), Qt::LeftButton);
+            // 2 selects each from the raw port, the link and the serial port, 4 from the two M's;
+            // every program's were served before its answer came, so only the click is to come.
+            QTRY_COMPARE_WITH_TIMEOUT(selects(), keep ? 1 : 11, 3000);
+            const QStringList kept = g_shareLog.filter(QStringLiteral("selects filters - not passed on"));
+            QCOMPARE(kept.size(), keep ? 4 : 0);
+        });
+    qInstallMessageHandler(g_previousHandler);
+    QLoggingCategory::setFilterRules(QStringLiteral("quillon.share.info=false"));
+    QVERIFY2(ran, qPrintable(platform.details.join(' ')));
+    QCOMPARE(status, 0);
 }
 
 // The real program ends at once with status 2 and says why, before it opens anything.

@@ -80,6 +80,7 @@ public:
     // The window's own records go into the share's store of fresh replies, and its filter
     // selects make what is stored stale.
     void setShare(RadioShare *share);
+    RadioShare *share() const { return m_share; }
 
     QPushButton *button(FilterId id) const;
     QTimer *timer() const { return m_timer; }

@@ -76,6 +76,11 @@ struct Parser {
                        "through rigctld: Gpredict, CQRLOG, Log4OM, or Hamlib's NET rigctl (model 2).")
             .arg(kRigctldPort),
         QStringLiteral("PORT")};
+    QCommandLineOption keepFilters{
+        QStringLiteral("share-keep-filters"),
+        QStringLiteral("Sharing programs may not select filters (flrig does at every start, a mode set "
+                       "with a width does): their filter selects are dropped, on every port. Only "
+                       "Quillon's own buttons and keys select.")};
 #if !defined(Q_OS_WIN)
     QCommandLineOption link{QStringLiteral("share-link"),
                             QStringLiteral("Path of the link to the shared pseudo-terminal."),
@@ -106,6 +111,7 @@ Parser::Parser(bool takesDevices) : help(parser.addHelpOption()), version(parser
     parser.addOption(port);
     parser.addOption(com);
     parser.addOption(rigctld);
+    parser.addOption(keepFilters);
 #if !defined(Q_OS_WIN)
     parser.addOption(link);
 #endif
@@ -195,6 +201,8 @@ Options parseOptions(const QStringList &arguments, bool takesDevices) {
         result.shareRigctld = static_cast<quint16>(r);
         result.share = true;
     }
+    result.shareKeepFilters = parser.isSet(p.keepFilters);
+    result.share = result.share || result.shareKeepFilters;
     result.shareCom = sharePorts(parser.values(p.com), result.port);
     result.share = result.share || !result.shareCom.isEmpty();
     result.devices = parser.positionalArguments();

@@ -17,6 +17,7 @@ struct Options {
     quint16 sharePort = 0;               // set by parseOptions: the default port unless --share-port
     QString shareLink;                   // empty: the default link
     std::optional<quint16> shareRigctld; // --share-rigctld: rigctld's protocol on this port
+    bool shareKeepFilters = false;       // --share-keep-filters: no program selects a filter
     QStringList shareCom; // --share-com: serial ports served to other programs (absolute paths on Unix)
     QStringList devices;  // quillon-demo only: devices to use as COM1, COM2, ...
     PortChoice port;      // --port: the one port to try instead of the search

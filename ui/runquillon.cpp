@@ -42,6 +42,7 @@ int runQuillon(QApplication &app, std::unique_ptr<SerialLine> line, Platform &pl
     std::unique_ptr<RadioShare> share;
     if (options.share) {
         share = std::make_unique<RadioShare>(window.lineOwner());
+        share->keepFilters(options.shareKeepFilters);
         QString error;
         if (share->start(options.sharePort, true, options.shareLink, &error)) {
             window.setShare(share.get());

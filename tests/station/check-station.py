@@ -15,6 +15,11 @@ and that Quillon's lamps, read off the screen, show the radio's filters after ev
 knob turn and in between. At the end it prints what it measured: the blocks a second on the
 radio's wire (from quillon-radio-sim --log) and how each program read.
 
+With QUILLON_STATION_VIA=rigctld the station is the one the rigctld port serves: WSJT-X and
+fldigi are set to "Hamlib NET rigctl" (Hamlib model 2) on Quillon's --share-rigctld port, flrig
+stays on the device link, and a raw client polls the TCP port for the radio's status record
+every 250 ms (and sets the frequency in its turn), all four at once.
+
 Usage: check-station.py QUILLON QUILLON_RADIO_SIM
 QUILLON_STATION_KEEP=DIR keeps the programs' logs, settings and the wire log there, and on a
 failure the screen as it was.
@@ -62,6 +67,11 @@ LAMPS_S = 3.0    # Quillon polls twice a second
 KNOB_GRACE_S = 1.0  # a shared reply may be up to 0.5 s old, and a program reads it on its next poll
 READY_S = 60.0   # start-up of a program on a loaded machine
 RIG = "quillon-station"  # WSJT-X's --rig-name: its own settings, lock and temporary files
+VIA_RIGCTLD = os.environ.get("QUILLON_STATION_VIA", "") == "rigctld"
+RAW_POLL_S = 0.25
+# Hamlib's NET rigctl client logs these at its error level as it reads \dump_state, and goes on
+# (its source says "not an error"): rigctld -m 1004 itself sends an empty agc_levels= line.
+HAMLIB_OPEN_NOISE = ("netrigctl_open: invalid dumpcaps line", "netrigctl_open: unknown setting=")
 
 
 class Failure(Exception):
@@ -198,6 +208,63 @@ class Reader:
         self.follows = []  # seconds from each change to the first reading that showed it
 
 
+# -- A raw CAT client on Quillon's TCP port ---------------------------------------------------
+def bcd_frequency(hz):
+    tens, out = hz // 10, bytearray()
+    for _ in range(4):
+        low, tens = tens % 10, tens // 10
+        high, tens = tens % 10, tens // 10
+        out.append(high << 4 | low)
+    return bytes(out) + b"\x0a"
+
+
+class RawClient:
+    """Polls the record of both VFOs (32 bytes) every 250 ms; VFO A's frequency is a count of
+    0.625 Hz steps at bytes 1 to 4. A reply that does not come within 2 s is an error."""
+    ASK = bytes([0, 0, 0, 3, 0x10])
+
+    def __init__(self, port):
+        self.hz = None
+        self.error = None
+        self.reads = 0
+        self.pending_set = None
+        self.lock = threading.Lock()
+        self.running = True
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=5)
+        self.sock.settimeout(2.0)
+        self.thread = threading.Thread(target=self.loop, daemon=True)
+        self.thread.start()
+
+    def set(self, hz):
+        with self.lock:
+            self.pending_set = hz
+
+    def loop(self):
+        try:
+            while self.running:
+                with self.lock:
+                    hz, self.pending_set = self.pending_set, None
+                if hz is not None:
+                    self.sock.sendall(bcd_frequency(hz))
+                self.sock.sendall(self.ASK)
+                record = b""
+                while len(record) < 32:
+                    chunk = self.sock.recv(32 - len(record))
+                    if not chunk:
+                        raise OSError("Quillon closed the connection")
+                    record += chunk
+                self.hz = round(struct.unpack(">I", record[1:5])[0] * 10 / 16)
+                self.reads += 1
+                time.sleep(RAW_POLL_S)
+        except OSError as e:
+            if self.running:
+                self.error = f"{type(e).__name__}: {e}"
+
+    def stop(self):
+        self.running = False
+        self.sock.close()
+
+
 # -- The station ------------------------------------------------------------------------------
 class Station:
     def __init__(self, scratch, quillon, sim):
@@ -211,11 +278,12 @@ class Station:
         self.changed_at = time.monotonic()
         self.grace = 0.0
         self.followed = {}
-        self.readers = {n: Reader(n) for n in ("fldigi", "WSJT-X", "flrig")}
+        self.readers = {n: Reader(n) for n in ("fldigi", "WSJT-X", "flrig") + (("raw",) if VIA_RIGCTLD else ())}
         self.lamps = set()
         self.lamp_looks = 0
         self.clicks = self.turns = self.filter_turns = self.restarts = 0
-        self.sets = {"flrig": 0, "fldigi": 0}
+        self.sets = {"flrig": 0, "fldigi": 0, "raw": 0}
+        self.raw = None
         self.statuses = 0
         self.last_window_look = 0.0
         self.started = time.monotonic()
@@ -288,8 +356,12 @@ class Station:
     def start_quillon(self, device):
         self.share_port = free_port()
         self.link = self.path("link", "ft1000mp")
+        rigctld = []
+        if VIA_RIGCTLD:
+            self.rigctld_port = free_port()
+            rigctld = ["--share-rigctld", str(self.rigctld_port)]
         quillon = self.start("quillon", [self.quillon_path, "--port", device, "--share", "--share-port",
-                                         str(self.share_port), "--share-link", self.link])
+                                         str(self.share_port), "--share-link", self.link] + rigctld)
         window = None
         deadline = time.monotonic() + READY_S
         while window is None and quillon.alive() and time.monotonic() < deadline:
@@ -365,6 +437,9 @@ class Station:
         settings = {"AUDIOIO": 3, "CHKUSEHAMLIBIS": 1, "HAMRIGMODEL": 1004,
                     "HAMRIGDEVICE": f"127.0.0.1:{self.share_port}", "HAMRIGBAUDRATE": 4, "HAMRIGSTOPBITS": 2,
                     "HAMRIGPOLLRATE": 250, "MYCALL": "N0CALL", "CONFIRMEXIT": 0}
+        if VIA_RIGCTLD:
+            # Hamlib NET rigctl (model 2) on the rigctld port, as its Configure dialog sets it.
+            settings.update(HAMRIGMODEL=2, HAMRIGDEVICE=f"127.0.0.1:{self.rigctld_port}")
         with open(config + "fldigi_def.xml", "w") as f:
             f.write("<FLDIGI_DEFS>\n" + "".join(f"<{k}>{v}</{k}>\n" for k, v in settings.items())
                     + "</FLDIGI_DEFS>\n")
@@ -382,6 +457,10 @@ class Station:
         config = self.path("home", ".config")
         os.makedirs(config, exist_ok=True)
         # Enumerations are written by name; other spellings of the data and stop bits crash it.
+        if VIA_RIGCTLD:
+            rig = f"Rig=Hamlib NET rigctl\nCATNetworkPort=127.0.0.1:{self.rigctld_port}"
+        else:
+            rig = f"Rig=Yaesu MARK-V FT-1000MP\nCATSerialPort=127.0.0.1:{self.share_port}"
         with open(os.path.join(config, f"WSJT-X - {RIG}.ini"), "w") as f:
             f.write(f"""[MultiSettings]
 Splash_v1.7=false
@@ -389,8 +468,7 @@ Splash_v1.7=false
 [Configuration]
 MyCall=N0CALL
 MyGrid=FN20
-Rig=Yaesu MARK-V FT-1000MP
-CATSerialPort=127.0.0.1:{self.share_port}
+{rig}
 CATSerialRate=4800
 CATDataBits=eight_data_bits
 CATStopBits=two_stop_bits
@@ -434,6 +512,11 @@ Filter="%Channel% = \\"RIGCTRL\\" and %Severity% >= warning"
                     f"xmlport:{self.flrig_port}\n")
         self.start("flrig", ["flrig", "--config-dir", config])
 
+    def start_raw(self):
+        """A program of its own speaking the radio's CAT on the TCP port: it reads the status record
+        of both VFOs every 250 ms and keeps what VFO A's frequency was, and sets it when told."""
+        self.raw = RawClient(self.share_port)
+
     # -- watching
     def read_programs(self):
         """One reading of each program's frequency. A program that does not answer (yet) keeps
@@ -453,6 +536,11 @@ Filter="%Channel% = \\"RIGCTRL\\" and %Severity% >= warning"
             if hz is not None:
                 self.statuses += 1
                 self.note("WSJT-X", hz)
+        if self.raw:
+            if self.raw.error:
+                raise Failure(f"the raw client lost the radio after {self.elapsed()}: {self.raw.error}")
+            if self.raw.hz is not None:
+                self.note("raw", self.raw.hz)
 
     def note(self, name, hz):
         reader = self.readers[name]
@@ -475,7 +563,8 @@ Filter="%Channel% = \\"RIGCTRL\\" and %Severity% >= warning"
         if "WSJT-X" not in self.programs:
             return
         said = tail(self.wsjtx_log, 10 ** 6).splitlines()
-        errors = [i for i, line in enumerate(said) if "][error]" in line or "][fatal]" in line]
+        errors = [i for i, line in enumerate(said) if ("][error]" in line or "][fatal]" in line)
+                  and not any(noise in line for noise in HAMLIB_OPEN_NOISE)]
         if errors:
             # The error's record runs on over Hamlib's lines up to the next record; the warning
             # before it says what went wrong on the line.
@@ -544,6 +633,8 @@ Filter="%Channel% = \\"RIGCTRL\\" and %Severity% >= warning"
         self.sets[setter] += 1
         if setter == "flrig":
             xmlrpc_call(self.flrig_port, "rig.set_vfo", float(hz))
+        elif setter == "raw":
+            self.raw.set(hz)
         else:
             xmlrpc_call(self.fldigi_port, "rig.set_frequency", float(hz))
         what = f"{setter} set {hz} Hz"
@@ -606,7 +697,7 @@ Filter="%Channel% = \\"RIGCTRL\\" and %Severity% >= warning"
         self.change(self.expected_hz)
         self.wait_followed("WSJT-X started again", ["WSJT-X"], READY_S)
         self.change(self.expected_hz)
-        self.wait_followed("WSJT-X started again", ["fldigi", "flrig"])
+        self.wait_followed("WSJT-X started again", [r for r in self.readers if r != "WSJT-X"])
         self.move_aside()
         self.soaking = True
 
@@ -629,18 +720,22 @@ Filter="%Channel% = \\"RIGCTRL\\" and %Severity% >= warning"
         self.start_fldigi()
         self.start_wsjtx()
         self.start_flrig()
+        if VIA_RIGCTLD:
+            self.start_raw()
         self.changed_at = time.monotonic()
         self.wait_followed("start-up", self.readers, READY_S)
         # WSJT-X tells the radio's frequency only once it has probed the radio's resolution (60 and
         # 50 Hz up, and back); the others may have read those meanwhile, so they read it anew.
         self.change(START_HZ)
-        self.wait_followed("start-up", ["fldigi", "flrig"])
+        self.wait_followed("start-up", [r for r in self.readers if r != "WSJT-X"])
         self.move_aside()
         self.check_lamps("with all three programs started")
         print(f"station: fldigi, WSJT-X and flrig read {START_HZ} Hz; running for {seconds} s", flush=True)
 
         actions = [self.click, self.turn_knob, self.click, lambda: self.set_by("flrig"), self.click,
                    self.turn_filters, self.click, lambda: self.set_by("fldigi")]
+        if VIA_RIGCTLD:
+            actions += [self.click, lambda: self.set_by("raw")]
         # Readings count from here.
         for reader in self.readers.values():
             reader.count_from_here()
@@ -663,6 +758,8 @@ Filter="%Channel% = \\"RIGCTRL\\" and %Severity% >= warning"
         self.check_lamps("at the end")
 
     def stop(self):
+        if self.raw:
+            self.raw.stop()
         for name in ("flrig", "WSJT-X", "fldigi", "quillon", "radio"):
             if name in self.programs:
                 self.programs[name].stop()
@@ -675,9 +772,11 @@ Filter="%Channel% = \\"RIGCTRL\\" and %Severity% >= warning"
     def errors_said(self, name):
         """What the program's own log says of its rig control's errors."""
         if name == "WSJT-X" and "WSJT-X" in self.programs:
-            said = tail(self.wsjtx_log, 10 ** 7)
-            return (f"; its log: {said.count('Timed out')} Hamlib read time-outs, "
-                    f"{said.count('][error]')} rig control errors")
+            said = tail(self.wsjtx_log, 10 ** 7).splitlines()
+            errors = [line for line in said if "][error]" in line
+                      and not any(noise in line for noise in HAMLIB_OPEN_NOISE)]
+            return (f"; its log: {sum(line.count('Timed out') for line in said)} Hamlib read time-outs, "
+                    f"{len(errors)} rig control errors")
         return ""
 
     # -- what was measured
@@ -711,7 +810,8 @@ Filter="%Channel% = \\"RIGCTRL\\" and %Severity% >= warning"
                          + (f" (of {self.statuses} Status messages)" if name == "WSJT-X" else "")
                          + self.errors_said(name))
         lines.append(f"operator: {self.clicks} clicks, {self.turns} frequency and {self.filter_turns} filter turns "
-                     f"of the knob, sets by flrig {self.sets['flrig']} and fldigi {self.sets['fldigi']}, "
+                     f"of the knob, sets by flrig {self.sets['flrig']} and fldigi {self.sets['fldigi']}"
+                     + (f" and the raw client {self.sets['raw']}" if VIA_RIGCTLD else "") + ", "
                      f"WSJT-X started again {self.restarts} time(s); "
                      f"lamps right at {self.lamp_looks} of {self.lamp_looks} looks")
         return lines
