@@ -127,11 +127,13 @@ private:
 int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quillon-radio-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QUILLON_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Serves a virtual FT-1000MP Mark V on a pseudo-terminal and prints its device path."));
     parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption mainOpt(
         QStringLiteral("main"), QStringLiteral("Main receiver filter byte (hex)."), QStringLiteral("HEX"));
     const QCommandLineOption subOpt(QStringLiteral("sub"), QStringLiteral("Sub receiver filter byte (hex)."),
@@ -175,7 +177,15 @@ int main(int argc, char *argv[]) {
         QStringLiteral("FILE"));
     parser.addOption(logOpt);
     parser.addOption(controlOpt);
-    parser.process(app);
+    // A mistake ends with status 2, as every other mistake here and in Quillon does.
+    if (!parser.parse(app.arguments())) {
+        std::fprintf(stderr, "quillon-radio-sim: %s\n", qPrintable(parser.errorText()));
+        return 2;
+    }
+    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all")))
+        parser.showHelp(0);
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
 
     // --id takes two bytes; accept them as one quoted argument or as the next two words.
     QStringList idBytes;

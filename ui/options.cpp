@@ -81,26 +81,34 @@ struct Parser {
                             QStringLiteral("Path of the link to the shared pseudo-terminal."),
                             QStringLiteral("PATH")};
 #endif
-    QCommandLineOption help;
-    QCommandLineOption version;
+    // Our own rather than Qt's (addHelpOption): Qt's --help-all would need the application object.
+    QCommandLineOption help {
+#if defined(Q_OS_WIN)
+        {QStringLiteral("?"), QStringLiteral("h"), QStringLiteral("help")},
+#else
+        {QStringLiteral("h"), QStringLiteral("help")},
+#endif
+            QStringLiteral("Show this help and end.")
+    };
+    QCommandLineOption version{{QStringLiteral("v"), QStringLiteral("version")},
+                               QStringLiteral("Show the version and end.")};
 
     explicit Parser(bool takesDevices);
 };
 
-Parser::Parser(bool takesDevices) : help(parser.addHelpOption()), version(parser.addVersionOption()) {
-    parser.setApplicationDescription(
-        QStringLiteral(
+Parser::Parser(bool takesDevices) {
+    if (takesDevices)
+        parser.setApplicationDescription(QStringLiteral(
+            "Quillon against a radio of your choosing, for trying it without the FT-1000MP. Without\n"
+            "DEVICE it starts a virtual FT-1000MP Mark V on a pseudo-terminal, which becomes COM1, and\n"
+            "prints its path. With DEVICEs (another virtual radio's pseudo-terminal, a socat link, a\n"
+            "real port) those become COM1, COM2, ... in that order. Takes Quillon's options too."));
+    else
+        parser.setApplicationDescription(QStringLiteral(
             "Selects the IF filters of an FT-1000MP or FT-1000MP Mark V transceiver. It looks for the\n"
-            "radio on COM1 to COM16, or only where --port says (also a serial server on the network).\n"
-            "With --share, other programs (WSJT-X, fldigi, rigctld, flrig, a logger) reach the radio\n"
-            "through Quillon: as serial port 127.0.0.1:PORT (Hamlib's FT-1000MP or Mark V model)%1.")
-            .arg(
-#if defined(Q_OS_WIN)
-                QString()
-#else
-                QStringLiteral(",\nor as the device %1").arg(RadioShare::defaultPtyLink())
-#endif
-                    ));
+            "radio on COM1 to COM16, or only where --port says (also a serial server on the network)."));
+    parser.addOption(help);
+    parser.addOption(version);
     parser.addOption(radioPort);
     parser.addOption(share);
     parser.addOption(port);
@@ -155,15 +163,35 @@ QStringList sharePorts(const QStringList &values, const PortChoice &radio) {
 
 } // namespace
 
+QString helpText(const QString &program, bool takesDevices) {
+    Parser p(takesDevices);
+    // Without an application object Qt cannot name the program in its usage line.
+    QString text = p.parser.helpText();
+    text.replace(QStringLiteral("<executable_name>"), program);
+    return text;
+}
+
 Options parseOptions(const QStringList &arguments, bool takesDevices) {
     Parser p(takesDevices);
     QCommandLineParser &parser = p.parser;
     if (!parser.parse(arguments))
         refuse(parser.errorText());
-    if (parser.isSet(p.help))
-        parser.showHelp(0);
-    if (parser.isSet(p.version))
-        parser.showVersion();
+    const QString program = QFileInfo(arguments.value(0)).completeBaseName();
+    if (parser.isSet(p.help) || parser.isSet(p.version)) {
+        const QString text =
+            parser.isSet(p.help)
+                ? helpText(program, takesDevices)
+                : QStringLiteral("%1 %2\n").arg(takesDevices ? program : QCoreApplication::applicationName(),
+                                                QCoreApplication::applicationVersion());
+#if defined(Q_OS_WIN)
+        // A window program has no console to print to.
+        QMessageBox::information(nullptr, QStringLiteral("Quillon"),
+                                 QStringLiteral("<pre>%1</pre>").arg(text.toHtmlEscaped()));
+#else
+        std::fputs(qPrintable(text), stdout);
+#endif
+        std::exit(0);
+    }
     const QCommandLineOption &share = p.share;
     const QCommandLineOption &port = p.port;
 
@@ -203,28 +231,59 @@ Options parseOptions(const QStringList &arguments, bool takesDevices) {
     return result;
 }
 
-void answerHelpAndVersion(int argc, char *argv[], bool takesDevices) {
+QStringList withoutQtOptions(int argc, char *argv[]) {
+    // QGuiApplication's and QApplication's options, and those the X11 plug-in takes; with
+    // "--" as well as "-", and those marked '=' also as -name=value.
+    struct QtOption {
+        const char *name;
+        bool takesValue;
+    };
+    static constexpr QtOption qtOptions[] = {
+        {"platform", true},        {"platformpluginpath", true},
+        {"platformtheme", true},   {"plugin", true},
+        {"qwindowgeometry", true}, {"geometry", true},
+        {"qwindowtitle", true},    {"title", true},
+        {"qwindowicon", true},     {"icon", true},
+        {"session", true},         {"style", true},
+        {"stylesheet", true},      {"qmljsdebugger", true},
+        {"display", true},         {"name", true},
+        {"visual", true},          {"reverse", false},
+        {"widgetcount", false},    {"testability", false},
+        {"nograb", false},         {"dograb", false},
+        {"sync", false},
+    };
     QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
-#if defined(Q_OS_WIN)
-    // Windows needs no display; parseOptions answers there, in a box.
-    Q_UNUSED(arguments);
-    Q_UNUSED(takesDevices);
-#else
-    Parser p(takesDevices);
-    // Qt's own options (-platform and the like) are not known here; only the answer matters.
-    p.parser.parse(arguments);
-    if (p.parser.isSet(p.help)) {
-        // Without an application object Qt cannot name the program in its usage line.
-        QString text = p.parser.helpText();
-        text.replace(QStringLiteral("<executable_name>"), QFileInfo(arguments.value(0)).fileName());
-        std::fputs(qPrintable(text), stdout);
-        std::exit(0);
+    for (int i = 0; i < argc; ++i) {
+        const QString argument = QString::fromLocal8Bit(argv[i]);
+        if (i == 0 || !argument.startsWith(QLatin1Char('-'))) {
+            arguments << argument;
+            continue;
+        }
+        if (argument == QLatin1String("--")) {
+            // Everything after it is positional, as for Qt's parser.
+            for (; i < argc; ++i)
+                arguments << QString::fromLocal8Bit(argv[i]);
+            break;
+        }
+        const QString bare = argument.mid(argument.startsWith(QLatin1String("--")) ? 2 : 1);
+        bool qts = false;
+        for (const QtOption &option : qtOptions) {
+            const QLatin1String name(option.name);
+            if (bare == name) {
+                qts = true;
+                if (option.takesValue && i + 1 < argc)
+                    ++i;
+                break;
+            }
+            if (option.takesValue && bare.startsWith(name + QLatin1Char('='))) {
+                qts = true;
+                break;
+            }
+        }
+        if (!qts)
+            arguments << argument;
     }
-    if (p.parser.isSet(p.version))
-        p.parser.showVersion();
-#endif
+    return arguments;
 }
 
 } // namespace quillon
