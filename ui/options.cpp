@@ -163,12 +163,75 @@ QStringList sharePorts(const QStringList &values, const PortChoice &radio) {
 
 } // namespace
 
+// What follows the options in --help: what they do together, examples, the exit statuses, how to
+// see what Quillon does, and where to read more.
+QString helpEpilogue(bool takesDevices) {
+    QString text = QStringLiteral(
+        "\nSharing: any of --share, --share-port, --share-com, --share-rigctld%1 turns it on,\n"
+        "once the radio is found. Other programs (WSJT-X, fldigi, flrig, a logger) then reach the\n"
+        "radio through Quillon with Hamlib's FT-1000MP or Mark V model, on the serial port\n"
+        "127.0.0.1:%2 (typed where the program asks for its serial port)%3.\n"
+        "--share-port 0 lets the system pick a free port; Quillon says which on standard error.\n"
+        "Start Quillon first, then the other programs.\n");
+#if defined(Q_OS_WIN)
+    text = text.arg(QString(), QString::number(kDefaultSharePort), QString());
+#else
+    text = text.arg(QStringLiteral(", --share-link"), QString::number(kDefaultSharePort),
+                    QStringLiteral(" or on the device\n  %1").arg(RadioShare::defaultPtyLink()));
+#endif
+    if (takesDevices) {
+        text += QStringLiteral(
+            "\nExamples:\n"
+            "  quillon-demo                     Quillon and a virtual radio on COM1\n"
+            "  quillon-demo --share             the same, shared with other programs\n"
+            "  quillon-demo /dev/pts/7          the radio quillon-radio-sim printed, as COM1\n"
+            "\nExit status: 0 when the window is closed, 1 when no radio answered, 2 for a mistake\n"
+            "on the command line or a virtual radio that cannot start, 3 when there is no graphical\n"
+            "desktop to show the window on.\n");
+    } else {
+        text +=
+            QStringLiteral(
+                "\nExamples:\n"
+#if defined(Q_OS_WIN)
+                "  quillon --port COM5              use only COM5\n"
+#else
+                "  quillon --port /dev/ttyUSB1      use only that device\n"
+#endif
+                "  quillon --port shack-pi:4000     the radio on another machine, behind ser2net\n"
+                "  quillon --share                  share it on 127.0.0.1:%1%2\n"
+                "  quillon --share-rigctld %3     also as rigctld, for Gpredict, CQRLOG, Log4OM\n"
+                "\nExit status: 0 when the window is closed, 1 when the radio was not found, 2 for a\n"
+                "mistake on the command line, 3 when there is no graphical desktop to show the window on.\n")
+                .arg(QString::number(kDefaultSharePort),
+#if defined(Q_OS_WIN)
+                     QString(),
+#else
+                     QStringLiteral(" and the device"),
+#endif
+                     QString::number(kRigctldPort));
+    }
+    text += QStringLiteral(
+        "\nDiagnostics: QT_LOGGING_RULES=\"quillon.*.debug=true\" shows every exchange with the\n"
+        "radio on standard error; the categories are quillon.radio (the line, the search, the\n"
+        "commands), quillon.filters (the status polls) and quillon.share (the other programs,\n"
+        "which says where it shares even without the rule).\n");
+#if defined(Q_OS_WIN)
+    text += QStringLiteral("\nMore: Help > Contents (F1) in the window.\n");
+#else
+    text += QStringLiteral("\nMore: man %1, Help > Contents (F1) in the window, and %2.\n")
+                .arg(takesDevices ? QStringLiteral("quillon-demo") : QStringLiteral("quillon"),
+                     QStringLiteral(QUILLON_DOC_DIR));
+#endif
+    return text;
+}
+
 QString helpText(const QString &program, bool takesDevices) {
     Parser p(takesDevices);
-    // Without an application object Qt cannot name the program in its usage line.
+    // Qt names the program after the application object's first argument, or "<executable_name>"
+    // without one: the usage line is given the name asked for.
     QString text = p.parser.helpText();
-    text.replace(QStringLiteral("<executable_name>"), program);
-    return text;
+    text.replace(0, text.indexOf(QStringLiteral(" [options]")), QStringLiteral("Usage: ") + program);
+    return text + helpEpilogue(takesDevices);
 }
 
 Options parseOptions(const QStringList &arguments, bool takesDevices) {
