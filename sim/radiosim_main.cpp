@@ -132,8 +132,13 @@ int main(int argc, char *argv[]) {
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Serves a virtual FT-1000MP Mark V on a pseudo-terminal and prints its device path."));
-    parser.addHelpOption();
-    parser.addVersionOption();
+    // Our own help option: Qt's would add --help-all, whose Qt options this program does not take.
+    const QCommandLineOption helpOpt({QStringLiteral("h"), QStringLiteral("help")},
+                                     QStringLiteral("Show this help and end."));
+    parser.addOption(helpOpt);
+    const QCommandLineOption versionOpt({QStringLiteral("v"), QStringLiteral("version")},
+                                        QStringLiteral("Show the version and end."));
+    parser.addOption(versionOpt);
     const QCommandLineOption mainOpt(
         QStringLiteral("main"), QStringLiteral("Main receiver filter byte (hex)."), QStringLiteral("HEX"));
     const QCommandLineOption subOpt(QStringLiteral("sub"), QStringLiteral("Sub receiver filter byte (hex)."),
@@ -182,9 +187,9 @@ int main(int argc, char *argv[]) {
         std::fprintf(stderr, "quillon-radio-sim: %s\n", qPrintable(parser.errorText()));
         return 2;
     }
-    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all")))
+    if (parser.isSet(helpOpt))
         parser.showHelp(0);
-    if (parser.isSet(QStringLiteral("version")))
+    if (parser.isSet(versionOpt))
         parser.showVersion();
 
     // --id takes two bytes; accept them as one quoted argument or as the next two words.
