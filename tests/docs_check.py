@@ -161,10 +161,39 @@ def check_help_file(path):
             fail(rel, f"no topic #{topic}")
 
 
+# The README is what a newcomer reads first: at most 1500 words outside its code blocks.
+README_WORDS = 1500
+
+
+def prose_words(path):
+    prose, _ = split_code(open(path, encoding="utf-8").read())
+    return len(re.findall(r"\S+", prose))
+
+
 pages = [os.path.join(source, "README.md")] + sorted(glob.glob(os.path.join(source, "docs", "**", "*.md"), recursive=True))
 for page in pages:
     if os.path.exists(page):
         check_markdown(page)
 check_help_file(os.path.join(source, "ui", "Quillon.hlp"))
+# The README's --help is the program's own, as the package (installed under /usr) prints it.
+def normal(text):
+    text = re.sub(r"/usr/local/share/doc/", "/usr/share/doc/", text)
+    return re.sub(r"\S*/quillon/ft1000mp", "LINK/quillon/ft1000mp", text).rstrip()
+
+
+readme = open(pages[0], encoding="utf-8").read()
+shown = re.search(r"```text\n\$ quillon --help\n(.*?)\n```", readme, re.S)
+checked += 1
+if not shown:
+    fail("README.md", "no ```text block starting with \"$ quillon --help\"")
+else:
+    real = subprocess.run([programs["quillon"], "--help"], capture_output=True, text=True).stdout
+    if normal(shown.group(1)) != normal(real):
+        fail("README.md", "its quillon --help differs from the program's; paste the program's own")
+words = prose_words(pages[0])
+checked += 1
+if words > README_WORDS:
+    fail("README.md", f"{words} words outside the code blocks, more than {README_WORDS}")
+print(f"README.md: {words} words outside the code blocks (at most {README_WORDS})")
 print(f"docs: {checked} links and options checked in {len(pages)} pages and the help file, {failures} failed")
 sys.exit(1 if failures else 0)
