@@ -92,12 +92,13 @@ private:
 namespace {
 
 // The order in which the owner looks at its queues, by what it did last. Right after an operator
-// job the clients come before a poll; after a poll, a client's turn or an idle wait, the poll
-// comes first (the second request of a tick follows the first at once).
+// job or one of the window's status requests the clients come before a poll, so a client's read
+// is never held behind both requests of a tick (their air time alone is 133 ms); after a
+// client's turn or an idle wait, the poll comes first.
 enum Queue { OperatorJobs, Polls, Clients };
 constexpr std::array<std::array<Queue, 3>, 2> kOrder{{
-    {OperatorJobs, Clients, Polls}, // after an operator job
-    {OperatorJobs, Polls, Clients}, // after anything else, or after being idle
+    {OperatorJobs, Clients, Polls}, // after an operator job or a poll
+    {OperatorJobs, Polls, Clients}, // after a client's turn, or after being idle
 }};
 
 } // namespace
@@ -200,7 +201,7 @@ bool LineOwner::takeNext(Job &job, Turn &turn) {
     m_wake.wait(lock, ready);
     if (m_stopped)
         return false;
-    for (const Queue pick : kOrder[m_last == Turn::Operator ? 0 : 1]) {
+    for (const Queue pick : kOrder[m_last == Turn::Operator || m_last == Turn::Poll ? 0 : 1]) {
         if (pick == OperatorJobs && !m_operator.empty()) {
             job = std::move(m_operator.front());
             m_operator.pop_front();

@@ -57,12 +57,13 @@ enum class Wire { Yes, No };
 // condition variable. (A Qt object here would queue events that no loop delivers.)
 //
 // What goes on the wire next, by what the owner did last (kOrder in lineowner.cpp):
-//   after an operator job (a click, the search):  operator, clients, poll
-//   after anything else, or after being idle:     operator, poll, clients
+//   after an operator job (a click, the search) or a poll:  operator, clients, poll
+//   after a client's turn, or after being idle:             operator, poll, clients
 // so a read the operator's select made stale is not held behind both of the window's status
-// requests (a poll may wait as long for a client's exchange already on the wire when its tick
-// comes), and the two requests of one tick are never split. After each of the window's jobs
-// the clients' reads that its reply made fresh are answered without the wire.
+// requests, nor is a read that comes during a tick: one client's block may go between the two
+// requests of a tick (a poll may wait as long for a client's exchange already on the wire when
+// its tick comes). After each of the window's jobs the clients' reads that its reply made fresh
+// are answered without the wire.
 // A lost line (an adapter unplugged, a serial server gone) is taken again here too: at most
 // once per the line's reopenInterval() a new try, and nothing but the probe goes to the device
 // until it answers as the radio.

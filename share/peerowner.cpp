@@ -114,6 +114,11 @@ void findProcess(quint64 inode, uint uid, PeerOwner &owner) {
 
 PeerOwner ownerOf(const SocketRow &row) {
     PeerOwner owner;
+    // A socket whose program has closed it lives on in the kernel's time-wait table, whose rows
+    // name nobody: uid 0 and no inode. That is not root, it is unknown (another user's program
+    // that sends and closes at once would otherwise pass for root's).
+    if (row.inode == 0)
+        return owner;
     owner.uid = row.uid;
     findProcess(row.inode, row.uid, owner);
     return owner;

@@ -126,6 +126,8 @@ private:
 RadioShare::RadioShare(LineOwner &owner, QObject *parent)
     : QObject(parent), m_owner(owner),
       m_hub(std::make_shared<ShareHub>(owner.line(), owner.clock(), m_store)) {
+    // One at a time: a burst of connections waits its turn rather than taking both cores.
+    m_lookups.setMaxThreadCount(1);
     std::weak_ptr<ShareHub> hub = m_hub;
     // The door refuses a client on the owner's thread; a connection is cut on this one.
     m_hub->onRefuse([this](ShareClient *client) {
@@ -144,6 +146,8 @@ RadioShare::RadioShare(LineOwner &owner, QObject *parent)
 }
 
 RadioShare::~RadioShare() {
+    // A lookup still running posts its answer here; none may come once this is gone.
+    m_lookups.waitForDone();
     // The owner keeps the hub alive while it serves a block; from now on it finds none.
     m_owner.setClientWork({});
     m_mailboxes.clear();
@@ -461,69 +465,112 @@ void RadioShare::deliverTo(quint64 mailbox, const QByteArray &bytes) {
         client->deliver(bytes);
 }
 
-namespace {
-
-PeerOwner ownerOf(QTcpSocket *socket) {
-    return loopbackPeerOwner(socket->peerAddress(), socket->peerPort(), socket->localAddress(),
-                             socket->localPort());
-}
-
-} // namespace
-
-bool RadioShare::mayConnect(QTcpSocket *socket, const QString &name) {
-    // The user's own programs only: the port has no password, and another account's program
-    // could key the transmitter.
-    const PeerOwner owner = ownerOf(socket);
-    if (mayUseRadio(owner))
-        return true;
-    PeerOwner self;
-    self.uid = ownUid();
-    qCInfo(lcShare).noquote() << "refused" << name << "- it runs as" << describeUser(owner)
-                              << "and Quillon as" << describeUser(self);
-    socket->abort();
-    return false;
-}
-
 void RadioShare::acceptRigctlConnections(QTcpServer *server) {
     while (QTcpSocket *socket = server->nextPendingConnection()) {
-        auto *client = new RigctlShareClient(socket, m_rigState, describeProcess(ownerOf(socket)), this);
-        if (!mayConnect(socket, client->name()) || !attach(client)) {
+        if (m_pending.size() >= std::size_t(ShareHub::kMaxClients)) {
+            qCInfo(lcShare).noquote() << "refused rigctl client" << socket->peerAddress().toString() << "port"
+                                      << socket->peerPort() << "- too many connections at once";
             socket->abort();
-            client->deleteLater();
+            socket->deleteLater();
             continue;
         }
-        connect(client, &RigctlShareClient::inputArrived, this, [this, client] { takeFrom(client); });
-        connect(client, &RigctlShareClient::finished, this, [this, client] { clientGone(client, client); });
-        connect(socket, &QTcpSocket::disconnected, this, [this, client] { clientGone(client, client); });
-        connect(socket, &QTcpSocket::errorOccurred, this, [this, client](QAbstractSocket::SocketError error) {
-            if (error != QAbstractSocket::SocketTimeoutError)
-                clientGone(client, client);
-        });
-        client->start();
+        // Held until its owner is known, its input left with the system meanwhile; the session
+        // starts once it is admitted.
+        socket->setParent(this);
+        socket->setReadBufferSize(kInputBufferSize);
+        lookUpOwner(socket, nullptr);
     }
 }
 
 void RadioShare::acceptConnections(QTcpServer *server) {
     while (QTcpSocket *socket = server->nextPendingConnection()) {
-        auto *client = new TcpShareClient(socket, describeProcess(ownerOf(socket)), this);
-        if (!mayConnect(socket, client->name())) {
-            client->deleteLater();
-            continue;
-        }
-        if (!attach(client)) {
+        // Held, its input bounded, until its owner is known: nothing it sends reaches the hub
+        // before.
+        auto *client = new TcpShareClient(socket, {}, this);
+        if (m_pending.size() >= std::size_t(ShareHub::kMaxClients)) {
+            qCInfo(lcShare).noquote() << "refused" << client->name() << "- too many connections at once";
             socket->abort();
             client->deleteLater();
             continue;
         }
-        connect(socket, &QTcpSocket::readyRead, this, [this, client] { takeFrom(client); });
-        connect(socket, &QTcpSocket::disconnected, this, [this, client] { clientGone(client, client); });
-        connect(socket, &QTcpSocket::errorOccurred, this, [this, client](QAbstractSocket::SocketError error) {
-            if (error != QAbstractSocket::SocketTimeoutError)
-                clientGone(client, client);
-        });
-        // Bytes may have come with the connection itself.
-        takeFrom(client);
+        lookUpOwner(socket, client);
     }
+}
+
+void RadioShare::lookUpOwner(QTcpSocket *socket, TcpShareClient *raw) {
+    const quint64 id = ++m_lastPending;
+    m_pending[id] = Pending{socket, raw};
+    m_lookups.start([this, id, peer = socket->peerAddress(), peerPort = socket->peerPort(),
+                     local = socket->localAddress(), localPort = socket->localPort()] {
+        const PeerOwner owner = loopbackPeerOwner(peer, peerPort, local, localPort);
+        QMetaObject::invokeMethod(
+            this, [this, id, owner] { admitConnection(id, owner); }, Qt::QueuedConnection);
+    });
+}
+
+bool RadioShare::refusedFor(const PeerOwner &owner, const QString &name) {
+    // The user's own programs only: the port has no password, and another account's program
+    // could key the transmitter.
+    if (mayUseRadio(owner))
+        return false;
+    PeerOwner self;
+    self.uid = ownUid();
+    qCInfo(lcShare).noquote() << "refused" << name << "- it runs as" << describeUser(owner)
+                              << "and Quillon as" << describeUser(self);
+    return true;
+}
+
+void RadioShare::admitConnection(quint64 pending, const PeerOwner &owner) {
+    const auto it = m_pending.find(pending);
+    if (it == m_pending.end())
+        return;
+    const Pending held = it->second;
+    m_pending.erase(it);
+    QTcpSocket *socket = held.socket;
+    if (!held.raw) {
+        admitRigctl(socket, owner);
+        return;
+    }
+    TcpShareClient *client = held.raw;
+    client->setWho(describeProcess(owner));
+    if (refusedFor(owner, client->name()) || !attach(client)) {
+        socket->abort();
+        client->deleteLater();
+        return;
+    }
+    connect(socket, &QTcpSocket::readyRead, this, [this, client] { takeFrom(client); });
+    connect(socket, &QTcpSocket::disconnected, this, [this, client] { clientGone(client, client); });
+    connect(socket, &QTcpSocket::errorOccurred, this, [this, client](QAbstractSocket::SocketError error) {
+        if (error != QAbstractSocket::SocketTimeoutError)
+            clientGone(client, client);
+    });
+    // What it sent while its owner was looked up; it may have closed since, and what it sent
+    // before still counts.
+    takeFrom(client);
+    if (socket->state() != QAbstractSocket::ConnectedState)
+        clientGone(client, client);
+}
+
+void RadioShare::admitRigctl(QTcpSocket *socket, const PeerOwner &owner) {
+    auto *client = new RigctlShareClient(socket, m_rigState, describeProcess(owner), this);
+    if (refusedFor(owner, client->name()) || !attach(client)) {
+        socket->abort();
+        client->deleteLater();
+        return;
+    }
+    connect(client, &RigctlShareClient::inputArrived, this, [this, client] { takeFrom(client); });
+    connect(client, &RigctlShareClient::finished, this, [this, client] { clientGone(client, client); });
+    connect(socket, &QTcpSocket::disconnected, this, [this, client] { clientGone(client, client); });
+    connect(socket, &QTcpSocket::errorOccurred, this, [this, client](QAbstractSocket::SocketError error) {
+        if (error != QAbstractSocket::SocketTimeoutError)
+            clientGone(client, client);
+    });
+    // Gone while its owner was looked up: nobody would read the answers.
+    if (socket->state() != QAbstractSocket::ConnectedState) {
+        clientGone(client, client);
+        return;
+    }
+    client->start();
 }
 
 void RadioShare::clientGone(ShareSource *client, QObject *object) {

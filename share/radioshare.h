@@ -7,6 +7,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QThreadPool>
 
 #include <map>
 #include <memory>
@@ -19,6 +20,8 @@ namespace quillon {
 class LineOwner;
 class PtyShareClient;
 class SerialShareClient;
+class TcpShareClient;
+struct PeerOwner;
 
 // The TCP port the radio is shared on unless told otherwise: the radio's own baud rate, and
 // clear of rigctld's 4532 and flrig's 12345, which speak other protocols.
@@ -86,8 +89,14 @@ private:
                           QString *error);
     void acceptConnections(QTcpServer *server);
     void acceptRigctlConnections(QTcpServer *server);
-    // The connection's owner is this user: otherwise it is refused (and logged) and false.
-    bool mayConnect(QTcpSocket *socket, const QString &name);
+    // Looks up the connection's owner off this thread; raw null: a rigctl connection, whose
+    // session is made once it is admitted.
+    void lookUpOwner(QTcpSocket *socket, TcpShareClient *raw);
+    // A connection whose owner has been found: served if the radio is its owner's to use.
+    void admitConnection(quint64 pending, const PeerOwner &owner);
+    void admitRigctl(QTcpSocket *socket, const PeerOwner &owner);
+    // True (and logged) when the connection's owner is not this user.
+    bool refusedFor(const PeerOwner &owner, const QString &name);
     // Hands a client to the hub; false when kMaxClients are already there.
     bool attach(ShareSource *client);
     // Takes in what the client sent, as much as its mailbox has room for and at most
@@ -118,6 +127,15 @@ private:
     std::vector<QTcpServer *> m_servers;
     std::vector<QTcpServer *> m_rigctlServers;
     rigctlproto::RigState m_rigState; // one radio: rigctld keeps one state for all its clients
+    // Connections whose owner is being looked up, off this thread: it reads the system's socket
+    // tables and every process's descriptors, milliseconds or tens of them on a busy machine.
+    struct Pending {
+        QTcpSocket *socket = nullptr;
+        TcpShareClient *raw = nullptr; // null: a rigctl connection
+    };
+    QThreadPool m_lookups;
+    std::map<quint64, Pending> m_pending;
+    quint64 m_lastPending = 0;
     std::unique_ptr<PtyShareClient> m_pty;
     std::vector<std::unique_ptr<SerialShareClient>> m_serialPorts;
 };

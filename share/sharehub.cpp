@@ -312,6 +312,7 @@ DoorVerdict ShareHub::admit(Peer &peer, QByteArrayView pending) {
     peer.judged = true;
     if (verdict == DoorVerdict::Drop) {
         ++m_counts.dropped;
+        ++m_counts.notCommands;
         // The first says what the program asks for; a flood of them is for the debug log.
         const QString block = QString::fromLatin1(pending.first(5).toByteArray().toHex(' '));
         if (!std::exchange(peer.dropSeen, true))

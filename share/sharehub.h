@@ -102,6 +102,7 @@ public:
         int forwarded = 0;          // blocks put on the wire
         int delivered = 0;          // replies handed over whole
         int dropped = 0;            // blocks or replies let go (superseded, incomplete, flood, pacing)
+        int notCommands = 0;        // of those, blocks the door let go: none of the radio's commands
         int fromStore = 0;          // reads answered with a fresh reply from the store
         std::size_t mostQueued = 0; // the most blocks one client had waiting at once
     };

@@ -15,11 +15,14 @@ TcpShareClient::TcpShareClient(QTcpSocket *socket, const QString &who, QObject *
     // Qt would otherwise take in all a flooding client sends; beyond this it stays in the
     // system's socket buffer, and TCP holds the sender back.
     m_socket->setReadBufferSize(kInputBufferSize);
-    m_name = QStringLiteral("TCP client %1 port %2")
-                 .arg(m_socket->peerAddress().toString())
-                 .arg(m_socket->peerPort());
-    if (!who.isEmpty())
-        m_name += QStringLiteral(" (%1)").arg(who);
+    m_address = QStringLiteral("TCP client %1 port %2")
+                    .arg(m_socket->peerAddress().toString())
+                    .arg(m_socket->peerPort());
+    setWho(who);
+}
+
+void TcpShareClient::setWho(const QString &who) {
+    m_name = who.isEmpty() ? m_address : QStringLiteral("%1 (%2)").arg(m_address, who);
 }
 
 QByteArray TcpShareClient::readInput(qsizetype most) {

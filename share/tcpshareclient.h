@@ -18,9 +18,12 @@ public:
     bool isConnected() const override;
     QString name() const override { return m_name; }
     QTcpSocket *socket() const { return m_socket; }
+    // Names the program at the other end once it is known.
+    void setWho(const QString &who);
 
 private:
     QTcpSocket *m_socket;
+    QString m_address; // the far end, kept: a closed socket forgets it
     QString m_name;
 };
 

@@ -10,12 +10,14 @@
 #include "ui/desktopplatform.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QEventLoop>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QMetaEnum>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
@@ -73,6 +75,42 @@ double ringShareInFaceColour(const QImage &shot, const QWidget *button) {
     return double(same) / all;
 }
 
+// What the accessibility bridge was told of the filter buttons and the lamps' news, as a screen
+// reader would hear it: "Hi_250_Cmd StateChanged", "lampNews NameChanged <what it says>".
+QStringList g_told;
+bool g_listening = false;
+
+} // namespace
+
+// The bridge itself: headless platforms have none, and Qt tells it nothing while no screen reader
+// is there. Every notification of the window's, its own and Qt's widgets', comes through here.
+void QAccessible::updateAccessibility(QAccessibleEvent *event) {
+    QObject *object = event->object();
+    if (!g_listening || (!qobject_cast<LampButton *>(object) && !qobject_cast<LampNews *>(object)))
+        return;
+    QString told = object->objectName() + QLatin1Char(' ') +
+                   QString::fromLatin1(QMetaEnum::fromType<QAccessible::Event>().valueToKey(event->type()));
+    if (event->type() == QAccessible::NameChanged)
+        told += QLatin1Char(' ') + static_cast<QWidget *>(object)->accessibleName();
+    g_told << told;
+}
+
+namespace {
+
+// One poll, painted, and whatever it posted to the event loop run (the news goes out from there).
+QStringList toldOfOnePoll(Rig &rig) {
+    g_told.clear();
+    rig.window->Timer1_Timer();
+    if (!rig.settle())
+        return {QStringLiteral("(the poll did not finish)")};
+    bool ran = false;
+    QTimer::singleShot(0, [&ran] { ran = true; });
+    if (!QTest::qWaitFor([&ran] { return ran; }, 5000))
+        return {QStringLiteral("(the event loop did not come round)")};
+    g_told.sort();
+    return g_told;
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(quillon::FilterId)
@@ -102,6 +140,8 @@ private slots:
     void shouldEndTheSearchQuietlyWhenTheOwnerStops_data();
     void shouldEndTheSearchQuietlyWhenTheOwnerStops();
     void shouldKeepATickThatFallsDueDuringAPoll();
+    void shouldTellAScreenReaderOfChangesOnly_data();
+    void shouldTellAScreenReaderOfChangesOnly();
     void shouldForgetSharedRepliesWhenItSelectsAFilter();
 };
 
@@ -333,10 +373,20 @@ void tst_MainWindow::shouldSelectEveryFilterByItsKey_data() {
             qPrintable(QKeySequence(QKeyCombination(Qt::KeyboardModifiers(modifiers), key)).toString()))
             << id << int(key) << modifiers << QByteArray::fromHex(select);
     };
-    // One of each group here; a11y_check.py presses all thirteen on a real X display.
+    // Every filter: the digit counts the widths from the narrowest, the modifier names the group.
     row(FilterId::Hi_250, ctrl, Qt::Key_1, "010000038c");
+    row(FilterId::Hi_500, ctrl, Qt::Key_2, "010000028c");
+    row(FilterId::Hi_2000, ctrl, Qt::Key_3, "010000018c");
+    row(FilterId::Hi_2400, ctrl, Qt::Key_4, "010000008c");
+    row(FilterId::Hi_Thru, ctrl, Qt::Key_5, "010000048c");
+    row(FilterId::Lo_250, alt, Qt::Key_1, "020000038c");
+    row(FilterId::Lo_500, alt, Qt::Key_2, "020000028c");
+    row(FilterId::Lo_2000, alt, Qt::Key_3, "020000018c");
+    row(FilterId::Lo_2400, alt, Qt::Key_4, "020000008c");
     row(FilterId::Lo_6000, alt, Qt::Key_5, "020000048c");
     row(FilterId::Sub500, ctrlShift, Qt::Key_2, "000000828c");
+    row(FilterId::Sub2400, ctrlShift, Qt::Key_4, "000000808c");
+    row(FilterId::Sub6000, ctrlShift, Qt::Key_5, "000000848c");
     // On the focused button, as a click.
     row(FilterId::Lo_500, 0, Qt::Key_Space, "020000028c");
     row(FilterId::Hi_Thru, 0, Qt::Key_Return, "010000048c");
@@ -680,6 +730,52 @@ void tst_MainWindow::shouldForgetSharedRepliesWhenItSelectsAFilter() {
     QCOMPARE(selects(rig), QList<QByteArray>{QByteArray::fromHex("020000038c")});
     QVERIFY(!share.store()->fresh(main, rig.platform.manualClock.now()));
     rig.window->setShare(nullptr);
+}
+
+void tst_MainWindow::shouldTellAScreenReaderOfChangesOnly_data() {
+    QTest::addColumn<int>("main"); // the radio's filter bytes for the poll, after 0x22 and 0x33
+    QTest::addColumn<int>("sub");
+    QTest::addColumn<QStringList>("told"); // by that poll; the polls after it tell nothing
+    const auto changed = [](const char *off, const char *on) {
+        return QStringList{QStringLiteral("%1 DescriptionChanged").arg(QLatin1String(off)),
+                           QStringLiteral("%1 StateChanged").arg(QLatin1String(off)),
+                           QStringLiteral("%1 DescriptionChanged").arg(QLatin1String(on)),
+                           QStringLiteral("%1 StateChanged").arg(QLatin1String(on))};
+    };
+    const QStringList news{QStringLiteral("lampNews ObjectHide"), QStringLiteral("lampNews ObjectShow")};
+    QTest::newRow("nothing changed") << 0x22 << 0x33 << QStringList();
+    QStringList both = changed("Hi_2000_Cmd", "Hi_250_Cmd") + changed("Lo_2000_Cmd", "Lo_250_Cmd") + news;
+    both << QStringLiteral("lampNews NameChanged Main receiver, 8.215 MHz, 250 Hz filter, in use; Main "
+                           "receiver, 455 kHz, 250 Hz filter, in use");
+    both.sort();
+    QTest::newRow("both main filters") << 0x44 << 0x33 << both;
+    QStringList sub = changed("cmdSub500", "cmdSub6000") + news;
+    sub << QStringLiteral("lampNews NameChanged Sub receiver, 6.0 kHz filter, in use");
+    sub.sort();
+    QTest::newRow("the sub receiver's filter") << 0x22 << 0x00 << sub;
+}
+
+// A screen reader hears a lamp that changed, once, and nothing of the polls that change nothing:
+// twice a second it would drown everything else out.
+void tst_MainWindow::shouldTellAScreenReaderOfChangesOnly() {
+    QFETCH(int, main);
+    QFETCH(int, sub);
+    QFETCH(QStringList, told);
+    Rig rig;
+    showActive(rig);
+    rig.window->timer()->stop(); // the test's own polls only
+    rig.radio.setMainFilterByte(0x22);
+    rig.radio.setSubFilterByte(0x33);
+    g_listening = true;
+    const auto deaf = qScopeGuard([] { g_listening = false; });
+    toldOfOnePoll(rig);
+    QCOMPARE(litOn(*rig.window), lampsFor(0x22, 0x33));
+    rig.radio.setMainFilterByte(quint8(main));
+    rig.radio.setSubFilterByte(quint8(sub));
+    QCOMPARE(toldOfOnePoll(rig), told);
+    QCOMPARE(litOn(*rig.window), lampsFor(quint8(main), quint8(sub)));
+    for (int poll = 0; poll < 3; ++poll)
+        QCOMPARE(toldOfOnePoll(rig), QStringList());
 }
 
 QTEST_MAIN(tst_MainWindow)

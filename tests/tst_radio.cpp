@@ -332,14 +332,17 @@ void tst_Radio::shouldGiveTheClientsTheirTurnsInOrder_data() {
     // A read the click made stale is not held behind both of the window's requests.
     QTest::newRow("click, then a tick and a client's read")
         << QStringList{"op:click"} << QStringList{"poll:main", "poll:sub", "client"}
-        << QStringList{"click", "~", "C", "main", "~", "sub", "~"};
+        << QStringList{"click", "~", "C", "main", "~", "sub"};
     QTest::newRow("a second click still comes first")
         << QStringList{"op:click1"} << QStringList{"op:click2", "poll:main", "poll:sub", "client"}
-        << QStringList{"click1", "~", "click2", "~", "C", "main", "~", "sub", "~"};
-    // The window's two requests of one tick stay together.
+        << QStringList{"click1", "~", "click2", "~", "C", "main", "~", "sub"};
+    // A read that comes during a tick goes between its two requests, not behind both.
     QTest::newRow("a poll, then a client's read")
         << QStringList{"poll:main"} << QStringList{"poll:sub", "client"}
-        << QStringList{"main", "~", "sub", "~", "C"};
+        << QStringList{"main", "~", "C", "sub", "~"};
+    QTest::newRow("a poll, then two of a client's blocks")
+        << QStringList{"poll:main"} << QStringList{"poll:sub", "client", "client"}
+        << QStringList{"main", "~", "C", "sub", "~", "C"};
     QTest::newRow("no clients waiting") << QStringList{"op:click"} << QStringList{"poll:main", "poll:sub"}
                                         << QStringList{"click", "main", "sub"};
 }

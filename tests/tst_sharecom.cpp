@@ -6,6 +6,7 @@
 
 #include "radio/porttable.h"
 #include "radio/posixserialline.h"
+#include "share/serialshareclient.h"
 #include "sim/ptyradioserver.h"
 #include "ui/options.h"
 #include "ui/runquillon.h"
@@ -17,16 +18,55 @@
 #include <QLoggingCategory>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QSerialPort>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
+#include <atomic>
+#include <cstdarg>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <set>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+
+// The modem lines of one pseudo-terminal, kept as a real port keeps them: the system's terminals
+// have none, so the port's own calls to raise and lower them (Qt's, through ioctl) land here.
+namespace modem {
+std::atomic<dev_t> device{0}; // the terminal that has lines; 0: none
+std::atomic<int> lines{0};    // TIOCM_DTR, TIOCM_RTS
+std::atomic<int> calls{0};
+} // namespace modem
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
+    va_list args;
+    va_start(args, request);
+    void *arg = va_arg(args, void *);
+    va_end(args);
+    using Ioctl = int (*)(int, unsigned long, void *);
+    static const auto real = reinterpret_cast<Ioctl>(::dlsym(RTLD_NEXT, "ioctl"));
+    const bool lineCall =
+        request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC;
+    struct stat st {};
+    if (!lineCall || modem::device == 0 || ::fstat(fd, &st) != 0 || st.st_rdev != modem::device)
+        return real(fd, request, arg);
+    ++modem::calls;
+    int &bits = *static_cast<int *>(arg);
+    if (request == TIOCMGET)
+        bits = modem::lines;
+    else if (request == TIOCMSET)
+        modem::lines = bits;
+    else if (request == TIOCMBIS)
+        modem::lines |= bits;
+    else
+        modem::lines &= ~bits;
+    return 0;
+}
 
 using namespace quillon;
 using namespace quillon::sim;
@@ -120,6 +160,8 @@ private slots:
     void shouldServeTheSerialPortOrSayWhyNot_data();
     void shouldServeTheSerialPortOrSayWhyNot();
     void shouldRefuseTheRadiosOwnPort();
+    void shouldLowerTheModemLinesOfAServedPort_data();
+    void shouldLowerTheModemLinesOfAServedPort();
 };
 
 void tst_ShareCom::initTestCase() {
@@ -266,6 +308,33 @@ void tst_ShareCom::shouldRefuseTheRadiosOwnPort() {
     QCOMPARE(quillon.exitStatus(), QProcess::NormalExit);
     QCOMPARE(quillon.exitCode(), 2);
     QVERIFY2(quillon.readAllStandardError().contains(said.toUtf8()), qPrintable(said));
+}
+
+void tst_ShareCom::shouldLowerTheModemLinesOfAServedPort_data() {
+    QTest::addColumn<int>("line");
+    QTest::newRow("DTR") << TIOCM_DTR;
+    QTest::newRow("RTS") << TIOCM_RTS;
+}
+
+// The other end may key a transmitter from DTR or RTS, as the radio's interface does: a port
+// served to a logger has both down once it is open (opening raised them).
+void tst_ShareCom::shouldLowerTheModemLinesOfAServedPort() {
+    QFETCH(int, line);
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+    const auto closeMaster = qScopeGuard([master] { ::close(master); });
+    const QString port = QString::fromLocal8Bit(::ptsname(master));
+    struct stat st {};
+    QVERIFY(::stat(QFile::encodeName(port).constData(), &st) == 0);
+    modem::lines = TIOCM_DTR | TIOCM_RTS;
+    modem::calls = 0;
+    modem::device = st.st_rdev;
+    const auto noLines = qScopeGuard([] { modem::device = 0; });
+    SerialShareClient client;
+    QString why;
+    QVERIFY2(client.open(port, &why), qPrintable(why));
+    QVERIFY(modem::calls > 0);
+    QCOMPARE(modem::lines & line, 0);
 }
 
 QTEST_MAIN(tst_ShareCom)

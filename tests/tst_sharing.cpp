@@ -38,6 +38,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -550,7 +551,9 @@ void tst_Sharing::shouldHoldOnlyABoundedPartOfAFlood() {
           "%lld reply bytes to the flood",
           count, qPrintable(via), qlonglong(s.share->mostInputHeld()), answered, slowest,
           qlonglong(f.received.size()));
-    QVERIFY2(s.share->mostInputHeld() <= ShareHub::kMaxHeldInput,
+    // The bound as the README gives it (eight blocks and the start of a ninth), not the constant
+    // that is to keep it.
+    QVERIFY2(s.share->mostInputHeld() <= 44,
              qPrintable(QStringLiteral("held %1 bytes at once").arg(s.share->mostInputHeld())));
     if (reply > 0) {
         QCOMPARE(f.received.size() % reply, 0);
@@ -589,27 +592,37 @@ void tst_Sharing::shouldReplaceTheLinkInOneStep() {
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("a user's own file");
     }
-    // A watcher looks at the path all the while: a link replaced in one step never leaves it
-    // empty. Each new terminal replaces the last one's link, many times over, so that a gap
-    // would be seen.
-    std::atomic<bool> watching{true};
-    std::atomic<int> missing{0};
-    const QByteArray path = QFile::encodeName(link);
-    std::thread watcher([&] {
-        struct stat st {};
-        while (watching)
-            missing += ::lstat(path.constData(), &st) != 0;
-    });
+    // The folder's own record of what happened to its names: a link replaced in one step is
+    // renamed over, never deleted first (a program opening it in between would find nothing, and
+    // another could put its own in place). Each new terminal replaces the last one's link.
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    QVERIFY(watch >= 0);
+    const auto closeWatch = qScopeGuard([watch] { ::close(watch); });
+    QVERIFY(::inotify_add_watch(watch, QFile::encodeName(dir.path()).constData(),
+                                IN_CREATE | IN_DELETE | IN_MOVED_TO) >= 0);
     std::unique_ptr<PtyShareClient> last;
     QString error;
     bool started = true;
-    for (int i = 0; i < (starts ? 200 : 1) && started; ++i) {
+    for (int i = 0; i < (starts ? 3 : 1) && started; ++i) {
         auto next = std::make_unique<PtyShareClient>();
         started = next->open(link, &error);
         last = std::move(next); // the one before goes, and leaves the link that is not its own
     }
-    watching = false;
-    watcher.join();
+    // What happened to the folder's names, in order; the link's temporary name stands as "~".
+    QStringList seen;
+    alignas(inotify_event) char events[16384];
+    for (ssize_t n; (n = ::read(watch, events, sizeof events)) > 0;)
+        for (ssize_t at = 0; at < n;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(events + at);
+            QString name = QFile::decodeName(event->len ? event->name : "");
+            if (name.startsWith(u'.'))
+                name = QStringLiteral("~");
+            seen << (event->mask & IN_CREATE   ? QStringLiteral("create ")
+                     : event->mask & IN_DELETE ? QStringLiteral("delete ")
+                                               : QStringLiteral("rename to ")) +
+                        name;
+            at += ssize_t(sizeof(inotify_event)) + event->len;
+        }
     QCOMPARE(started, starts);
     if (!starts) {
         QVERIFY2(error.contains(link), qPrintable(error));
@@ -619,8 +632,8 @@ void tst_Sharing::shouldReplaceTheLinkInOneStep() {
         return;
     }
     QCOMPARE(QFileInfo(link).symLinkTarget(), last->devicePath());
-    if (before != QLatin1String("nothing"))
-        QCOMPARE(missing.load(), 0);
+    const QStringList step{QStringLiteral("create ~"), QStringLiteral("rename to ft1000mp")};
+    QCOMPARE(seen, step + step + step);
     // Nothing of the step is left beside it.
     QCOMPARE(
         QDir(dir.path())
