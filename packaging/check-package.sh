@@ -68,8 +68,9 @@ fi
 # --- contents ------------------------------------------------------------------------------------
 root="$scratch/root"
 dpkg-deb -x "$deb" "$root" || { echo "FAIL: dpkg-deb -x"; exit 1; }
-# The licence is always where dpkg and lintian look for it, whatever the prefix.
-sed "s|^|${prefix#/}/|; s|^.*/doc/quillon/copyright\$|usr/share/doc/quillon/copyright|" "$expected" |
+# The licence, the changelog and the lintian overrides are always where dpkg and lintian look for
+# them, whatever the prefix.
+sed "s|^|${prefix#/}/|; s|^.*/doc/quillon/|usr/share/doc/quillon/|; s|^.*/lintian/overrides/|usr/share/lintian/overrides/|" "$expected" |
     grep -v '/$' | sort >"$scratch/want"
 (cd "$root" && find . -type f -o -type l | sed 's|^\./||' | sort) >"$scratch/have"
 if ! diff -u "$scratch/want" "$scratch/have" >"$scratch/diff"; then
@@ -84,14 +85,19 @@ if [ -f "$copyright" ]; then
         fail "copyright is not in the machine-readable format"
     grep -qx 'License: GPL-3.0+' "$copyright" || fail "copyright does not name GPL-3.0+"
 fi
-# Of lintian's findings only those about the licence apply to this package: the others are
-# about a Debian source package (changelog, maintainer) or the /usr/local prefix of test builds.
+# Every error and warning lintian finds fails the check, but for those the package itself
+# overrides, each with its reason (lintian-overrides). A test build for another prefix than /usr
+# is no package to ship, and lintian says so of every file; only those findings are let pass there.
 if command -v lintian >/dev/null; then
-    lintian --fail-on none --no-tag-display-limit "$deb" >"$scratch/lintian.log" 2>&1 ||
+    suppress=()
+    if [ "$prefix" != /usr ]; then
+        suppress=(--suppress-tags dir-in-usr-local,file-in-usr-local,file-in-unusual-dir)
+    fi
+    lintian --fail-on none --tag-display-limit 0 "${suppress[@]}" "$deb" >"$scratch/lintian.log" 2>&1 ||
         { cat "$scratch/lintian.log"; fail "lintian could not check the package"; }
-    if grep -Ei '^[EW]: .*(copyright|dep5|licen)' "$scratch/lintian.log" >"$scratch/lintian.bad"; then
+    if grep -E '^[EW]: ' "$scratch/lintian.log" >"$scratch/lintian.bad"; then
         cat "$scratch/lintian.bad"
-        fail "lintian reports problems with the licence"
+        fail "lintian reports problems (mend them, or override one that is meant in lintian-overrides)"
     fi
 else
     echo "SKIP: lintian not found (apt install lintian)"

@@ -13,7 +13,11 @@
 #if defined(Q_OS_UNIX)
 #include "ptyshareclient.h"
 
+#include <QDir>
 #include <QStandardPaths>
+
+#include <pwd.h>
+#include <unistd.h>
 #endif
 
 #include <QHostAddress>
@@ -165,10 +169,23 @@ RadioShare::~RadioShare() {
 
 QString RadioShare::defaultPtyLink() {
 #if defined(Q_OS_UNIX)
-    // $XDG_RUNTIME_DIR, or where Qt makes one (a folder of the user's own, mode 0700) when the
-    // session has none.
-    return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) +
-           QStringLiteral("/quillon/ft1000mp");
+    return runtimeFolder() + QStringLiteral("/quillon/ft1000mp");
+#else
+    return {};
+#endif
+}
+
+QString RadioShare::runtimeFolder() {
+#if defined(Q_OS_UNIX)
+    // When the session has none, the folder Qt would fall back to is named here rather than asked
+    // of Qt, which warns on every call (--help asks too) and makes the folder. The link's folders
+    // are made private when the link is made.
+    if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+        return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    const passwd *user = ::getpwuid(::geteuid());
+    const QString name =
+        user && user->pw_name ? QString::fromLocal8Bit(user->pw_name) : QString::number(::geteuid());
+    return QDir::tempPath() + QStringLiteral("/runtime-") + name;
 #else
     return {};
 #endif

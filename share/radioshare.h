@@ -49,6 +49,9 @@ public:
     // The link to the pseudo-terminal, empty when there is none.
     QString ptyLink() const;
     static QString defaultPtyLink();
+    // The session's folder for such links: $XDG_RUNTIME_DIR, or the one Qt falls back to when
+    // the session has none. Unix only.
+    static QString runtimeFolder();
 
     // Also speaks rigctld's network protocol on 127.0.0.1 and ::1 at port (0: any free port), as
     // Hamlib's rigctld would for the radio (model 1004), through the same hub, door and reply

@@ -127,11 +127,18 @@ private:
 int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quillon-radio-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QUILLON_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Serves a virtual FT-1000MP Mark V on a pseudo-terminal and prints its device path."));
-    parser.addHelpOption();
+    // Our own help option: Qt's would add --help-all, whose Qt options this program does not take.
+    const QCommandLineOption helpOpt({QStringLiteral("h"), QStringLiteral("help")},
+                                     QStringLiteral("Show this help and end."));
+    parser.addOption(helpOpt);
+    const QCommandLineOption versionOpt({QStringLiteral("v"), QStringLiteral("version")},
+                                        QStringLiteral("Show the version and end."));
+    parser.addOption(versionOpt);
     const QCommandLineOption mainOpt(
         QStringLiteral("main"), QStringLiteral("Main receiver filter byte (hex)."), QStringLiteral("HEX"));
     const QCommandLineOption subOpt(QStringLiteral("sub"), QStringLiteral("Sub receiver filter byte (hex)."),
@@ -175,7 +182,15 @@ int main(int argc, char *argv[]) {
         QStringLiteral("FILE"));
     parser.addOption(logOpt);
     parser.addOption(controlOpt);
-    parser.process(app);
+    // A mistake ends with status 2, as every other mistake here and in Quillon does.
+    if (!parser.parse(app.arguments())) {
+        std::fprintf(stderr, "quillon-radio-sim: %s\n", qPrintable(parser.errorText()));
+        return 2;
+    }
+    if (parser.isSet(helpOpt))
+        parser.showHelp(0);
+    if (parser.isSet(versionOpt))
+        parser.showVersion();
 
     // --id takes two bytes; accept them as one quoted argument or as the next two words.
     QStringList idBytes;

@@ -15,10 +15,9 @@
 #include <cstdio>
 
 int main(int argc, char *argv[]) {
-    quillon::setApplicationIdentity();
-    quillon::answerHelpAndVersion(argc, argv, true);
-    QApplication app(argc, argv); // takes Qt's own options such as -platform
-    const quillon::Options options = quillon::parseOptions(app.arguments(), true);
+    quillon::Options options;
+    // Also takes Qt's own options such as -platform.
+    const std::unique_ptr<QApplication> app = quillon::startApplication(argc, argv, true, options);
     QStringList devices = options.devices;
     if (devices.size() > 16) {
         std::fprintf(stderr, "quillon-demo: at most 16 devices (COM1 to COM16)\n");
@@ -45,7 +44,7 @@ int main(int argc, char *argv[]) {
 
     quillon::DesktopPlatform platform;
     const int status = quillon::runQuillon(
-        app, quillon::lineFor(options.port, [&] { return quillon::PortTable(devices); }), platform, options);
+        *app, quillon::lineFor(options.port, [&] { return quillon::PortTable(devices); }), platform, options);
     server.stop();
     return quillon::endProgram(status);
 }

@@ -7,12 +7,10 @@
 #include <QApplication>
 
 int main(int argc, char *argv[]) {
-    quillon::setApplicationIdentity();
-    quillon::answerHelpAndVersion(argc, argv, false);
-    QApplication app(argc, argv);
-    const quillon::Options options = quillon::parseOptions(app.arguments(), false);
+    quillon::Options options;
+    const std::unique_ptr<QApplication> app = quillon::startApplication(argc, argv, false, options);
     quillon::DesktopPlatform platform;
     // The system's port table is made only when a search or a COM number needs it.
     auto line = quillon::lineFor(options.port, [] { return quillon::PortTable::fromSystem(); });
-    return quillon::endProgram(quillon::runQuillon(app, std::move(line), platform, options));
+    return quillon::endProgram(quillon::runQuillon(*app, std::move(line), platform, options));
 }

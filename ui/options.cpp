@@ -86,26 +86,34 @@ struct Parser {
                             QStringLiteral("Path of the link to the shared pseudo-terminal."),
                             QStringLiteral("PATH")};
 #endif
-    QCommandLineOption help;
-    QCommandLineOption version;
+    // Our own rather than Qt's (addHelpOption): Qt's --help-all would need the application object.
+    QCommandLineOption help {
+#if defined(Q_OS_WIN)
+        {QStringLiteral("?"), QStringLiteral("h"), QStringLiteral("help")},
+#else
+        {QStringLiteral("h"), QStringLiteral("help")},
+#endif
+            QStringLiteral("Show this help and end.")
+    };
+    QCommandLineOption version{{QStringLiteral("v"), QStringLiteral("version")},
+                               QStringLiteral("Show the version and end.")};
 
     explicit Parser(bool takesDevices);
 };
 
-Parser::Parser(bool takesDevices) : help(parser.addHelpOption()), version(parser.addVersionOption()) {
-    parser.setApplicationDescription(
-        QStringLiteral(
+Parser::Parser(bool takesDevices) {
+    if (takesDevices)
+        parser.setApplicationDescription(QStringLiteral(
+            "Quillon against a radio of your choosing, for trying it without the FT-1000MP. Without\n"
+            "DEVICE it starts a virtual FT-1000MP Mark V on a pseudo-terminal, which becomes COM1, and\n"
+            "prints its path. With DEVICEs (another virtual radio's pseudo-terminal, a socat link, a\n"
+            "real port) those become COM1, COM2, ... in that order. Takes Quillon's options too."));
+    else
+        parser.setApplicationDescription(QStringLiteral(
             "Selects the IF filters of an FT-1000MP or FT-1000MP Mark V transceiver. It looks for the\n"
-            "radio on COM1 to COM16, or only where --port says (also a serial server on the network).\n"
-            "With --share, other programs (WSJT-X, fldigi, rigctld, flrig, a logger) reach the radio\n"
-            "through Quillon: as serial port 127.0.0.1:PORT (Hamlib's FT-1000MP or Mark V model)%1.")
-            .arg(
-#if defined(Q_OS_WIN)
-                QString()
-#else
-                QStringLiteral(",\nor as the device %1").arg(RadioShare::defaultPtyLink())
-#endif
-                    ));
+            "radio on COM1 to COM16, or only where --port says (also a serial server on the network)."));
+    parser.addOption(help);
+    parser.addOption(version);
     parser.addOption(radioPort);
     parser.addOption(share);
     parser.addOption(port);
@@ -161,15 +169,99 @@ QStringList sharePorts(const QStringList &values, const PortChoice &radio) {
 
 } // namespace
 
+// What follows the options in --help: what they do together, examples, the exit statuses, how to
+// see what Quillon does, and where to read more.
+QString helpEpilogue(bool takesDevices) {
+    QString text = QStringLiteral(
+        "\nSharing: any of --share, --share-port, --share-com, --share-rigctld,\n"
+        "--share-keep-filters%1 turns it on, once the radio is found. Other programs\n"
+        "(WSJT-X, fldigi, flrig, a logger) then reach the radio through Quillon with Hamlib's\n"
+        "FT-1000MP or Mark V model, on the serial port\n"
+        "127.0.0.1:%2 (typed where the program asks for its serial port)%3.\n"
+        "--share-port 0 lets the system pick a free port; Quillon says which on standard error.\n"
+        "Start Quillon first, then the other programs.\n");
+#if defined(Q_OS_WIN)
+    text = text.arg(QString(), QString::number(kDefaultSharePort), QString());
+#else
+    text = text.arg(QStringLiteral(", --share-link"), QString::number(kDefaultSharePort),
+                    QStringLiteral(" or on the device\n  %1").arg(RadioShare::defaultPtyLink()));
+#endif
+    if (takesDevices) {
+        text += QStringLiteral(
+            "\nExamples:\n"
+            "  quillon-demo                     Quillon and a virtual radio on COM1\n"
+            "  quillon-demo --share             the same, shared with other programs\n"
+            "  quillon-demo /dev/pts/7          the radio quillon-radio-sim printed, as COM1\n"
+            "\nExit status: 0 when the window is closed, 1 when no radio answered, 2 for a mistake\n"
+            "on the command line or a virtual radio that cannot start, 3 when there is no graphical\n"
+            "desktop to show the window on.\n");
+    } else {
+        text +=
+            QStringLiteral(
+                "\nExamples:\n"
+#if defined(Q_OS_WIN)
+                "  quillon --port COM5              use only COM5\n"
+#else
+                "  quillon --port /dev/ttyUSB1      use only that device\n"
+#endif
+                "  quillon --port shack-pi:4000     the radio on another machine, behind ser2net\n"
+                "  quillon --share                  share it on 127.0.0.1:%1%2\n"
+                "  quillon --share-rigctld %3     also as rigctld, for Gpredict, CQRLOG, Log4OM\n"
+                "\nExit status: 0 when the window is closed, 1 when the radio was not found, 2 for a\n"
+                "mistake on the command line, 3 when there is no graphical desktop to show the window on.\n")
+                .arg(QString::number(kDefaultSharePort),
+#if defined(Q_OS_WIN)
+                     QString(),
+#else
+                     QStringLiteral(" and the device"),
+#endif
+                     QString::number(kRigctldPort));
+    }
+    text += QStringLiteral(
+        "\nDiagnostics: QT_LOGGING_RULES=\"quillon.*.debug=true\" shows every exchange with the\n"
+        "radio on standard error; the categories are quillon.radio (the line, the search, the\n"
+        "commands), quillon.filters (the status polls) and quillon.share (the other programs,\n"
+        "which says where it shares even without the rule).\n");
+#if defined(Q_OS_WIN)
+    text += QStringLiteral("\nMore: Help > Contents (F1) in the window.\n");
+#else
+    text += QStringLiteral("\nMore: man %1, Help > Contents (F1) in the window, and %2.\n")
+                .arg(takesDevices ? QStringLiteral("quillon-demo") : QStringLiteral("quillon"),
+                     QStringLiteral(QUILLON_DOC_DIR));
+#endif
+    return text;
+}
+
+QString helpText(const QString &program, bool takesDevices) {
+    Parser p(takesDevices);
+    // Qt names the program after the application object's first argument, or "<executable_name>"
+    // without one: the usage line is given the name asked for.
+    QString text = p.parser.helpText();
+    text.replace(0, text.indexOf(QStringLiteral(" [options]")), QStringLiteral("Usage: ") + program);
+    return text + helpEpilogue(takesDevices);
+}
+
 Options parseOptions(const QStringList &arguments, bool takesDevices) {
     Parser p(takesDevices);
     QCommandLineParser &parser = p.parser;
     if (!parser.parse(arguments))
         refuse(parser.errorText());
-    if (parser.isSet(p.help))
-        parser.showHelp(0);
-    if (parser.isSet(p.version))
-        parser.showVersion();
+    const QString program = QFileInfo(arguments.value(0)).completeBaseName();
+    if (parser.isSet(p.help) || parser.isSet(p.version)) {
+        const QString text =
+            parser.isSet(p.help)
+                ? helpText(program, takesDevices)
+                : QStringLiteral("%1 %2\n").arg(takesDevices ? program : QCoreApplication::applicationName(),
+                                                QCoreApplication::applicationVersion());
+#if defined(Q_OS_WIN)
+        // A window program has no console to print to.
+        QMessageBox::information(nullptr, QStringLiteral("Quillon"),
+                                 QStringLiteral("<pre>%1</pre>").arg(text.toHtmlEscaped()));
+#else
+        std::fputs(qPrintable(text), stdout);
+#endif
+        std::exit(0);
+    }
     const QCommandLineOption &share = p.share;
     const QCommandLineOption &port = p.port;
 
@@ -211,28 +303,59 @@ Options parseOptions(const QStringList &arguments, bool takesDevices) {
     return result;
 }
 
-void answerHelpAndVersion(int argc, char *argv[], bool takesDevices) {
+QStringList withoutQtOptions(int argc, char *argv[]) {
+    // QGuiApplication's and QApplication's options, and those the X11 plug-in takes; with
+    // "--" as well as "-", and those marked '=' also as -name=value.
+    struct QtOption {
+        const char *name;
+        bool takesValue;
+    };
+    static constexpr QtOption qtOptions[] = {
+        {"platform", true},        {"platformpluginpath", true},
+        {"platformtheme", true},   {"plugin", true},
+        {"qwindowgeometry", true}, {"geometry", true},
+        {"qwindowtitle", true},    {"title", true},
+        {"qwindowicon", true},     {"icon", true},
+        {"session", true},         {"style", true},
+        {"stylesheet", true},      {"qmljsdebugger", true},
+        {"display", true},         {"name", true},
+        {"visual", true},          {"reverse", false},
+        {"widgetcount", false},    {"testability", false},
+        {"nograb", false},         {"dograb", false},
+        {"sync", false},
+    };
     QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
-#if defined(Q_OS_WIN)
-    // Windows needs no display; parseOptions answers there, in a box.
-    Q_UNUSED(arguments);
-    Q_UNUSED(takesDevices);
-#else
-    Parser p(takesDevices);
-    // Qt's own options (-platform and the like) are not known here; only the answer matters.
-    p.parser.parse(arguments);
-    if (p.parser.isSet(p.help)) {
-        // Without an application object Qt cannot name the program in its usage line.
-        QString text = p.parser.helpText();
-        text.replace(QStringLiteral("<executable_name>"), QFileInfo(arguments.value(0)).fileName());
-        std::fputs(qPrintable(text), stdout);
-        std::exit(0);
+    for (int i = 0; i < argc; ++i) {
+        const QString argument = QString::fromLocal8Bit(argv[i]);
+        if (i == 0 || !argument.startsWith(QLatin1Char('-'))) {
+            arguments << argument;
+            continue;
+        }
+        if (argument == QLatin1String("--")) {
+            // Everything after it is positional, as for Qt's parser.
+            for (; i < argc; ++i)
+                arguments << QString::fromLocal8Bit(argv[i]);
+            break;
+        }
+        const QString bare = argument.mid(argument.startsWith(QLatin1String("--")) ? 2 : 1);
+        bool qts = false;
+        for (const QtOption &option : qtOptions) {
+            const QLatin1String name(option.name);
+            if (bare == name) {
+                qts = true;
+                if (option.takesValue && i + 1 < argc)
+                    ++i;
+                break;
+            }
+            if (option.takesValue && bare.startsWith(name + QLatin1Char('='))) {
+                qts = true;
+                break;
+            }
+        }
+        if (!qts)
+            arguments << argument;
     }
-    if (p.parser.isSet(p.version))
-        p.parser.showVersion();
-#endif
+    return arguments;
 }
 
 } // namespace quillon

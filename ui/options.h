@@ -23,12 +23,17 @@ struct Options {
     PortChoice port;      // --port: the one port to try instead of the search
 };
 
-// Answers --help and --version and ends the process; returns when neither is asked. Runs before
-// the application object, so that it needs no display.
-void answerHelpAndVersion(int argc, char *argv[], bool takesDevices);
+// The command line as main() got it, less Qt's own options (-platform NAME, -style NAME and the
+// like), which the application object takes later; so that it can be read before there is one.
+QStringList withoutQtOptions(int argc, char *argv[]);
 
-// Parses the arguments left after Qt took its own (QCoreApplication::arguments()). Mistakes are
-// said on the console (in a box on Windows) and end the process with status 2.
+// Parses the arguments without Qt's own (withoutQtOptions(), or QCoreApplication::arguments()).
+// takesDevices: quillon-demo's command line, with its own help. --help and --version are answered
+// on standard output and end the process with status 0; mistakes are said on the console (in a
+// box on Windows) and end it with status 2. Needs no application object, except on Windows.
 Options parseOptions(const QStringList &arguments, bool takesDevices);
+
+// What --help prints, for the program named in arguments.first().
+QString helpText(const QString &program, bool takesDevices);
 
 } // namespace quillon

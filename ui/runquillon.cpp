@@ -10,11 +10,108 @@
 #include "share/radioshare.h"
 
 #include <QApplication>
+#include <QFile>
+#include <QFileInfo>
 
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
+
+#if !defined(Q_OS_WIN)
+#include <cerrno>
+
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace quillon {
+
+#if !defined(Q_OS_WIN) && !defined(Q_OS_MACOS)
+namespace {
+
+QString g_program;
+
+[[noreturn]] void noDisplay(const QString &why) {
+    std::fprintf(stderr,
+                 "%s: needs a graphical desktop, and %s; start it from the desktop, or set "
+                 "QT_QPA_PLATFORM to the display system to use\n",
+                 qPrintable(g_program), qPrintable(why));
+    std::fflush(nullptr);
+    std::_Exit(kNoDisplayStatus);
+}
+
+// Qt's messages while the application object is made: held back, and replayed when it stands.
+// Should the platform fail, Qt's six lines and abort become one line of ours.
+struct HeldMessage {
+    QtMsgType type;
+    QByteArray category;
+    QString text;
+};
+std::vector<HeldMessage> g_held;
+QtMessageHandler g_previousHandler = nullptr;
+
+void holdMessage(QtMsgType type, const QMessageLogContext &context, const QString &text) {
+    if (type == QtFatalMsg)
+        noDisplay(QStringLiteral("the display %1 cannot be used")
+                      .arg(QString::fromLocal8Bit(qgetenv(
+                          qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ? "DISPLAY" : "WAYLAND_DISPLAY"))));
+    g_held.push_back({type, QByteArray(context.category ? context.category : "default"), text});
+}
+
+// A display to show the window on: one the session names, or a platform the user chose.
+bool displayNamed(int argc, char *argv[]) {
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") || !qEnvironmentVariableIsEmpty("DISPLAY") ||
+        !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        return true;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray argument(argv[i]);
+        if (argument == "-platform" || argument == "--platform")
+            return true;
+    }
+    return false;
+}
+
+// A session without XDG_RUNTIME_DIR (a plain ssh or su login): Qt falls back to a folder of its
+// own and warns at every use, also while the application object is made. That folder is named
+// for it once, made the user's alone as Qt would; one that is not left to Qt, which says why.
+void settleRuntimeFolder() {
+    if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+        return;
+    const QByteArray folder = QFile::encodeName(RadioShare::runtimeFolder());
+    struct stat st {};
+    if ((::mkdir(folder.constData(), 0700) == 0 || errno == EEXIST) &&
+        ::lstat(folder.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+        (st.st_mode & 0777) == 0700)
+        qputenv("XDG_RUNTIME_DIR", folder);
+}
+
+} // namespace
+#endif
+
+std::unique_ptr<QApplication> startApplication(int &argc, char *argv[], bool takesDevices, Options &options) {
+    setApplicationIdentity();
+#if defined(Q_OS_WIN) || defined(Q_OS_MACOS)
+    // Windows always has its desktop; and a mistake is said in a box, which needs the application.
+    auto app = std::make_unique<QApplication>(argc, argv);
+    options = parseOptions(app->arguments(), takesDevices);
+    return app;
+#else
+    const QStringList arguments = withoutQtOptions(argc, argv);
+    options = parseOptions(arguments, takesDevices);
+    g_program = QFileInfo(arguments.value(0)).fileName();
+    if (!displayNamed(argc, argv))
+        noDisplay(QStringLiteral("neither DISPLAY nor WAYLAND_DISPLAY names one"));
+    settleRuntimeFolder();
+    g_previousHandler = qInstallMessageHandler(holdMessage);
+    auto app = std::make_unique<QApplication>(argc, argv);
+    qInstallMessageHandler(g_previousHandler);
+    for (const HeldMessage &message : std::exchange(g_held, {})) {
+        const QMessageLogContext context(nullptr, 0, nullptr, message.category.constData());
+        qt_message_output(message.type, context, message.text);
+    }
+    return app;
+#endif
+}
 
 void setApplicationIdentity() {
     QApplication::setApplicationName(QStringLiteral("Quillon"));

@@ -16,6 +16,15 @@ class Platform;
 // Name, version and desktop entry of the program, for --version and the windows.
 void setApplicationIdentity();
 
+// Reads the command line into options, then makes the application object. On Unix the command
+// line is read first, so that a mistake, --help and --version need no display, and a start with
+// no display (or one that cannot be reached) ends with one line and status kNoDisplayStatus
+// rather than Qt's abort.
+std::unique_ptr<QApplication> startApplication(int &argc, char *argv[], bool takesDevices, Options &options);
+
+// The exit status of a start with no graphical desktop to show the window on.
+inline constexpr int kNoDisplayStatus = 3;
+
 // The start-up both programs share: search for the radio (only where options.port says, when it
 // says), then show the main window (sharing
 // the radio when the options ask for it) and run until the last window closes. Returns the
