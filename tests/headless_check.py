@@ -80,6 +80,13 @@ helps = [subprocess.run([programs[p], "--help"], env=base_env, capture_output=Tr
          for p in ("quillon", "quillon-demo")]
 check("quillon-demo's --help is its own", helps[0].split("\n", 1)[1] != helps[1].split("\n", 1)[1])
 
+# Asking for help makes nothing: no runtime folder under TMPDIR, though the help names the link.
+quiet = tempfile.mkdtemp(prefix="quillon-help.")
+text = subprocess.run([quillon, "--help"], env={**base_env, "TMPDIR": quiet}, capture_output=True, text=True).stdout
+check("quillon --help names the link in the fallback runtime folder and makes no folder",
+      f"{quiet}/runtime-" in text and os.listdir(quiet) == [], f"{os.listdir(quiet)}")
+subprocess.run(["rm", "-rf", quiet])
+
 # Sharing with no XDG_RUNTIME_DIR: the link goes where Qt would have put the runtime folder, made
 # private, and nothing warns. The demo runs offscreen until the link is made.
 env = {**base_env, "QT_QPA_PLATFORM": "offscreen"}
@@ -109,5 +116,5 @@ check("that folder is the user's alone",
 check("and nothing warns about XDG_RUNTIME_DIR", "XDG_RUNTIME_DIR" not in said, said[-600:])
 
 subprocess.run(["rm", "-rf", scratch])
-print(f"headless: {len(CASES) + 4 - failures} passed, {failures} failed")
+print(f"headless: {len(CASES) + 5 - failures} passed, {failures} failed")
 sys.exit(1 if failures else 0)
