@@ -96,7 +96,8 @@ def start_quillon(quillon, pty, tmp):
     end = time.time() + 30
     while time.time() < end and proc.poll() is None:
         with open(path) as f:
-            m = re.search(r"speaking rigctld's protocol on .* port (\d+)", f.read())
+            # The whole line: its port may be half written yet.
+            m = re.search(r"speaking rigctld's protocol on .* port (\d+)\n", f.read())
         if m:
             return proc, int(m.group(1))
         time.sleep(0.1)
@@ -176,18 +177,36 @@ def main():
         procs.append(q)
         compared = 0
         for conversation in CONVERSATIONS:
-            a = socket.create_connection(("127.0.0.1", theirs))
-            b = socket.create_connection(("127.0.0.1", ours))
-            # rigctld's own cache would answer from what it set rather than from the radio.
-            ask(a, "\\set_cache 0\n")
-            for line in conversation:
-                want, got = ask(a, line), ask(b, line)
+            # Debian's rigctld, on a loaded machine, now and then ends a connection without an
+            # answer (its read of the radio timed out): that is the reference failing, not a
+            # difference, and the conversation is held again on fresh connections, once.
+            for attempt in (1, 2):
+                a = socket.create_connection(("127.0.0.1", theirs))
+                b = socket.create_connection(("127.0.0.1", ours))
+                # rigctld's own cache would answer from what it set rather than from the radio.
+                ask(a, "\\set_cache 0\n")
+                results = []
+                try:
+                    for line in conversation:
+                        want = ask(a, line)
+                        if not want and line != "q\n":
+                            raise ConnectionError("rigctld gave no answer to %r" % line)
+                        results.append((line, want, ask(b, line)))
+                except OSError as e:
+                    print("note: %s; the conversation again" % e if attempt == 1 else "FAIL: %s" % e)
+                    results = None
+                a.close()
+                b.close()
+                if results is not None:
+                    break
+            if results is None:
+                failures += 1
+                continue
+            for line, want, got in results:
                 compared += 1
                 if masked(want, line) != masked(got, line):
                     failures += 1
                     print("FAIL: %r\n  rigctld: %r\n  Quillon: %r" % (line, want, got))
-            a.close()
-            b.close()
         # Quillon's width is the filters': 500 Hz on both IFs, 500 Hz on the sub receiver.
         b = socket.create_connection(("127.0.0.1", ours))
         got = ask(b, "V VFOA\n") + ask(b, "m\n") + ask(b, "x\n")
