@@ -51,7 +51,8 @@ flags='\0x00\0x00\0x00\0x00\0xFA'
 for model in 1004 1024; do
     "${sim[@]}" --freq 7074000 --sub-freq 3573000 >"$out" 2>&1 &
     pid=$!
-    for _ in $(seq 50); do [ -s "$out" ] && break; sleep 0.1; done
+    # Under an emulator on a loaded machine the start takes seconds.
+    for _ in $(seq 300); do [ -s "$out" ] && break; sleep 0.1; done
     pty=$(head -1 "$out")
     [ -c "$pty" ] || { echo "FAIL: quillon-radio-sim gave no device: $(cat "$out")"; exit 1; }
 
