@@ -3,6 +3,7 @@
 // radio: only the radio's own commands, from the user's own programs, reach the radio; the TCP
 // port is on both loopback addresses or on none; the pseudo-terminal is raw and its link's folder
 // keeps its mode.
+#include "sharedstation.h"
 #include "testutil.h"
 
 #include "radio/lineowner.h"
@@ -52,32 +53,6 @@ void keepLog(QtMsgType type, const QMessageLogContext &context, const QString &m
     g_previous(type, context, message);
 }
 QStringList logLines(const QString &with) { return g_log.filter(with); }
-
-// The virtual radio behind the real adapter, shared on a free port and a link in a scratch folder.
-struct Station {
-    PtyRadioServer radio;
-    std::unique_ptr<LineOwner> owner;
-    std::unique_ptr<RadioShare> share;
-    QTemporaryDir scratch;
-
-    bool start() {
-        if (!radio.start())
-            return false;
-        owner = std::make_unique<LineOwner>(
-            std::make_unique<PosixSerialLine>(PortTable(QStringList{radio.devicePath()})),
-            SystemClock::instance());
-        // Opened where the line is used, as the search does.
-        std::atomic<int> opened{-1};
-        owner->post(LineOwner::Priority::Operator, [&opened](LineOwner::Context &c) {
-            opened = c.line.Configure(1) == LineError::None && c.line.OpenPort() == LineError::None;
-        });
-        if (!QTest::qWaitFor([&] { return opened >= 0; }, 5000) || opened != 1)
-            return false;
-        share = std::make_unique<RadioShare>(*owner);
-        QString error;
-        return share->start(0, true, scratch.filePath(QStringLiteral("ft1000mp")), &error);
-    }
-};
 
 // The addresses listening on a TCP port, from the kernel's own tables.
 QStringList listeners(quint16 port) {
@@ -270,8 +245,8 @@ void tst_Door::shouldRefuseTextBeforeAnyOfItReachesTheRadio() {
     QFETCH(bool, overIpv6);
     if (overIpv6 && !machineHasIpv6())
         QSKIP("this machine has no ::1");
-    Station s;
-    QVERIFY(s.start());
+    SharedStation s;
+    QVERIFY(s.start(true));
     QTcpSocket client;
     client.connectToHost(overIpv6 ? QHostAddress::LocalHostIPv6 : QHostAddress::LocalHost, s.share->port());
     QVERIFY(client.waitForConnected(5000));
@@ -294,8 +269,8 @@ void tst_Door::shouldRefuseAnotherUsersProgramAndNameTheUsersOwn() {
         QSKIP("Hamlib's rigctl is not installed (Debian package libhamlib-utils)");
     if (::geteuid() != 0)
         QSKIP("running a client as another user (nobody, through setpriv) takes root");
-    Station s;
-    QVERIFY(s.start());
+    SharedStation s;
+    QVERIFY(s.start(true));
     const QStringList rigctl = QStringLiteral("-m 1004 -r 127.0.0.1:%1 f").arg(s.share->port()).split(' ');
     QProcess other;
     other.start(QStringLiteral("setpriv"),
@@ -347,8 +322,8 @@ void tst_Door::shouldRefuseAnotherUsersClientOnEitherAddress() {
         QSKIP("running a client as another user (nobody, through setpriv) takes root");
     if (address.contains(u':') && !machineHasIpv6())
         QSKIP("this machine has no ::1");
-    Station s;
-    QVERIFY(s.start());
+    SharedStation s;
+    QVERIFY(s.start(true));
     // It asks for the flags and keeps the connection open until Quillon closes it, or is gone.
     const QString script = QStringLiteral("import socket, sys\n"
                                           "c = socket.create_connection(('%1', %2))\n"
@@ -388,8 +363,8 @@ void tst_Door::shouldRefuseAnotherUsersClientOnEitherAddress() {
 // one request at a time as Hamlib does: none of the junk reaches the radio, and none of it stands
 // in the reader's way (each junk block on the wire used to cost everyone 200 ms).
 void tst_Door::shouldNotDelayAClientForAnothersJunk() {
-    Station s;
-    QVERIFY(s.start());
+    SharedStation s;
+    QVERIFY(s.start(true));
     QTcpSocket junk, reader;
     junk.connectToHost(QHostAddress::LocalHost, s.share->port());
     reader.connectToHost(QHostAddress::LocalHost, s.share->port());
@@ -418,8 +393,8 @@ void tst_Door::shouldNotDelayAClientForAnothersJunk() {
 }
 
 void tst_Door::shouldListenOnLoopbackOnlyAndServeARawTerminal() {
-    Station s;
-    QVERIFY(s.start());
+    SharedStation s;
+    QVERIFY(s.start(true));
     const QStringList loopback = machineHasIpv6()
                                      ? QStringList{QStringLiteral("127.0.0.1"), QStringLiteral("::1")}
                                      : QStringList{QStringLiteral("127.0.0.1")};

@@ -3,6 +3,7 @@
 // those of Debian's rigctld -m 1004 on the same virtual radio (captured from it), the passband
 // from the filters in use, and through real sockets: text rigctld would never be sent ends the
 // connection before anything reaches the radio.
+#include "sharedstation.h"
 #include "testutil.h"
 
 #include "filters/passband.h"
@@ -90,32 +91,6 @@ QString blocksOf(const QByteArray &wire) {
         out << QString::fromLatin1(wire.mid(at, 5).toHex());
     return out.join(' ');
 }
-
-// The virtual radio behind the real adapter, with the raw port and the rigctld port.
-struct Station {
-    PtyRadioServer radio;
-    std::unique_ptr<LineOwner> owner;
-    std::unique_ptr<RadioShare> share;
-    QTemporaryDir scratch;
-
-    bool start() {
-        if (!radio.start())
-            return false;
-        owner = std::make_unique<LineOwner>(
-            std::make_unique<PosixSerialLine>(PortTable(QStringList{radio.devicePath()})),
-            SystemClock::instance());
-        std::atomic<int> opened{-1};
-        owner->post(LineOwner::Priority::Operator, [&opened](LineOwner::Context &c) {
-            opened = c.line.Configure(1) == LineError::None && c.line.OpenPort() == LineError::None;
-        });
-        if (!QTest::qWaitFor([&] { return opened >= 0; }, 5000) || opened != 1)
-            return false;
-        share = std::make_unique<RadioShare>(*owner);
-        QString error;
-        return share->start(0, false, scratch.filePath(QStringLiteral("ft1000mp")), &error) &&
-               share->startRigctld(0, &error);
-    }
-};
 
 } // namespace
 
@@ -379,8 +354,8 @@ void tst_Rigctl::shouldEndTextRigctldWouldNeverBeSent_data() {
 void tst_Rigctl::shouldEndTextRigctldWouldNeverBeSent() {
     QFETCH(QByteArray, sent);
     QFETCH(QString, why);
-    Station s;
-    QVERIFY(s.start());
+    SharedStation s;
+    QVERIFY(s.start(false, SharedStation::Rigctld::Yes));
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, s.share->rigctldPort());
     QVERIFY(client.waitForConnected(5000));
@@ -396,8 +371,8 @@ void tst_Rigctl::shouldEndTextRigctldWouldNeverBeSent() {
 }
 
 void tst_Rigctl::shouldSelectFiltersThroughTheHubAsTheButtonsDo() {
-    Station s;
-    QVERIFY(s.start());
+    SharedStation s;
+    QVERIFY(s.start(false, SharedStation::Rigctld::Yes));
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, s.share->rigctldPort());
     QVERIFY(client.waitForConnected(5000));
@@ -512,8 +487,8 @@ void tst_Rigctl::shouldAnswerOnlyForWhatTheHubDid() {
 
 void tst_Rigctl::shouldPutEverySetOnTheWireBeforeItsAnswer() {
     // More sets at once than the hub keeps waiting for one client: each must reach the radio.
-    Station s;
-    QVERIFY(s.start());
+    SharedStation s;
+    QVERIFY(s.start(false, SharedStation::Rigctld::Yes));
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, s.share->rigctldPort());
     QVERIFY(client.waitForConnected(5000));
