@@ -11,6 +11,8 @@
 #include "share/radioshare.h"
 #include "sim/ptyradioserver.h"
 
+#include <QByteArrayView>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -18,6 +20,16 @@
 #include <memory>
 
 namespace quillon::testing {
+
+// The sharing log, as the user reads it: what quillon.share said while the handler was in.
+inline QStringList g_shareLog;
+inline QtMessageHandler g_previousHandler = nullptr;
+inline void keepShareLog(QtMsgType type, const QMessageLogContext &context, const QString &message) {
+    if (context.category && QByteArrayView(context.category) == "quillon.share")
+        g_shareLog << message;
+    g_previousHandler(type, context, message);
+}
+inline void startKeepingShareLog() { g_previousHandler = qInstallMessageHandler(keepShareLog); }
 
 struct SharedStation {
     sim::PtyRadioServer radio;

@@ -44,14 +44,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The sharing log, as the user reads it.
-QStringList g_log;
-QtMessageHandler g_previous = nullptr;
-void keepLog(QtMsgType type, const QMessageLogContext &context, const QString &message) {
-    if (context.category && QByteArrayView(context.category) == "quillon.share")
-        g_log << message;
-    g_previous(type, context, message);
-}
+QStringList &g_log = g_shareLog;
 QStringList logLines(const QString &with) { return g_log.filter(with); }
 
 // The addresses listening on a TCP port, from the kernel's own tables.
@@ -125,7 +118,7 @@ class tst_Door : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { g_previous = qInstallMessageHandler(keepLog); }
+    void initTestCase() { startKeepingShareLog(); }
     void init() { g_log.clear(); }
 
     void shouldJudgeAClientsBytesHoweverTheyArrive_data();

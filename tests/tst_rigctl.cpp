@@ -32,13 +32,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-QStringList g_log;
-QtMessageHandler g_previous = nullptr;
-void keepLog(QtMsgType type, const QMessageLogContext &context, const QString &message) {
-    if (context.category && QByteArrayView(context.category) == "quillon.share")
-        g_log << message;
-    g_previous(type, context, message);
-}
+QStringList &g_log = g_shareLog;
 
 // A command as a line of the test table: "name arg arg", with "+" in front when extended and
 // the separator after it when one was given.
@@ -98,7 +92,7 @@ class tst_Rigctl : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { g_previous = qInstallMessageHandler(keepLog); }
+    void initTestCase() { startKeepingShareLog(); }
     void init() { g_log.clear(); }
     void shouldCutTheStreamWhereRigctldDoes_data();
     void shouldCutTheStreamWhereRigctldDoes();
